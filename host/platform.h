@@ -1,0 +1,53 @@
+// The narrow interface between the renderer and the operating system. Each platform layer
+// under host/ provides it: host/posix (threads, memory, clock: every Unix program and tool),
+// host/sdl (the window on Linux and other SDL desktops), host/win32 (all of it on Windows).
+// Nothing under scene/, pipeline/, raster/ or rays/ includes an operating-system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "scene/scene.h"
+
+namespace morvane::platform {
+
+// ---- Memory and time (host/posix, host/win32) ----
+
+// Zero-filled memory of `bytes` bytes, 64-byte aligned, or nullptr when there is none.
+void* allocate_frame_buffer(size_t bytes);
+void free_frame_buffer(void* buffer);
+
+// A free-running high-resolution counter (the time-stamp counter where there is one).
+uint64_t tick_counter();
+
+// Pauses the calling thread for about `milliseconds`.
+void sleep_ms(int milliseconds);
+
+// (The pinned worker pair, run_pinned_worker_pair, is declared in pipeline/pipeline.h.)
+
+// ---- The window (host/sdl, host/win32) ----
+
+struct Window;
+
+// Size of the primary screen in pixels. On failure returns false and fills `error` with the
+// cause (for example: there is no display).
+bool screen_size(int& width, int& height, char* error, size_t error_size);
+
+// Opens the one window at screen position (0, 0) with a client area of exactly width x height,
+// not resizable, with the given caption and class name. nullptr and `error` on failure.
+Window* open_window(int width, int height, const char* caption, const char* class_name,
+                    char* error, size_t error_size);
+
+// Copies a top-down width x height image of B, G, R, X pixels 1:1 into the client area.
+void present(Window* window, const Pixel* image, int width, int height);
+
+// Handles at most one pending message without waiting: a key-down goes to
+// host::handle_key_down (which may ask for the quit message), closing the window posts the
+// quit message with code 0. Returns true once the quit message has been retrieved, with its
+// code in exit_code.
+bool pump_one_message(Window* window, int& exit_code);
+
+// Releases the window and everything opened with it.
+void close_window(Window* window);
+
+} // namespace morvane::platform

@@ -1,0 +1,60 @@
+// The frame driver: one call of render_frame turns the prepared scene into a finished image
+// in the ColourBuffer. Reads the scene record and its animation state; writes both frame
+// buffers, rotation_table, the zoom fields and the screen-space point arrays.
+#pragma once
+
+#include <cstdint>
+
+#include "scene/scene.h"
+
+namespace morvane {
+
+// Nanoseconds spent in each stage of one frame (the benchmark reads them).
+struct FrameTimings {
+    int64_t clear_ns = 0;      // both buffers filled
+    int64_t transform_ns = 0;  // spin table, point transforms, zoom step
+    int64_t raster_ns = 0;     // from the first worker's start to the join of both
+    int64_t rays_ns = 0;       // the ray overlay
+    int64_t total_ns = 0;
+};
+
+// Draws one frame for scene.frame_counter: clear, spin, transform, zoom, two rasteriser
+// workers, rays. Does not advance frame_counter (the host does, after presenting).
+void render_frame(FrameTimings* timings = nullptr);
+
+// The stages of render_frame, in the order it runs them.
+void clear_frame();       // colour 0, depth 60000.0
+void transform_frame();   // rotation_table, the three turns, the zoom step, the two scalings
+void rasterise_frame();   // two pinned workers, joined
+// (then draw_rays, from rays/rays.h)
+
+// Writes count copies of value from destination on. destination is 16-byte aligned.
+void fill_dwords(uint32_t* destination, int64_t count, uint32_t value);
+// The plain one-value-at-a-time twin of fill_dwords.
+void fill_dwords_scalar(uint32_t* destination, int64_t count, uint32_t value);
+
+// rotation_table = cos a, sin a, -cos a, -sin a with a = frame_counter x angle_step
+// (evaluated in double precision, stored as floats).
+void build_rotation_table(int32_t frame_counter);
+
+// One step of the zoom breathing: turn at counter 912 and 0 (test before step), then scale
+// zoom_scale by the grow or shrink factor and move the counter.
+void advance_zoom();
+
+// Moves the animation state on by `frames` frames exactly as rendering them would (zoom
+// steps and frame_counter), without drawing; the offline renderer uses it to start later.
+void skip_frames(int64_t frames);
+
+// destination[i] = source[i] turned about the y axis with the frame's rotation_table:
+// x' = S x + C z, y' = y, z' = C x - S z. Products are rounded before the sums.
+void rotate_points(const Vec3* source, Vec3* destination, int count);
+
+// points[i] = (x s + cx, y s + cy, z s + 0) in place, with (cx, cy) = centre[0], centre[1].
+void scale_and_offset_points(Vec3* points, int count, const uint16_t centre[4], float scale);
+
+// Runs entry(0) and entry(1) on two fresh threads, pinned to the first and the second
+// processor the process may use and at the highest priority it is granted without
+// privileges, and returns when both have ended. The platform layer under host/ provides it.
+void run_pinned_worker_pair(void (*entry)(int index));
+
+} // namespace morvane

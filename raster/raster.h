@@ -1,0 +1,70 @@
+// The rasteriser: triangle set-up, scan conversion and per-pixel shading. Reads the scene's
+// triangles, texel coordinates, screen_vertices, view_normals, lights and texture; writes the
+// ColourBuffer and the DepthBuffer, each worker only in its own band of rows.
+#pragma once
+
+#include <cstdint>
+
+#include "scene/numeric.h"
+#include "scene/scene.h"
+
+namespace morvane {
+
+// The part of the frame one worker may write: rows top..bottom-1, columns left..right-1.
+struct ClipWindow {
+    int32_t top;
+    int32_t bottom;  // exclusive
+    int32_t left;    // always 0
+    int32_t right;   // exclusive: the frame width
+};
+
+// One triangle corner as draw_triangle receives it; corners move as a whole when reordered.
+struct RasterVertex {
+    int16_t x, y;   // pixel column and row
+    float z;        // depth, smaller is nearer
+    Vec4 normal;    // view-space normal, fourth lane exactly 0
+    uint16_t u, v;  // texel column and row
+};
+
+// One end of a span: whole column, interpolated normal (not renormalised) and u, v, z.
+struct SpanEnd {
+    int32_t x;
+    Vec4 normal;
+    Vec4 uvz;  // texel u, texel v, depth z, spare lane (0)
+};
+
+// One row of one triangle, as triangle set-up hands it to pixel shading. The ends come in no
+// left-to-right order and unclipped; shade_span drops rows outside the window's band.
+struct SpanRequest {
+    int32_t row;
+    SpanEnd end_a;  // on the long edge, top corner to bottom corner
+    SpanEnd end_b;  // on the short edge
+    ClipWindow window;
+    int32_t row_stride;  // pixels per row of both buffers
+    const Pixel* texture;
+    Pixel* colour_buffer;
+    float* depth_buffer;
+};
+
+// Thread entry of worker `index` (0: upper half of the rows, 1: lower half).
+void raster_worker(int index);
+
+// One worker's pass: every triangle of the scene, in table order, clipped to its band.
+void raster_triangles(int index);
+
+// The band of rows worker `index` owns in a frame of the given size (height is even).
+ClipWindow worker_window(int index, int width, int height);
+
+// Scan-converts one triangle into spans, in increasing row order, and shades them.
+void draw_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterVertex& c2,
+                   const ClipWindow& window, int32_t row_stride, const Pixel* texture,
+                   Pixel* colour_buffer, float* depth_buffer);
+
+// Shades one span: depth test, three lights, bilinear texture, into both buffers. Runs the
+// fastest path the processor offers unless scene.code_path asks for the scalar one.
+void shade_span(const SpanRequest& request);
+
+// The plain scalar shading of one span; every faster path gives its bytes and depths.
+void shade_span_scalar(const SpanRequest& request);
+
+} // namespace morvane

@@ -1,0 +1,40 @@
+// The ray overlay: 1600 faint lines blended over the finished slab. Reads ray_lines,
+// screen_ray_points, the ray colours and the DepthBuffer; adds light into the ColourBuffer
+// and never writes the DepthBuffer.
+#pragma once
+
+#include <cstdint>
+
+#include "scene/scene.h"
+
+namespace morvane {
+
+// One end of a ray as draw_ray_line receives it.
+struct RayEnd {
+    int32_t column;
+    int32_t row;
+    float depth;
+    Vec4 colour;  // B, G, R, weight
+};
+
+// Where a ray may draw: the two buffers and their shape.
+struct RayTarget {
+    Pixel* colour_buffer;
+    const float* depth_buffer;
+    int32_t frame_width;
+    int32_t frame_height;
+};
+
+// Draws all rays of scene.ray_lines into scene's frame buffers, on the calling thread, after
+// both rasteriser workers have ended.
+void draw_rays();
+
+// Draws one ray from its anchor end to its far end: white fading to the far colour, each
+// visited pixel gaining colour x weight with saturation, where the ray is nearer than the
+// depth already stored.
+void draw_ray_line(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target);
+
+// The plain scalar twin of draw_ray_line; the fast path gives its bytes.
+void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target);
+
+} // namespace morvane

@@ -1,0 +1,94 @@
+// Number formats and the few conversions and estimates every stage shares, each with its
+// rounding stated, so that the scalar code and the SIMD code agree to the bit.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define MORVANE_X86 1
+#include <emmintrin.h>
+#else
+#define MORVANE_X86 0
+#endif
+
+namespace morvane {
+
+// Edge positions of the triangle walk: 22 integer bits, 10 fraction bits.
+using Fixed22_10 = int32_t;
+constexpr int fixed22_10_shift = 10;
+constexpr int32_t fixed22_10_one = 1 << fixed22_10_shift;
+
+// Column positions of the ray walk: 16 integer bits, 16 fraction bits.
+using Fixed16_16 = int32_t;
+constexpr int fixed16_16_shift = 16;
+constexpr int32_t fixed16_16_one = 1 << fixed16_16_shift;
+
+// Whole column of a 22.10 position: arithmetic shift, so it rounds toward minus infinity.
+constexpr int32_t fixed22_10_floor(Fixed22_10 position) { return position >> fixed22_10_shift; }
+
+// Whole integer to 22.10, exact for every 16-bit value.
+constexpr Fixed22_10 fixed22_10_from_int(int32_t value)
+{
+    return static_cast<Fixed22_10>(static_cast<uint32_t>(value) << fixed22_10_shift);
+}
+
+// Float to signed 32-bit, rounding to nearest with ties to even (the processor's default
+// mode). Not a number and values outside the 32-bit range give INT32_MIN, the x86
+// "integer indefinite" value, on every processor.
+inline int32_t round_to_int32(float value)
+{
+#if MORVANE_X86
+    return _mm_cvtss_si32(_mm_set_ss(value));
+#else
+    if (!(value >= -2147483648.0f && value < 2147483648.0f)) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(std::nearbyint(value));
+#endif
+}
+
+// Float to signed 32-bit, truncating toward zero; out of range and NaN give INT32_MIN.
+inline int32_t truncate_to_int32(float value)
+{
+#if MORVANE_X86
+    return _mm_cvttss_si32(_mm_set_ss(value));
+#else
+    if (!(value > -2147483904.0f && value < 2147483648.0f)) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(value);
+#endif
+}
+
+// Signed 32-bit narrowed to 16 bits with signed saturation.
+constexpr int16_t saturate_to_int16(int32_t value)
+{
+    return static_cast<int16_t>(value < -32768 ? -32768 : (value > 32767 ? 32767 : value));
+}
+
+// The processor's reciprocal and reciprocal-square-root estimates: about 12 bits, relative
+// error at most 1.5 x 2^-12, used without a refinement step wherever the renderer
+// normalises or divides cheaply. Only the SSE forms are used (rcpss, rsqrtss and their
+// packed twins): the AVX-512 14-bit forms give other bits. Elsewhere the exact values
+// serve; they lie within the same bound.
+inline float rcp_estimate(float value)
+{
+#if MORVANE_X86
+    return _mm_cvtss_f32(_mm_rcp_ss(_mm_set_ss(value)));
+#else
+    return 1.0f / value;
+#endif
+}
+
+inline float rsqrt_estimate(float value)
+{
+#if MORVANE_X86
+    return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(value)));
+#else
+    return 1.0f / std::sqrt(value);
+#endif
+}
+
+// Relative error bound of both estimates.
+constexpr float estimate_relative_error = 1.5f / 4096.0f;
+
+} // namespace morvane

@@ -1,0 +1,2 @@
+// (not written yet)
+int main() { return 1; }
