@@ -83,7 +83,7 @@ TEST_F(SceneTest, EmbeddedPictureIsTheCroppedPhotograph)
     for (int i = 0; i < texture_rgb_size; ++i) hash = (hash ^ texture_rgb[i]) * 16777619u;
     EXPECT_EQ(hash, 1070595824u) << "checksum of texture_rgb";
     EXPECT_EQ(texture_rgb[0], 0x40);  // the top-left texel: a dark blue sky
-    EXPECT_EQ(texture_rgb[2], 0x02);
+    EXPECT_EQ(texture_rgb[2], 0x16);
 }
 
 TEST_F(SceneTest, TextureTakesTheBytesInOrder)
