@@ -69,10 +69,18 @@ constexpr int16_t saturate_to_int16(int32_t value)
 // error at most 1.5 x 2^-12, used without a refinement step wherever the renderer
 // normalises or divides cheaply. Only the SSE forms are used (rcpss, rsqrtss and their
 // packed twins): the AVX-512 14-bit forms give other bits. Elsewhere the exact values
-// serve; they lie within the same bound.
+// serve; they lie within the same bound. A build with MORVANE_EXACT_ESTIMATES uses the exact
+// values everywhere: the golden-image tests run it to show that their tolerance admits
+// whatever another processor's estimates may give.
+#if MORVANE_X86 && !defined(MORVANE_EXACT_ESTIMATES)
+#define MORVANE_ESTIMATES 1
+#else
+#define MORVANE_ESTIMATES 0
+#endif
+
 inline float rcp_estimate(float value)
 {
-#if MORVANE_X86
+#if MORVANE_ESTIMATES
     return _mm_cvtss_f32(_mm_rcp_ss(_mm_set_ss(value)));
 #else
     return 1.0f / value;
@@ -81,7 +89,7 @@ inline float rcp_estimate(float value)
 
 inline float rsqrt_estimate(float value)
 {
-#if MORVANE_X86
+#if MORVANE_ESTIMATES
     return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(value)));
 #else
     return 1.0f / std::sqrt(value);
