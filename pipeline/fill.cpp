@@ -9,12 +9,14 @@ namespace morvane {
 
 namespace {
 
-// Fills at or above this size bypass the caches. Below it the two clears of a frame
-// (8.2 MB each at 1910 x 1070) still fit a typical last-level cache, where ordinary stores
-// are faster than streaming ones and leave the buffers warm for the rasteriser, the rays
-// and the presentation. Above it (a 4K frame is 33 MB a buffer) the data would be evicted
-// before it is read again, and non-temporal stores save the read-for-ownership traffic.
-constexpr int64_t streaming_fill_bytes = int64_t{16} << 20;
+// Fills at or above this size bypass the caches: more than a core's private cache holds.
+// The clear of a frame (8.2 MB a buffer at 1910 x 1070) meets lines that the previous
+// frame's workers left dirty in other cores' caches; ordinary stores would first fetch every
+// line for ownership, streaming stores just replace it. Measured in the frame loop on a
+// two-core machine with a 32 MB shared cache, the streamed clear took about 450-650 us
+// against 650-980 us for ordinary stores. Small fills (tests, tiny offline frames) stay in
+// the cache, where ordinary stores are the faster ones.
+constexpr int64_t streaming_fill_bytes = int64_t{2} << 20;
 
 constexpr int64_t block_values = 16;  // one block: four 16-byte stores, one 64-byte line
 

@@ -110,8 +110,8 @@ TEST(FillDwords, WritesExactlyCountValuesAndNothingAround)
 
 TEST(FillDwords, LargeFillsBypassingTheCacheWriteEveryCell)
 {
-    // 16 MiB and more take the streaming stores; the tail must be right as well as the start.
-    const int64_t count = (int64_t{16} << 20) / 4 + 20;
+    // Frame-sized fills take the streaming stores; the tail must be right as well as the start.
+    const int64_t count = int64_t{1910} * 1070 + 20;
     const int64_t guard = 16;
     auto* buffer = static_cast<uint32_t*>(platform::allocate_frame_buffer((count + 2 * guard) * 4));
     ASSERT_NE(buffer, nullptr);
