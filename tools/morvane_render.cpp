@@ -1,2 +1,236 @@
-// (not written yet)
-int main() { return 1; }
+// morvane-render: draws frames offline exactly as the window program would present them and
+// writes them as PNG images or raw buffers. See render_usage() in tools/options.cpp.
+#include <bit>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "host/host.h"
+#include "pipeline/pipeline.h"
+#include "scene/scene.h"
+#include "tools/options.h"
+#include "tools/png_write.h"
+
+using namespace morvane;
+
+namespace {
+
+constexpr int exit_bad_arguments = 2;
+constexpr int exit_failed = 1;
+
+int fail(int code, const std::string& message)
+{
+    std::fprintf(stderr, "morvane-render: %s\n", message.c_str());
+    return code;
+}
+
+// A file that appears under its name only when complete: it is written under a unique
+// temporary name in the same directory and renamed at the end. Removed if never committed.
+class PendingFile {
+public:
+    PendingFile() = default;
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile() { discard(); }
+
+    bool open(const std::string& name, std::string& error)
+    {
+        final_name_ = name;
+#if defined(_WIN32)
+        temporary_name_ = name + ".partial";
+        file_ = std::fopen(temporary_name_.c_str(), "wbx");  // never someone else's file
+        if (file_ == nullptr) temporary_name_.clear();
+#else
+        temporary_name_ = name + ".tmp-XXXXXX";
+        const int descriptor = mkstemp(temporary_name_.data());
+        if (descriptor < 0) {
+            error = "cannot write " + tools::quoted(name) + ": " + std::strerror(errno);
+            temporary_name_.clear();
+            return false;
+        }
+        // mkstemp makes the file private; give it the mode a plain create would.
+        const mode_t mask = umask(0);
+        umask(mask);
+        fchmod(descriptor, 0666 & ~mask);
+        file_ = fdopen(descriptor, "wb");
+        if (file_ == nullptr) close(descriptor);
+#endif
+        if (file_ == nullptr) {
+            error = "cannot write " + tools::quoted(name) + ": " + std::strerror(errno);
+            discard();
+            return false;
+        }
+        return true;
+    }
+
+    std::FILE* file() const { return file_; }
+
+    bool commit(std::string& error)
+    {
+        const bool written = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+        const int saved = errno;
+        const bool closed = std::fclose(file_) == 0;
+        file_ = nullptr;
+        if (!written || !closed) {
+            error = "cannot write " + tools::quoted(final_name_) + ": " + std::strerror(written ? errno : saved);
+            return false;
+        }
+#if defined(_WIN32)
+        std::remove(final_name_.c_str());
+#endif
+        if (std::rename(temporary_name_.c_str(), final_name_.c_str()) != 0) {
+            error = "cannot write " + tools::quoted(final_name_) + ": " + std::strerror(errno);
+            return false;
+        }
+        temporary_name_.clear();
+        return true;
+    }
+
+private:
+    void discard()
+    {
+        if (file_ != nullptr) std::fclose(file_);
+        file_ = nullptr;
+        if (!temporary_name_.empty()) std::remove(temporary_name_.c_str());
+        temporary_name_.clear();
+    }
+
+    std::string final_name_;
+    std::string temporary_name_;
+    std::FILE* file_ = nullptr;
+};
+
+bool write_bytes(std::FILE* file, const void* bytes, size_t size)
+{
+    return std::fwrite(bytes, 1, size, file) == size;
+}
+
+// The depth buffer as little-endian 32-bit floats, whatever the processor's byte order.
+bool write_depth(std::FILE* file, const float* depth, size_t cells, std::vector<unsigned char>& scratch)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        return write_bytes(file, depth, cells * sizeof(float));
+    } else {
+        scratch.resize(cells * 4);
+        for (size_t i = 0; i < cells; ++i) {
+            const uint32_t bits = std::bit_cast<uint32_t>(depth[i]);
+            for (int b = 0; b < 4; ++b) scratch[4 * i + b] = static_cast<unsigned char>(bits >> (8 * b));
+        }
+        return write_bytes(file, scratch.data(), scratch.size());
+    }
+}
+
+struct FrameFiles {
+    PendingFile png, colour_raw, depth_raw;
+};
+
+bool open_frame_files(const tools::RenderOptions& options, int64_t frame, FrameFiles& files, std::string& error)
+{
+    if (options.png.wanted() && !files.png.open(tools::output_file_name(options.png, frame), error)) return false;
+    if (options.colour_raw.wanted() &&
+        !files.colour_raw.open(tools::output_file_name(options.colour_raw, frame), error)) {
+        return false;
+    }
+    if (options.depth_raw.wanted() &&
+        !files.depth_raw.open(tools::output_file_name(options.depth_raw, frame), error)) {
+        return false;
+    }
+    return true;
+}
+
+bool write_frame_files(const tools::RenderOptions& options, int64_t frame, FrameFiles& files,
+                       std::vector<unsigned char>& scratch, std::string& error)
+{
+    const int width = scene.frame_width;
+    const int height = scene.frame_height;
+    const size_t cells = static_cast<size_t>(width) * static_cast<size_t>(height);
+    if (options.png.wanted()) {
+        std::string reason;
+        if (!tools::write_png_rgb(files.png.file(), scene.colour_buffer, width, height, scratch, reason)) {
+            error = "cannot write " + tools::quoted(tools::output_file_name(options.png, frame)) + ": " + reason;
+            return false;
+        }
+        if (!files.png.commit(error)) return false;
+    }
+    if (options.colour_raw.wanted()) {
+        if (!write_bytes(files.colour_raw.file(), scene.colour_buffer, cells * sizeof(Pixel))) {
+            error = "cannot write " + tools::quoted(tools::output_file_name(options.colour_raw, frame)) + ": " +
+                    std::strerror(errno);
+            return false;
+        }
+        if (!files.colour_raw.commit(error)) return false;
+    }
+    if (options.depth_raw.wanted()) {
+        if (!write_depth(files.depth_raw.file(), scene.depth_buffer, cells, scratch)) {
+            error = "cannot write " + tools::quoted(tools::output_file_name(options.depth_raw, frame)) + ": " +
+                    std::strerror(errno);
+            return false;
+        }
+        if (!files.depth_raw.commit(error)) return false;
+    }
+    return true;
+}
+
+int render(const tools::RenderOptions& options)
+{
+    uint16_t seed = 0;
+    if (options.seed) {
+        seed = *options.seed;
+    } else {
+        seed = host::seed_from_tick_counter();
+        std::printf("morvane-render: seed %u (from the tick counter; --seed %u draws the same rays)\n", seed, seed);
+        std::fflush(stdout);
+    }
+    if (!host::set_frame_size(options.screen_width, options.screen_height, seed)) {
+        return fail(exit_bad_arguments, "a " + std::to_string(options.screen_width) + "x" +
+                                            std::to_string(options.screen_height) + " screen gives no usable frame");
+    }
+    if (!host::allocate_frame_buffers()) {
+        return fail(exit_failed, "cannot allocate two " + std::to_string(scene.frame_width) + "x" +
+                                     std::to_string(scene.frame_height) + " frame buffers");
+    }
+    host::prepare_scene();
+
+    std::vector<unsigned char> scratch;
+    std::string error;
+    int status = 0;
+    for (int64_t k = 0; k < options.count && status == 0; ++k) {
+        const int64_t frame = options.first_frame + k;
+        FrameFiles files;
+        // The files are opened before the frame is drawn, so an unwritable name fails fast.
+        if (!open_frame_files(options, frame, files, error)) {
+            status = fail(exit_failed, error);
+            break;
+        }
+        // Frame 1 is drawn with frame_counter 30, as the window program's first frame.
+        if (k == 0) skip_frames(options.first_frame - 1);
+        render_frame();
+        scene.frame_counter += 1;  // after drawing, as the host's main loop counts
+        if (!write_frame_files(options, frame, files, scratch, error)) status = fail(exit_failed, error);
+    }
+    host::release_frame_buffers();
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const tools::ParseResult parsed = tools::parse_render_options(argc, argv);
+    if (!parsed.options) return fail(exit_bad_arguments, parsed.error);
+    if (parsed.options->help) {
+        std::fputs(tools::render_usage(), stdout);
+        return 0;
+    }
+    return render(*parsed.options);
+}

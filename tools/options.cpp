@@ -1,1 +1,247 @@
-// (not written yet)
+// The command line of morvane-render: strict parsing of every value, and the numbered output
+// names, validated so that no user text ever reaches a format string.
+#include "tools/options.h"
+
+#include <charconv>
+#include <cstdio>
+#include <limits>
+#include <string_view>
+
+#include "host/host.h"
+
+namespace morvane::tools {
+
+namespace {
+
+// The first presented frame is drawn with frame_counter 30, so frame n uses 29 + n, and the
+// last frame asked for must keep that signed 32-bit.
+constexpr int64_t first_frame_counter = 30;
+constexpr int64_t last_frame_number = std::numeric_limits<int32_t>::max() - (first_frame_counter - 1);
+
+constexpr size_t quoted_length_limit = 60;
+
+// A whole decimal integer: digits with an optional leading '-', nothing else, no overflow.
+std::optional<int64_t> parse_integer(std::string_view text)
+{
+    if (text.empty()) return std::nullopt;
+    int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+// Checks a file name that must carry a frame number and splits it around the conversion.
+// Returns an empty string on success, else the reason.
+std::string parse_numbered_name(OutputName& name)
+{
+    const std::string& text = name.text;
+    int conversions = 0;
+    std::string* part = &name.prefix;
+    name.prefix.clear();
+    name.suffix.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            *part += text[i];
+            continue;
+        }
+        size_t j = i + 1;
+        if (j < text.size() && text[j] == '%') {
+            *part += '%';
+            i = j;
+            continue;
+        }
+        std::string spec = "%";
+        while (j < text.size() && (text[j] == '0' || text[j] == '-')) spec += text[j++];
+        size_t digits = 0;
+        while (j < text.size() && text[j] >= '0' && text[j] <= '9' && digits < 3) {
+            spec += text[j++];
+            ++digits;
+        }
+        if (digits > 2) return "has a field width above 99";
+        if (j >= text.size() || (text[j] != 'd' && text[j] != 'i' && text[j] != 'u')) {
+            return "has a % directive other than a frame number like %d or %04d";
+        }
+        if (++conversions > 1) return "has more than one frame number conversion";
+        name.spec = spec;
+        part = &name.suffix;
+        i = j;
+    }
+    if (conversions == 0) return "needs a frame number conversion such as %04d when --count is above 1";
+    name.numbered = true;
+    return {};
+}
+
+ParseResult failure(std::string message)
+{
+    ParseResult result;
+    result.error = std::move(message);
+    return result;
+}
+
+} // namespace
+
+std::string quoted(std::string_view text)
+{
+    std::string out = "'";
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (i == quoted_length_limit) {
+            out += "...";
+            break;
+        }
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        }
+    }
+    return out + "'";
+}
+
+ParseResult parse_render_options(int argc, const char* const* argv)
+{
+    RenderOptions options;
+    bool seen_screen = false, seen_seed = false, seen_frame = false, seen_count = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i] != nullptr ? argv[i] : "";
+        if (argument == "--help" || argument == "-h") {
+            RenderOptions help;
+            help.help = true;
+            return {help, {}};
+        }
+        if (argument.size() < 3 || argument.substr(0, 2) != "--") {
+            return failure("unexpected argument " + quoted(argument) + " (see --help)");
+        }
+        // "--name value" or "--name=value".
+        std::string_view name = argument;
+        std::optional<std::string_view> value;
+        if (const size_t equals = argument.find('='); equals != std::string_view::npos) {
+            name = argument.substr(0, equals);
+            value = argument.substr(equals + 1);
+        }
+        const bool known = name == "--screen" || name == "--seed" || name == "--frame" || name == "--count" ||
+                           name == "--png" || name == "--colour-raw" || name == "--depth-raw";
+        if (!known) return failure("unknown option " + quoted(name) + " (see --help)");
+        if (!value) {
+            // A following option is not taken as the value ("--png=--odd-name" still is).
+            if (i + 1 >= argc || argv[i + 1] == nullptr || std::string_view(argv[i + 1]).starts_with("--")) {
+                return failure(std::string(name) + " needs a value");
+            }
+            value = std::string_view(argv[++i]);
+        }
+        const std::string option(name);
+
+        if (name == "--screen") {
+            if (seen_screen) return failure("--screen given twice");
+            seen_screen = true;
+            const size_t x = value->find_first_of("xX");
+            const auto width = x == std::string_view::npos ? std::nullopt : parse_integer(value->substr(0, x));
+            const auto height = x == std::string_view::npos ? std::nullopt : parse_integer(value->substr(x + 1));
+            if (!width || !height) return failure("--screen " + quoted(*value) + " is not a size like 1920x1080");
+            if (*width < 1 || *height < 1 || *width > largest_screen_side || *height > largest_screen_side) {
+                return failure("--screen " + quoted(*value) + ": each side must be 1 to " +
+                               std::to_string(largest_screen_side));
+            }
+            int frame_width = 0, frame_height = 0;
+            if (!host::frame_size_for_screen(static_cast<int>(*width), static_cast<int>(*height), frame_width,
+                                             frame_height)) {
+                return failure("--screen " + quoted(*value) + " leaves a frame under 2x2 pixels");
+            }
+            if (int64_t{frame_width} * frame_height * 4 > std::numeric_limits<int32_t>::max()) {
+                return failure("--screen " + quoted(*value) + ": the frame buffers of a " +
+                               std::to_string(frame_width) + "x" + std::to_string(frame_height) +
+                               " frame would exceed 2 GiB each");
+            }
+            options.screen_width = static_cast<int>(*width);
+            options.screen_height = static_cast<int>(*height);
+        } else if (name == "--seed") {
+            if (seen_seed) return failure("--seed given twice");
+            seen_seed = true;
+            const auto seed = parse_integer(*value);
+            if (!seed || *seed < 0 || *seed > 65535) {
+                return failure("--seed " + quoted(*value) + " is not a whole number from 0 to 65535");
+            }
+            options.seed = static_cast<uint16_t>(*seed);
+        } else if (name == "--frame" || name == "--count") {
+            bool& seen = name == "--frame" ? seen_frame : seen_count;
+            if (seen) return failure(option + " given twice");
+            seen = true;
+            const auto number = parse_integer(*value);
+            if (!number || *number < 1 || *number > last_frame_number) {
+                return failure(option + " " + quoted(*value) + " is not a whole number from 1 to " +
+                               std::to_string(last_frame_number));
+            }
+            (name == "--frame" ? options.first_frame : options.count) = *number;
+        } else {
+            OutputName& output =
+                name == "--png" ? options.png : (name == "--colour-raw" ? options.colour_raw : options.depth_raw);
+            if (output.wanted()) return failure(option + " given twice");
+            if (value->empty()) return failure(option + " needs a file name");
+            output.text = std::string(*value);
+        }
+    }
+
+    if (options.first_frame + options.count - 1 > last_frame_number) {
+        return failure("--frame and --count reach beyond frame " + std::to_string(last_frame_number));
+    }
+    if (!options.png.wanted() && !options.colour_raw.wanted() && !options.depth_raw.wanted()) {
+        return failure("nothing to write: give --png, --colour-raw or --depth-raw (see --help)");
+    }
+    struct Named {
+        const char* option;
+        OutputName* name;
+    };
+    const Named outputs[] = {{"--png", &options.png}, {"--colour-raw", &options.colour_raw},
+                             {"--depth-raw", &options.depth_raw}};
+    for (const Named& output : outputs) {
+        if (!output.name->wanted()) continue;
+        for (const Named& other : outputs) {
+            if (&other == &output) break;
+            if (other.name->wanted() && other.name->text == output.name->text) {
+                return failure(std::string(other.option) + " and " + output.option + " name the same file " +
+                               quoted(output.name->text));
+            }
+        }
+        if (options.count > 1) {
+            const std::string reason = parse_numbered_name(*output.name);
+            if (!reason.empty()) return failure(std::string(output.option) + " " + quoted(output.name->text) + " " + reason);
+        }
+    }
+    return {options, {}};
+}
+
+std::string output_file_name(const OutputName& name, int64_t frame)
+{
+    if (!name.numbered) return name.text;
+    // The format is built from the validated flags and width alone, never from user text.
+    const std::string format = name.spec + "lld";
+    char number[128];
+    std::snprintf(number, sizeof number, format.c_str(), static_cast<long long>(frame));
+    return name.prefix + number + name.suffix;
+}
+
+const char* render_usage()
+{
+    return "usage: morvane-render [options]\n"
+           "Renders frames of the spinning slab offline and writes them to files.\n"
+           "\n"
+           "  --screen WxH       screen size the frame is derived from, as the window would be\n"
+           "                     (the screen less 10 pixels, even sides); default 1920x1080\n"
+           "  --seed N           seed of the ray field, 0 to 65535; default from the tick\n"
+           "                     counter (printed, so the image can be made again)\n"
+           "  --frame N          first presented frame to write, 1-based; default 1\n"
+           "  --count K          number of consecutive frames; default 1\n"
+           "  --png FILE         the image as an RGB PNG\n"
+           "  --colour-raw FILE  the colour buffer as in memory: B, G, R, X bytes, rows top down\n"
+           "  --depth-raw FILE   the depth buffer as little-endian 32-bit floats, rows top down\n"
+           "  --help             this text\n"
+           "\n"
+           "With --count above 1 every FILE must hold one frame number conversion such as\n"
+           "frame-%04d.png (flags 0 and -, width up to 99; %% for a literal percent sign);\n"
+           "with one frame FILE is used as given. Files appear only when complete.\n";
+}
+
+} // namespace morvane::tools

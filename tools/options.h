@@ -1,0 +1,55 @@
+// The command line of morvane-render, parsed without side effects: argv in, options or one
+// error message out. Tests and fuzzers call it directly.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace morvane::tools {
+
+// A file name for frame number n: either used as given (one frame) or a pattern with exactly
+// one integer conversion such as frame-%04d.png (several frames). "%%" stands for a '%'.
+struct OutputName {
+    std::string text;   // as given on the command line; empty when the output is not wanted
+    bool numbered = false;
+    std::string prefix;  // numbered: the text before the conversion, "%%" already undone
+    std::string suffix;  // numbered: the text after it
+    std::string spec;    // numbered: the validated conversion, e.g. "%04" (without the letter)
+    bool wanted() const { return !text.empty(); }
+};
+
+struct RenderOptions {
+    bool help = false;
+    int screen_width = 1920;
+    int screen_height = 1080;
+    std::optional<uint16_t> seed;  // none: seeded from the tick counter
+    int64_t first_frame = 1;       // 1-based number of the first presented frame to write
+    int64_t count = 1;
+    OutputName png;
+    OutputName colour_raw;
+    OutputName depth_raw;
+};
+
+struct ParseResult {
+    std::optional<RenderOptions> options;  // set on success
+    std::string error;                     // one line, without the program's name
+};
+
+// Parses argv[1 .. argc-1]. Accepts "--name value" and "--name=value".
+ParseResult parse_render_options(int argc, const char* const* argv);
+
+// The file name for presented frame `frame`: the text itself, or the pattern filled in.
+std::string output_file_name(const OutputName& name, int64_t frame);
+
+// User text for a one-line message: quoted, non-printable bytes escaped, long text cut.
+std::string quoted(std::string_view text);
+
+// The usage text printed by --help.
+const char* render_usage();
+
+// The largest screen side accepted on the command line.
+constexpr int largest_screen_side = 32768;
+
+} // namespace morvane::tools
