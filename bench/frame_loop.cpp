@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -27,12 +28,29 @@ int64_t nanoseconds_between(Clock::time_point from, Clock::time_point to)
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
 }
 
+// Processor time of the whole process (every thread, ended ones included) and of the calling
+// thread, in nanoseconds; -1 where the platform has no such clock.
+int64_t cpu_clock_ns([[maybe_unused]] bool whole_process)
+{
+#if defined(CLOCK_PROCESS_CPUTIME_ID) && defined(CLOCK_THREAD_CPUTIME_ID)
+    timespec now{};
+    if (clock_gettime(whole_process ? CLOCK_PROCESS_CPUTIME_ID : CLOCK_THREAD_CPUTIME_ID, &now) != 0) return -1;
+    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+#else
+    return -1;
+#endif
+}
+
 // Draws one frame on run's path as the main loop does, then times the floor fill.
 void run_frame(PathRun& run, const FloorBuffer& floor, bool measured)
 {
     scene.code_path = run.path;
     FrameTimings timings;
+    const int64_t process_before = cpu_clock_ns(true);
+    const int64_t thread_before = cpu_clock_ns(false);
     render_frame(&timings);
+    const int64_t thread_after = cpu_clock_ns(false);
+    const int64_t process_after = cpu_clock_ns(true);
     scene.frame_counter += 1;
 
     const Clock::time_point floor_start = Clock::now();
@@ -40,9 +58,15 @@ void run_frame(PathRun& run, const FloorBuffer& floor, bool measured)
     const int64_t floor_ns = nanoseconds_between(floor_start, Clock::now());
 
     if (!measured) return;
+    const int64_t main_cpu = thread_after - thread_before;
     const int64_t values[row_count] = {timings.clear_ns, timings.transform_ns, timings.raster_ns,
-                                       timings.rays_ns,  timings.total_ns,     floor_ns};
-    for (int r = 0; r < row_count; ++r) run.samples[static_cast<size_t>(r)].push_back(values[r]);
+                                       timings.rays_ns,  timings.total_ns,     floor_ns,
+                                       main_cpu,         (process_after - process_before) - main_cpu};
+    const bool have_cpu = process_before >= 0 && thread_before >= 0 && thread_after >= 0 && process_after >= 0;
+    for (int r = 0; r < row_count; ++r) {
+        if (is_cpu_row(static_cast<Row>(r)) && !have_cpu) continue;
+        run.samples[static_cast<size_t>(r)].push_back(values[r]);
+    }
 }
 
 // 64-bit FNV-1a.

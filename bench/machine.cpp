@@ -103,11 +103,20 @@ std::string processor_name()
     return name.empty() ? "unknown processor" : name;
 }
 
+double load_average()
+{
+    std::ifstream file("/proc/loadavg");
+    double load = -1.0;
+    if (!(file >> load)) return -1.0;
+    return load;
+}
+
 MachineReport describe_machine()
 {
     MachineReport machine;
     machine.processor = processor_name();
     machine.logical_processors = std::thread::hardware_concurrency();
+    machine.load_start = machine.load_end = load_average();
     machine.compiler = compiler_name();
     machine.build_type = MORVANE_BENCH_BUILD_TYPE;
     machine.flags = trimmed(std::string(MORVANE_BENCH_CXX_FLAGS) + " " + MORVANE_BENCH_TARGET_FLAGS);

@@ -13,6 +13,9 @@ namespace morvane::bench {
 // "unknown processor".
 std::string processor_name();
 
+// The one-minute load average (/proc/loadavg), or -1 where there is none.
+double load_average();
+
 // Processor, logical processor count, compiler and version, build type and flags.
 MachineReport describe_machine();
 

@@ -147,6 +147,7 @@ int run_benchmark(const BenchOptions& options)
     if (options.paths != PathChoice::scalar) runs.emplace_back(SceneBlock::CodePath::fastest, start, options.frames);
     if (options.paths != PathChoice::fastest) runs.emplace_back(SceneBlock::CodePath::scalar, start, options.frames);
 
+    const double load_start = load_average();
     Progress progress;
     run_interleaved(runs, floor, options.warmup, false, &progress);
     // The measured frames are frames 1 to N of a run with this seed.
@@ -156,6 +157,7 @@ int run_benchmark(const BenchOptions& options)
 
     BenchReport report;
     report.machine = describe_machine();
+    report.machine.load_start = load_start;
     report.screen_width = options.screen_width;
     report.screen_height = options.screen_height;
     report.frame_width = scene.frame_width;

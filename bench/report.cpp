@@ -91,21 +91,33 @@ std::string format_text(const BenchReport& report)
     out += "\n";
     out += "processor: " + report.machine.processor + " (" + std::to_string(report.machine.logical_processors) +
            " logical processors)\n";
+    if (report.machine.load_start >= 0.0 && report.machine.load_end >= 0.0) {
+        std::snprintf(line, sizeof line, "load:      %.2f at the start, %.2f at the end (one-minute load average)\n",
+                      report.machine.load_start, report.machine.load_end);
+        out += line;
+    }
     out += "build:     " + report.machine.compiler + ", " + report.machine.build_type + "\n";
     out += "flags:     " + report.machine.flags + "\n";
 
     for (const RunReport& run : report.runs) {
         out += "\n" + run.code_path + " paths: clear " + run.clear_path + ", shading " + run.shading_path + ", rays " +
                run.rays_path + "\n";
-        out += "  ms               min     median        p95        max       mean   share   per second\n";
+        out += "  ms                 min     median        p95        max       mean   share   per second\n";
         const double frame_mean = run.row(Row::frame).mean_ms;
         for (int r = 0; r < row_count; ++r) {
+            const auto row = static_cast<Row>(r);
             const Summary& s = run.rows[static_cast<size_t>(r)];
-            std::snprintf(line, sizeof line, "  %-10s %9.3f  %9.3f  %9.3f  %9.3f  %9.3f", row_names[static_cast<size_t>(r)],
+            if (is_cpu_row(row) && s.count == 0) continue;  // no processor-time clock here
+            if (row == Row::main_cpu) out += "  processor time, not wall time:\n";
+            std::snprintf(line, sizeof line, "  %-12s %9.3f  %9.3f  %9.3f  %9.3f  %9.3f", row_names[static_cast<size_t>(r)],
                           s.min_ms, s.median_ms, s.p95_ms, s.max_ms, s.mean_ms);
             out += line;
-            // The stages' means add up to the frame's; the floor is no part of it.
-            if (static_cast<Row>(r) != Row::floor && frame_mean > 0.0) {
+            if (is_cpu_row(row)) {
+                out += "\n";
+                continue;
+            }
+            // The stages' means add up to the frame's; the floor is apart.
+            if (row != Row::floor && frame_mean > 0.0) {
                 std::snprintf(line, sizeof line, "  %5.1f%%", 100.0 * s.mean_ms / frame_mean);
                 out += line;
             } else {
@@ -125,7 +137,8 @@ std::string format_text(const BenchReport& report)
         for (int r = 0; r < row_count; ++r) {
             const auto row = static_cast<Row>(r);
             if (row == Row::floor) continue;  // the same fill in both runs
-            std::snprintf(line, sizeof line, "  %-10s %8.2fx\n", row_names[static_cast<size_t>(r)], speedup(report, row));
+            if (is_cpu_row(row) && speedup(report, row) == 0.0) continue;
+            std::snprintf(line, sizeof line, "  %-12s %8.2fx\n", row_names[static_cast<size_t>(r)], speedup(report, row));
             out += line;
         }
     }
@@ -163,7 +176,10 @@ std::string format_json(const BenchReport& report)
     std::string out = "{\n";
     out += "  \"tool\": \"morvane-bench\",\n";
     out += "  \"machine\": {\"processor\": " + json_string(report.machine.processor) +
-           ", \"logical_processors\": " + integer(report.machine.logical_processors) + "},\n";
+           ", \"logical_processors\": " + integer(report.machine.logical_processors) +
+           ", \"load_average_start\": " + (report.machine.load_start >= 0.0 ? json_number(report.machine.load_start) : "null") +
+           ", \"load_average_end\": " + (report.machine.load_end >= 0.0 ? json_number(report.machine.load_end) : "null") +
+           "},\n";
     out += "  \"build\": {\"compiler\": " + json_string(report.machine.compiler) +
            ", \"build_type\": " + json_string(report.machine.build_type) +
            ", \"flags\": " + json_string(report.machine.flags) + "},\n";
@@ -212,6 +228,7 @@ std::string format_json(const BenchReport& report)
         for (int r = 0; r < row_count; ++r) {
             const auto row = static_cast<Row>(r);
             if (row == Row::floor) continue;
+            if (is_cpu_row(row) && speedup(report, row) == 0.0) continue;
             out += first ? "" : ", ";
             first = false;
             out += std::string("\"") + row_names[static_cast<size_t>(r)] + "\": " + json_number(speedup(report, row));

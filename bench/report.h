@@ -11,11 +11,17 @@
 
 namespace morvane::bench {
 
-// The rows of a run, in the order they are printed. floor is not a stage of the frame: it is
-// a plain streaming fill of as many bytes as both frame buffers, timed beside the frames.
-enum class Row { clear, transforms, rasteriser, rays, frame, floor };
-constexpr int row_count = 6;
-constexpr std::array<const char*, row_count> row_names = {"clear", "transforms", "rasteriser", "rays", "frame", "floor"};
+// The rows of a run, in the order they are printed; the names are also the JSON keys.
+// The first five are wall time of the frame's stages. floor is not a stage: it is a plain
+// streaming fill of as many bytes as both frame buffers, timed beside the frames. The last
+// two are processor time, which a busy machine does not inflate by descheduling: the main
+// thread's during the frame (clear, transforms, starting and joining the workers, rays) and
+// the two workers' together (about twice the rasteriser's wall time when both run freely).
+enum class Row { clear, transforms, rasteriser, rays, frame, floor, main_cpu, workers_cpu };
+constexpr int row_count = 8;
+constexpr std::array<const char*, row_count> row_names = {"clear", "transforms", "rasteriser", "rays",
+                                                          "frame", "floor",      "main_cpu",   "workers_cpu"};
+constexpr bool is_cpu_row(Row row) { return row == Row::main_cpu || row == Row::workers_cpu; }
 
 // min, median, p95, max and mean of one row, in milliseconds. The median of an even count is
 // the mean of the two middle values; p95 is the nearest-rank percentile (the smallest sample
@@ -49,6 +55,10 @@ struct RunReport {
 struct MachineReport {
     std::string processor;
     unsigned logical_processors = 0;
+    // The one-minute load average when the run started and ended; negative when unknown. A
+    // load near or above the processor count means other work shared the cores.
+    double load_start = -1.0;
+    double load_end = -1.0;
     std::string compiler;
     std::string build_type;
     std::string flags;

@@ -174,7 +174,11 @@ RunReport run_with_medians(const char* code_path, double clear, double frame, do
 BenchReport report_of(std::initializer_list<RunReport> runs)
 {
     BenchReport report;
-    report.machine = {"Test \"CPU\"", 2, "g++ 12", "Release", "-O2 -DNAME=\"x\""};
+    report.machine.processor = "Test \"CPU\"";
+    report.machine.logical_processors = 2;
+    report.machine.compiler = "g++ 12";
+    report.machine.build_type = "Release";
+    report.machine.flags = "-O2 -DNAME=\"x\"";
     report.frame_width = 1910;
     report.frame_height = 1070;
     report.measured_frames = 3;
@@ -195,7 +199,9 @@ TEST(Report, ClearToFloorAndSpeedUpAreRatiosOfMedians)
 TEST(Report, TextHasEveryRowAndTheSpeedUpsOnlyWithBothPaths)
 {
     const std::string one = format_text(report_of({run_with_medians("fastest", 0.6, 2.0, 0.5)}));
-    for (const char* name : row_names) EXPECT_NE(one.find(std::string("  ") + name + " "), std::string::npos) << name;
+    for (const char* name : {"clear", "transforms", "rasteriser", "rays", "frame", "floor"}) {
+        EXPECT_NE(one.find(std::string("  ") + name + " "), std::string::npos) << name;
+    }
     EXPECT_NE(one.find("Test \"CPU\""), std::string::npos);
     EXPECT_NE(one.find("clear / floor 1.20"), std::string::npos);
     EXPECT_NE(one.find("500.0 fps"), std::string::npos);
@@ -207,6 +213,28 @@ TEST(Report, TextHasEveryRowAndTheSpeedUpsOnlyWithBothPaths)
     EXPECT_NE(two.find("speed-up"), std::string::npos);
     EXPECT_NE(two.find("10.00x"), std::string::npos);
     EXPECT_NE(two.find("DIFFERENT"), std::string::npos);
+}
+
+TEST(Report, ProcessorTimeAndLoadAppearOnlyWhereTheMachineGaveThem)
+{
+    BenchReport report = report_of({run_with_medians("fastest", 0.6, 2.0, 0.5)});
+    std::string text = format_text(report);
+    EXPECT_EQ(text.find("main_cpu"), std::string::npos);
+    EXPECT_EQ(text.find("load:"), std::string::npos);
+    EXPECT_NE(format_json(report).find("\"load_average_start\": null"), std::string::npos);
+
+    report.runs[0].rows[static_cast<int>(Row::main_cpu)].count = 3;
+    report.runs[0].rows[static_cast<int>(Row::workers_cpu)].count = 3;
+    report.machine.load_start = 0.5;
+    report.machine.load_end = 2.25;
+    text = format_text(report);
+    EXPECT_NE(text.find("main_cpu"), std::string::npos);
+    EXPECT_NE(text.find("workers_cpu"), std::string::npos);
+    EXPECT_NE(text.find("0.50 at the start, 2.25 at the end"), std::string::npos) << text;
+    EXPECT_NE(format_json(report).find("\"load_average_end\": 2.25"), std::string::npos);
+    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', end + 1)) {
+        EXPECT_NE(text[end - 1], ' ') << "no line ends in blanks";
+    }
 }
 
 TEST(Report, JsonEscapesEveryStringItWrites)
@@ -231,7 +259,7 @@ TEST(Report, JsonCarriesSpeedUpsAndAgreementOnlyWhenBothPathsRan)
     BenchReport both = report_of({run_with_medians("fastest", 0.6, 2.0, 0.5), run_with_medians("scalar", 3.0, 20.0, 0.5)});
     both.paths_agree = true;
     const std::string two = format_json(both);
-    EXPECT_NE(two.find("\"frame\": 10}"), std::string::npos) << two;
+    EXPECT_NE(two.find("\"frame\": 10,"), std::string::npos) << two;
     EXPECT_EQ(two.find("\"floor\": 1"), std::string::npos) << "the floor is the same fill in both runs";
     EXPECT_NE(two.find("\"paths_agree\": true"), std::string::npos) << two;
 }
@@ -306,6 +334,13 @@ TEST_F(FrameLoop, MeasuredFramesAreFramesOneToNWhateverTheWarmUpDrew)
     EXPECT_EQ(after.zoom_shrinking, scene.zoom_shrinking);
     EXPECT_EQ(after.zoom_scale, scene.zoom_scale);
     EXPECT_EQ(runs[0].samples[static_cast<int>(Row::frame)].size(), 3u);
+#if defined(__linux__)
+    // Processor time is read on Linux, for every frame; the workers' share is never negative.
+    for (const Row row : {Row::main_cpu, Row::workers_cpu}) {
+        ASSERT_EQ(runs[0].samples[static_cast<int>(row)].size(), 3u);
+        for (const int64_t ns : runs[0].samples[static_cast<int>(row)]) EXPECT_GE(ns, 0);
+    }
+#endif
 }
 
 TEST_F(FrameLoop, InterleavedPathsEachDrawEveryFrameFromTheirOwnStart)
