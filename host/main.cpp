@@ -54,9 +54,16 @@ int program_entry()
     if (!platform::screen_size(screen_width, screen_height, error, sizeof error)) {
         return fail("cannot open a window", error);
     }
-    if (!set_frame_size(screen_width, screen_height, seed)) {
+    int frame_width = 0;
+    int frame_height = 0;
+    if (!frame_size_for_screen(screen_width, screen_height, frame_width, frame_height)) {
         std::snprintf(error, sizeof error,
                       "the screen is %d x %d pixels, too small for a frame of at least 2 x 2",
+                      screen_width, screen_height);
+        return fail("cannot open a window", error);
+    }
+    if (!set_frame_size(screen_width, screen_height, seed)) {
+        std::snprintf(error, sizeof error, "the screen is %d x %d pixels, too large for the frame buffers",
                       screen_width, screen_height);
         return fail("cannot open a window", error);
     }

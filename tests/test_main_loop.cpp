@@ -232,6 +232,18 @@ TEST_F(HostProgram, OnAScreenTooSmallForA2x2FrameItSaysWhyAndReturnsOne)
     EXPECT_EQ(stand_in.windows_opened, 0);
 }
 
+TEST_F(HostProgram, OnAScreenTooLargeForTheBuffersItSaysWhyAndReturnsOne)
+{
+    // The frame's sides are 16-bit fields.
+    stand_in.screen_width = 70000;
+    stand_in.screen_height = 400;
+    std::string said;
+    EXPECT_EQ(run_program(said), 1);
+    EXPECT_EQ(said, "morvane: cannot open a window: the screen is 70000 x 400 pixels, too large for the "
+                    "frame buffers\n");
+    EXPECT_EQ(stand_in.windows_opened, 0);
+}
+
 TEST_F(HostProgram, WhenTheWindowCannotBeCreatedItSaysWhyAndReturnsOne)
 {
     stand_in.can_open = false;
