@@ -275,7 +275,8 @@ const Tools& tools()
 {
     static const Tools paths{MORVANE_E2E_PROGRAM, MORVANE_E2E_XVFB,   MORVANE_E2E_XDOTOOL,
                              MORVANE_E2E_XWININFO, MORVANE_E2E_XPROP, MORVANE_E2E_IMPORT,
-                             MORVANE_E2E_CONVERT, MORVANE_E2E_CLOSE_WINDOW, MORVANE_E2E_WORK_DIR};
+                             MORVANE_E2E_CONVERT, MORVANE_E2E_CLOSE_WINDOW, MORVANE_E2E_WORK_DIR,
+                             MORVANE_E2E_LSAN_SUPPRESSIONS};
     return paths;
 }
 
@@ -285,6 +286,12 @@ EnvChanges display_env(const std::string& display)
             {"WAYLAND_DISPLAY", std::nullopt},
             {"SDL_VIDEODRIVER", std::nullopt},
             {"SDL_VIDEO_X11_WMCLASS", std::nullopt}};
+}
+
+EnvChanges program_env(EnvChanges changes)
+{
+    changes.emplace_back("LSAN_OPTIONS", "suppressions=" + tools().lsan_suppressions + ":print_suppressions=0");
+    return changes;
 }
 
 std::optional<unsigned long> wait_for_window_of(const std::string& display, pid_t pid, milliseconds timeout,

@@ -77,12 +77,15 @@ private:
 
 // Where the tools and the program are, fixed when the tests were configured.
 struct Tools {
-    std::string program, xvfb, xdotool, xwininfo, xprop, import, convert, close_window, work_dir;
+    std::string program, xvfb, xdotool, xwininfo, xprop, import, convert, close_window, work_dir, lsan_suppressions;
 };
 const Tools& tools();
 
 // The environment of a program that should use `display` and nothing else.
 EnvChanges display_env(const std::string& display);
+
+// `changes` plus what a sanitized build of the program needs to judge only its own leaks.
+EnvChanges program_env(EnvChanges changes);
 
 // The id of the first visible window owned by process `pid`, waiting up to `timeout`.
 std::optional<unsigned long> wait_for_window_of(const std::string& display, pid_t pid, milliseconds timeout,

@@ -42,7 +42,7 @@ protected:
     {
         server_ = std::make_unique<XServer>(width, height, dir_);
         ASSERT_TRUE(server_->ready()) << server_->failure();
-        program_ = Child::start({tools().program}, display_env(display()), dir_ + "morvane");
+        program_ = Child::start({tools().program}, program_env(display_env(display())), dir_ + "morvane");
         const auto id = wait_for_window_of(display(), program_.pid(), window_deadline, dir_);
         ASSERT_TRUE(id.has_value()) << "no window appeared; the program said: " << program_.stderr_text();
         window_ = *id;
@@ -200,7 +200,7 @@ protected:
     // Runs the program to its end and checks it said why in one line and exited with 1.
     void expect_one_line_and_exit_code_one(const EnvChanges& env, const std::string& cause)
     {
-        const CommandResult run = run_command({tools().program}, env, failure_deadline, dir_ + "morvane");
+        const CommandResult run = run_command({tools().program}, program_env(env), failure_deadline, dir_ + "morvane");
         ASSERT_TRUE(run.finished) << "still running after " << failure_deadline.count() << " ms";
         EXPECT_EQ(run.exit_code, 1);
         EXPECT_EQ(run.out, "");
@@ -243,8 +243,9 @@ TEST_F(NoDisplay, ADriverTheUserNamesIsUsedEvenWithoutADisplay)
     // SDL's offscreen driver, asked for by name: the program runs, showing nothing, until told
     // to stop.
     Child program = Child::start({tools().program},
-                                 {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt},
-                                  {"SDL_VIDEODRIVER", "offscreen"}},
+                                 program_env({{"DISPLAY", std::nullopt},
+                                              {"WAYLAND_DISPLAY", std::nullopt},
+                                              {"SDL_VIDEODRIVER", "offscreen"}}),
                                  dir_ + "morvane");
     EXPECT_FALSE(program.wait_for_exit(settle).has_value()) << program.stderr_text();
     program.send_signal(SIGTERM);
