@@ -1,0 +1,28 @@
+# A thin layer over CMake. `make run` and `make test` first install what is missing
+# (scripts/install-deps.sh), then configure, build and go.
+BUILD_DIR ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build run test clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+run: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target morvane
+	@bash scripts/run.sh $(BUILD_DIR)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
+
+clean:
+	rm -rf $(BUILD_DIR)
