@@ -17,6 +17,10 @@ void describe_last_error(const char* what, char* error, size_t error_size)
 {
     const DWORD code = GetLastError();
     if (error == nullptr || error_size == 0) return;
+    if (code == 0) {  // the call failed without setting a cause (Wine with no X display does)
+        std::snprintf(error, error_size, "%s failed and the system gives no reason", what);
+        return;
+    }
     char text[256] = "";
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
                                   text, sizeof text, nullptr);

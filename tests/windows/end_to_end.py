@@ -4,7 +4,8 @@
 Starts morvane.exe in an X display (a virtual one of its own unless DISPLAY is set), then
 checks: the window appears with the exact caption; its client area is the screen less 10
 pixels on each axis (lowest bit cleared); the picture is drawn and moves; Space does not end
-the program; Esc ends it with exit code 0. Keeps a screenshot of the client area.
+the program; Esc ends it with exit code 0; started with no display it says it cannot open a
+window and exits non-zero. Keeps a screenshot of the client area.
 
     end_to_end.py --program build/windows/morvane.exe --runner tests/windows/run-under-wine.sh
                   [--screenshot end_to_end.png] [--screen 1024x768]
@@ -271,6 +272,23 @@ def main():
                 check("Esc ends the program with exit code 0", None if code == 0 else f"exit code {code}")
             except subprocess.TimeoutExpired:
                 check("Esc ends the program with exit code 0", f"still running {EXIT_LIMIT} s after Esc")
+
+        # Without a display there is no window: the program must say so and fail, not hang.
+        headless = {key: value for key, value in env.items() if key != "DISPLAY"}
+        try:
+            # (wine itself: the runner would start a virtual display)
+            alone = subprocess.run(["wine", options.program], env=headless, capture_output=True,
+                                   timeout=EXIT_LIMIT, check=False)
+            said = alone.stderr.decode(errors="replace")
+            problem = None
+            if alone.returncode == 0:
+                problem = "it exited with code 0"
+            elif "morvane: cannot open a window: " not in said:
+                problem = f"it exited with code {alone.returncode} and said {said.strip()!r}"
+            check("with no display it says it cannot open a window and exits non-zero", problem)
+        except subprocess.TimeoutExpired:
+            check("with no display it says it cannot open a window and exits non-zero",
+                  f"still running after {EXIT_LIMIT} s")
     except Failure as failure:
         if not failure.reported:
             check("the test could run", str(failure))
