@@ -51,6 +51,7 @@ built=$(date +%s)
 # A prefix of our own, a display of our own; both go at the end whatever happens.
 work=$(mktemp -d "${TMPDIR:-/tmp}/morvane-windows-tests.XXXXXX")
 xvfb_pid=""
+# shellcheck disable=SC2317  # run by the trap below
 cleanup() {
     WINEPREFIX="$work/prefix" timeout 60 wineserver -k 2>/dev/null || true
     if [ -n "$xvfb_pid" ]; then
