@@ -217,8 +217,10 @@ def main():
         print(f"# display {env['DISPLAY']}, {screen_width} x {screen_height}; "
               f"expecting a {frame_width} x {frame_height} frame", flush=True)
 
+        # Its output goes to a file: a pipe nobody reads while it runs could fill and stall it.
+        program_output = tempfile.TemporaryFile()
         program = subprocess.Popen([options.runner, options.program], env=env,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                   stdout=program_output, stderr=subprocess.STDOUT)
         try:
             window = find_window(env, program)
         except Failure as failure:
@@ -298,9 +300,12 @@ def main():
         if program is not None:
             if program.poll() is None:
                 program.kill()
-            output, errors = program.communicate(timeout=COMMAND_LIMIT)
-            if failed and (output or errors):
-                print("# the program's output:\n" + (output + errors).decode(errors="replace"), flush=True)
+            program.wait(timeout=COMMAND_LIMIT)
+            program_output.seek(0)
+            output = program_output.read()
+            program_output.close()
+            if failed and output:
+                print("# the program's output:\n" + output.decode(errors="replace"), flush=True)
         if own_prefix is not None:
             subprocess.run(["wineserver", "-k"], env=env, timeout=COMMAND_LIMIT, check=False)
             shutil.rmtree(own_prefix, ignore_errors=True)
