@@ -709,3 +709,79 @@ TEST_F(RasterTest, SimdShadingMatchesScalarBitForBit)
     }
     EXPECT_GT(shaded, 50000);
 }
+
+// ---- Whole frames of the slab ----
+
+namespace {
+
+// The program's start-up, then the slab turned by `angle` and scaled about the frame's centre.
+void prepare_slab(int width, int height, float angle, float zoom)
+{
+    reset_scene();
+    build_ray_field();
+    expand_texture();
+    normalize_lights(scene.lights, 3);
+    normalize_model(scene.model_vertices, scene.vertex_count + scene.ray_end_count + 2);
+    compute_face_normals();
+    compute_vertex_normals();
+    scene.frame_width = static_cast<uint16_t>(width);
+    scene.frame_height = static_cast<uint16_t>(height);
+    const float c = std::cos(angle), s = std::sin(angle);
+    for (int i = 0; i < scene.vertex_count; ++i) {
+        const Vec3 p = scene.model_vertices[i];
+        const Vec3 n = scene.vertex_normals[i];
+        scene.screen_vertices[i] = {(s * p.x + c * p.z) * zoom + width / 2, p.y * zoom + height / 2,
+                                    (c * p.x - s * p.z) * zoom};
+        scene.view_normals[i] = {s * n.x + c * n.z, n.y, c * n.x - s * n.z};
+    }
+}
+
+struct Frame {
+    std::vector<Pixel> colour;
+    std::vector<float> depth;
+};
+
+Frame render_slab(int width, int height, SceneBlock::CodePath path)
+{
+    Frame frame{std::vector<Pixel>(width * height, 0), std::vector<float>(width * height, depth_clear)};
+    scene.colour_buffer = frame.colour.data();
+    scene.depth_buffer = frame.depth.data();
+    scene.code_path = path;
+    raster_worker(0);
+    raster_worker(1);
+    return frame;
+}
+
+} // namespace
+
+TEST_F(RasterTest, SlabFramesAreTheSameOnEveryCodePath)
+{
+    struct View {
+        int width, height;
+        float angle, zoom;
+    };
+    for (const View& view : {View{160, 120, 1.45f, 100.0f}, View{160, 120, 2.0f, 55.0f}, View{96, 200, 1.2f, 60.0f}}) {
+        prepare_slab(view.width, view.height, view.angle, view.zoom);
+        const Frame scalar = render_slab(view.width, view.height, SceneBlock::CodePath::scalar);
+        const Frame fastest = render_slab(view.width, view.height, SceneBlock::CodePath::fastest);
+        EXPECT_EQ(scalar.colour, fastest.colour) << view.angle;
+        EXPECT_TRUE(std::memcmp(scalar.depth.data(), fastest.depth.data(), scalar.depth.size() * sizeof(float)) == 0);
+        const auto drawn = std::count_if(scalar.depth.begin(), scalar.depth.end(), [](float d) { return d != depth_clear; });
+        EXPECT_GT(drawn, view.width * view.height / 10) << "the slab should cover a good part of the frame";
+        EXPECT_LT(drawn, view.width * view.height) << "and leave some background";
+    }
+}
+
+TEST_F(RasterTest, SlabLargerThanAPortraitFrameFillsIt)
+{
+    // Zoomed far in on a tall frame, every corner of the slab lies outside the frame, yet both
+    // workers must fill their whole band.
+    constexpr int width = 60, height = 160;
+    prepare_slab(width, height, 1.5707964f, 2000.0f);
+    for (int i = 0; i < scene.vertex_count; ++i) {
+        const RasterVertex c = raster_vertex(i);
+        EXPECT_FALSE(c.x > 0 && c.x <= width && c.y > 0 && c.y <= height) << "corner " << i << " is inside";
+    }
+    const Frame frame = render_slab(width, height, SceneBlock::CodePath::fastest);
+    for (int i = 0; i < width * height; ++i) ASSERT_NE(frame.depth[i], depth_clear) << "pixel " << i;
+}
