@@ -80,12 +80,15 @@ inline F8 sample(const TexelPairs& row0, const TexelPairs& row1, F8 w00, F8 w10,
     return (t00 * w00 + t10 * w10) + (t01 * w01 + t11 * w11);
 }
 
-// One colour lane to bytes: nearest (ties to even; NaN and out of range give 0x80000000 like
-// the scalar conversion), logical shift by 8, at most 255.
-inline __m256i colour_bytes(F8 value)
+// One colour lane to an integer: nearest (ties to even; NaN and out of range give 0x80000000
+// like the scalar conversion), then a logical shift by 8, which leaves at most 2^24 - 1.
+inline __m256i colour_shifted(F8 value) { return _mm256_srli_epi32(_mm256_cvtps_epi32(value.v), 8); }
+
+// Two channels of shifted colour lanes to 16 bits, each at most 255: the unsigned saturation of
+// the pack keeps every value above 255 above 255, and the minimum then brings it to 255.
+inline __m256i colour_words(__m256i first, __m256i second)
 {
-    const __m256i shifted = _mm256_srli_epi32(_mm256_cvtps_epi32(value.v), 8);
-    return _mm256_min_epu32(shifted, _mm256_set1_epi32(255));
+    return _mm256_min_epu16(_mm256_packus_epi32(first, second), _mm256_set1_epi16(255));
 }
 
 // The shading constants of one span, one splat per lane (the lights are splatted where they are
@@ -234,18 +237,19 @@ __attribute__((always_inline)) inline void shade_group(const __m256 at[8], const
     const F8 red = sample<2>(row0, row1, w00, w10, w01, w11);
 
     // Colour: lanes to bytes, then four channel vectors to eight B, G, R, X pixels. The packs
-    // work within each 128-bit half (pixels 0..3 and 4..7); values are at most 255 already.
-    const __m256i b0 = colour_bytes(light[0] * blue);
-    const __m256i b1 = colour_bytes(light[1] * green);
-    const __m256i b2 = colour_bytes(light[2] * red);
-    const __m256i b3 = colour_bytes(light[3] * red);
-    const __m256i planar = _mm256_packus_epi16(_mm256_packus_epi32(b0, b1), _mm256_packus_epi32(b2, b3));
+    // work within each 128-bit half (pixels 0..3 and 4..7).
+    const __m256i blue_green = colour_words(colour_shifted(light[0] * blue), colour_shifted(light[1] * green));
+    const __m256i red_fourth = colour_words(colour_shifted(light[2] * red), colour_shifted(light[3] * red));
+    const __m256i planar = _mm256_packus_epi16(blue_green, red_fourth);
     const __m256i interleave = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,  //
                                                 0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
     const __m256i pixels = _mm256_shuffle_epi8(planar, interleave);
     if (all_lanes) {
-        const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(colour));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(colour), _mm256_blendv_epi8(before, pixels, pass.v));
+        __m256i merged = pixels;
+        if (_mm256_movemask_ps(_mm256_castsi256_ps(pass.v)) != 0xFF) {
+            merged = _mm256_blendv_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(colour)), pixels, pass.v);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(colour), merged);
     } else {
         _mm256_maskstore_epi32(reinterpret_cast<int*>(colour), pass.v, pixels);
     }
