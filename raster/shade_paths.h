@@ -1,0 +1,36 @@
+// The span set-up shared by every shading path, and the paths themselves, private to the
+// rasteriser. Every path gives the bytes and depths of shade_span_scalar.
+#pragma once
+
+#include <cstdint>
+
+#include "raster/raster.h"
+
+namespace morvane {
+
+// One span after ordering and clipping: the attributes at its first pixel, their per-pixel
+// increments (taken from the unclipped run) and the run of pixels to shade.
+struct SpanRun {
+    Vec4 normal;
+    Vec4 uvz;
+    Vec4 normal_step;
+    Vec4 uvz_step;
+    Pixel* colour;  // first pixel of the run
+    float* depth;
+    int32_t count;  // at least 1
+};
+
+// Orders the ends, rejects and clips the span against its window. Returns false when nothing
+// is to be drawn: row outside the band, equal ends, or a run wholly outside the columns.
+// Defined once, in plain code, so that the SIMD paths start from the very same values.
+bool set_up_span(const SpanRequest& request, SpanRun& run);
+
+#if MORVANE_HAVE_AVX2_PATH
+// Eight pixels at a time; only for processors with AVX2.
+void shade_span_avx2(const SpanRequest& request);
+#endif
+
+// Whether shade_span runs a SIMD path when scene.code_path asks for the fastest one.
+bool simd_shading_available();
+
+} // namespace morvane
