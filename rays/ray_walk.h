@@ -88,7 +88,10 @@ struct Span {
 
 inline Span span_between(int32_t a, int32_t b)
 {
-    return {std::min(a, b), a == b ? 1 : (a > b ? a - b : b - a)};
+    // Written without branches: how many columns a row covers changes from row to row.
+    const int32_t difference = b - a;
+    const int32_t magnitude = difference < 0 ? -difference : difference;
+    return {std::min(a, b), magnitude + (difference == 0)};
 }
 
 // The amount one pixel gains from colour (B, G, R, w): every lane times w, rounded to nearest

@@ -514,6 +514,41 @@ TEST(RayPaths, FastPathGivesTheScalarBytesOnRandomRays)
     }
 }
 
+TEST(RayPaths, BatchedRaysGiveTheScalarBytesRayByRay)
+{
+    // Fans from shared anchors (steep rays that meet on the same pixels, drawn side by side),
+    // mixed with flat, clipped and skipped rays, over depths with ties and NaN.
+    std::mt19937 random(99);
+    const auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+    const Vec4 palette[] = {white, red, blue};
+    for (int round = 0; round < 20; ++round) {
+        const int w = uniform(20, 120);
+        const int h = uniform(20, 120);
+        Frame fast(w, h), scalar(w, h);
+        for (int i = 0; i < w * h; ++i) {
+            const int pick = uniform(0, 9);
+            const float d = pick == 0 ? std::numeric_limits<float>::quiet_NaN() : (pick < 4 ? 1.0f : depth_clear);
+            fast.depth()[i] = scalar.depth()[i] = d;
+        }
+        std::vector<RayEnd> anchors, far_ends;
+        const RayEnd fan_anchor = end_at(uniform(0, w - 1), uniform(-5, h / 2), white, 1.0f);
+        for (int ray = 0; ray < 101; ++ray) {
+            RayEnd a = fan_anchor;
+            RayEnd b = end_at(uniform(-w / 2, w + w / 2), uniform(-5, h + 20), palette[uniform(0, 2)],
+                              static_cast<float>(uniform(-2, 3)));
+            if (uniform(0, 4) == 0) a = end_at(uniform(-w, 2 * w), uniform(-h, 2 * h), white, static_cast<float>(uniform(-2, 3)));
+            if (uniform(0, 9) == 0) b.column = ray_walk::coordinate_limit;
+            anchors.push_back(a);
+            far_ends.push_back(b);
+            draw_ray_line_scalar(a, b, scalar.target());
+        }
+        draw_ray_lines(anchors.data(), far_ends.data(), static_cast<int>(anchors.size()), fast.target());
+        ASSERT_EQ(fast.colour_store, scalar.colour_store) << "round " << round << ", frame " << w << " x " << h;
+        EXPECT_FALSE(fast.changed().empty());
+        EXPECT_TRUE(fast.guards_intact());
+    }
+}
+
 // ---- The whole overlay over the built-in scene ----
 
 namespace {
