@@ -34,6 +34,11 @@ void draw_rays();
 // depth already stored.
 void draw_ray_line(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target);
 
+// Draws anchors[i] to far_ends[i] for i = 0 .. count - 1, with the bytes draw_ray_line gives
+// ray by ray (the blend is a saturating add of non-negative amounts, so order does not
+// matter); the fast path draws steep rays side by side.
+void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target);
+
 // The plain scalar twin of draw_ray_line; the fast path gives its bytes.
 void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target);
 
