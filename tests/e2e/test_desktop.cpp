@@ -100,12 +100,6 @@ TEST_F(DesktopProgram, CaptionAndWindowClassAreExact)
 
 // ---- What is drawn ----
 
-// Whether the renderer is in: until it is, the window is black and only the checks that hold
-// for any frame (right size, black background at the corners) are made.
-#ifndef MORVANE_E2E_EXPECT_SLAB
-#define MORVANE_E2E_EXPECT_SLAB 0
-#endif
-
 TEST_F(DesktopProgram, AfterASecondTheWindowShowsTheSlab)
 {
     ASSERT_NO_FATAL_FAILURE(start_on_screen(1920, 1080));
@@ -144,9 +138,6 @@ TEST_F(DesktopProgram, AfterASecondTheWindowShowsTheSlab)
         }
     }
     ASSERT_TRUE(program_.running()) << program_.stderr_text();
-    if (!MORVANE_E2E_EXPECT_SLAB) {
-        GTEST_SKIP() << "renderer not merged yet (MORVANE_E2E_EXPECT_SLAB is OFF); seen:" << findings;
-    }
     EXPECT_TRUE(slab_seen) << "the centre of the window does not show the slab:" << findings;
 }
 
