@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "raster/raster.h"
+#include "scene/numeric.h"
 
 namespace morvane {
 
@@ -30,7 +31,13 @@ bool set_up_span(const SpanRequest& request, SpanRun& run);
 void shade_span_avx2(const SpanRequest& request);
 #endif
 
-// Whether shade_span runs a SIMD path when scene.code_path asks for the fastest one.
-bool simd_shading_available();
+#if MORVANE_X86
+// Four pixels at a time with SSE2, which every x86-64 processor has.
+void shade_span_sse2(const SpanRequest& request);
+#endif
+
+// Whether the processor runs the AVX2 path; without it the fastest path is the SSE2 one on
+// x86 and the scalar one elsewhere.
+bool avx2_shading_available();
 
 } // namespace morvane

@@ -179,7 +179,7 @@ void shade_span_scalar(const SpanRequest& request)
     }
 }
 
-bool simd_shading_available()
+bool avx2_shading_available()
 {
 #if MORVANE_HAVE_AVX2_PATH
     static const bool avx2 = __builtin_cpu_supports("avx2");
@@ -191,12 +191,18 @@ bool simd_shading_available()
 
 void shade_span(const SpanRequest& request)
 {
+    if (scene.code_path == SceneBlock::CodePath::fastest) {
 #if MORVANE_HAVE_AVX2_PATH
-    if (scene.code_path == SceneBlock::CodePath::fastest && simd_shading_available()) {
-        shade_span_avx2(request);
-        return;
-    }
+        if (avx2_shading_available()) {
+            shade_span_avx2(request);
+            return;
+        }
 #endif
+#if MORVANE_X86
+        shade_span_sse2(request);
+        return;
+#endif
+    }
     shade_span_scalar(request);
 }
 
