@@ -21,10 +21,19 @@ struct SpanRun {
     int32_t count;  // at least 1
 };
 
+// A texel coordinate of -1 or less would address texels before the picture; it never comes
+// from the model, and every path draws it as coordinate 0. Values in (-1, 0) truncate to index
+// 0 and keep their small negative fraction.
+constexpr float lowest_texel_coordinate = -1.0f;
+
 // Orders the ends, rejects and clips the span against its window. Returns false when nothing
 // is to be drawn: row outside the band, equal ends, or a run wholly outside the columns.
 // Defined once, in plain code, so that the SIMD paths start from the very same values.
 bool set_up_span(const SpanRequest& request, SpanRun& run);
+
+// Whether the run's normals and every light have 0 in their fourth lane (the shipped scene
+// always has), and the colour ceiling of that lane is positive: the SIMD paths then skip the lane.
+bool fourth_lanes_zero(const SpanRun& run);
 
 #if MORVANE_HAVE_AVX2_PATH
 // Eight pixels at a time; only for processors with AVX2.

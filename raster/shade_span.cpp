@@ -17,11 +17,6 @@ namespace {
 inline float min_first_if_less(float a, float b) { return a < b ? a : b; }
 inline float max_first_if_greater(float a, float b) { return a > b ? a : b; }
 
-// A texel coordinate of -1 or less would address texels before the picture; it never comes
-// from the model, and is drawn as coordinate 0. Values in (-1, 0) truncate to index 0 and keep
-// their small negative fraction.
-constexpr float lowest_texel_coordinate = -1.0f;
-
 inline float channel(Pixel texel, int c) { return static_cast<float>((texel >> (8 * c)) & 0xFFu); }
 
 // One colour lane to a byte: nearest integer (ties to even), logical shift by 8 (a negative or
@@ -153,6 +148,15 @@ bool set_up_span(const SpanRequest& request, SpanRun& run)
     run.depth = request.depth_buffer + offset;
     run.count = xr - xl;
     return true;
+}
+
+bool fourth_lanes_zero(const SpanRun& run)
+{
+    bool zero = run.normal.lane[3] == 0.0f && run.normal_step.lane[3] == 0.0f && scene.colour_clamp.lane[3] > 0.0f;
+    for (const Light& l : scene.lights) {
+        zero &= l.direction.lane[3] == 0.0f && l.diffuse.lane[3] == 0.0f && l.specular.lane[3] == 0.0f;
+    }
+    return zero;
 }
 
 void shade_span_scalar(const SpanRequest& request)

@@ -91,7 +91,7 @@ GroupConstants group_constants()
     GroupConstants k;
     k.u_ceiling = splat(scene.texel_clamp.lane[0]);
     k.v_ceiling = splat(scene.texel_clamp.lane[1]);
-    k.lowest_texel = splat(-1.0f);  // as in the scalar path: -1 or less is drawn as 0
+    k.lowest_texel = splat(lowest_texel_coordinate);
     k.zero = splat(0.0f);
     k.one = splat(scene.one_vector.lane[0]);
     k.infinity = splat(std::numeric_limits<float>::infinity());
@@ -258,12 +258,7 @@ void shade_span_sse2(const SpanRequest& request)
     SpanRun run;
     if (!set_up_span(request, run)) return;
     const GroupConstants k = group_constants();
-    bool zero_fourth_lanes = run.normal.lane[3] == 0.0f && run.normal_step.lane[3] == 0.0f &&
-                             scene.colour_clamp.lane[3] > 0.0f;
-    for (const Light& l : scene.lights) {
-        zero_fourth_lanes &= l.direction.lane[3] == 0.0f && l.diffuse.lane[3] == 0.0f && l.specular.lane[3] == 0.0f;
-    }
-    if (zero_fourth_lanes) {
+    if (fourth_lanes_zero(run)) {
         shade_run<true>(run, request.texture, k);
     } else {
         shade_run<false>(run, request.texture, k);
