@@ -17,11 +17,6 @@ namespace {
 inline float min_first_if_less(float a, float b) { return a < b ? a : b; }
 inline float max_first_if_greater(float a, float b) { return a > b ? a : b; }
 
-// A texel coordinate of -1 or less would address texels before the picture; it never comes
-// from the model, and is drawn as coordinate 0. Values in (-1, 0) truncate to index 0 and keep
-// their small negative fraction.
-constexpr float lowest_texel_coordinate = -1.0f;
-
 inline float channel(Pixel texel, int c) { return static_cast<float>((texel >> (8 * c)) & 0xFFu); }
 
 // One colour lane to a byte: nearest integer (ties to even), logical shift by 8 (a negative or
@@ -155,6 +150,15 @@ bool set_up_span(const SpanRequest& request, SpanRun& run)
     return true;
 }
 
+bool fourth_lanes_zero(const SpanRun& run)
+{
+    bool zero = run.normal.lane[3] == 0.0f && run.normal_step.lane[3] == 0.0f && scene.colour_clamp.lane[3] > 0.0f;
+    for (const Light& l : scene.lights) {
+        zero &= l.direction.lane[3] == 0.0f && l.diffuse.lane[3] == 0.0f && l.specular.lane[3] == 0.0f;
+    }
+    return zero;
+}
+
 void shade_span_scalar(const SpanRequest& request)
 {
     SpanRun run;
@@ -179,7 +183,7 @@ void shade_span_scalar(const SpanRequest& request)
     }
 }
 
-bool simd_shading_available()
+bool avx2_shading_available()
 {
 #if MORVANE_HAVE_AVX2_PATH
     static const bool avx2 = __builtin_cpu_supports("avx2");
@@ -191,12 +195,18 @@ bool simd_shading_available()
 
 void shade_span(const SpanRequest& request)
 {
+    if (scene.code_path == SceneBlock::CodePath::fastest) {
 #if MORVANE_HAVE_AVX2_PATH
-    if (scene.code_path == SceneBlock::CodePath::fastest && simd_shading_available()) {
-        shade_span_avx2(request);
-        return;
-    }
+        if (avx2_shading_available()) {
+            shade_span_avx2(request);
+            return;
+        }
 #endif
+#if MORVANE_X86
+        shade_span_sse2(request);
+        return;
+#endif
+    }
     shade_span_scalar(request);
 }
 

@@ -103,7 +103,7 @@ GroupConstants group_constants()
     GroupConstants k;
     k.u_ceiling = splat(scene.texel_clamp.lane[0]);
     k.v_ceiling = splat(scene.texel_clamp.lane[1]);
-    k.lowest_texel = splat(-1.0f);  // as in the scalar path: -1 or less is drawn as 0
+    k.lowest_texel = splat(lowest_texel_coordinate);
     k.zero = splat(0.0f);
     k.one = splat(scene.one_vector.lane[0]);
     k.infinity = splat(__builtin_inff());
@@ -113,7 +113,8 @@ GroupConstants group_constants()
 
 // Shades up to eight consecutive pixels. at[j] holds pixel j's normal (lanes 0..3) and u, v, z
 // (lanes 4..6), exactly as the scalar loop has them; `lanes` marks the pixels that exist, and
-// `all_lanes` says that all eight do. Pixels are distinct, so a group's depth test, depth stores
+// `all_lanes` says that all eight do. The lanes of missing pixels are worked out too (every texel
+// index is clamped inside the picture, whatever the value) but never reach the buffers. Pixels are distinct, so a group's depth test, depth stores
 // and colour stores can each be done for all eight at once and still equal the
 // one-pixel-at-a-time order.
 //
@@ -219,8 +220,7 @@ __attribute__((always_inline)) inline void shade_group(const __m256 at[8], const
         light[3] = keep_where(mask_equal(h, k.infinity), k.colour_ceiling[3]);
     }
 
-    // Bilinear sample from two 64-bit loads per pixel (every index lies inside the picture, so
-    // the lanes of missing pixels may be read too).
+    // Bilinear sample from two 64-bit loads per pixel.
     alignas(32) int32_t t[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(t), _mm256_add_epi32(_mm256_slli_epi32(iv.v, 8), iu.v));
     __asm__("" : "+m"(t));  // read the indices back from memory: cheaper than lane extracts on AMD
@@ -269,26 +269,22 @@ void shade_run(const SpanRun& run, const Pixel* texture, const GroupConstants& k
     int32_t remaining = run.count;
     // Invariant: `at` is the first unshaded pixel's attributes, reached by one addition per pixel
     // from the run's start. This chain is the only serial work; the groups are independent.
-    while (remaining >= 8) {
+    while (remaining > 0) {
         __m256 group[8];
 #pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) {
             group[j] = at;
             at = _mm256_add_ps(at, step);
         }
+        if (remaining < 8) {
+            const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(remaining), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+            shade_group<zero_fourth_lanes>(group, texture, colour, depth, lanes, false, k);
+            break;
+        }
         shade_group<zero_fourth_lanes>(group, texture, colour, depth, all, true, k);
         colour += 8;
         depth += 8;
         remaining -= 8;
-    }
-    if (remaining > 0) {
-        // The missing pixels repeat the last one, so every lane still addresses real texels.
-        __m256 group[8];
-        group[0] = at;
-#pragma GCC unroll 8
-        for (int j = 1; j < 8; ++j) group[j] = j < remaining ? _mm256_add_ps(group[j - 1], step) : group[j - 1];
-        const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(remaining), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        shade_group<zero_fourth_lanes>(group, texture, colour, depth, lanes, false, k);
     }
 }
 
@@ -300,12 +296,7 @@ void shade_span_avx2(const SpanRequest& request)
     if (!set_up_span(request, run)) return;
     const GroupConstants k = group_constants();
     // The shipped scene has 0 in every fourth lane, which spares a quarter of the lighting.
-    bool zero_fourth_lanes = run.normal.lane[3] == 0.0f && run.normal_step.lane[3] == 0.0f &&
-                             scene.colour_clamp.lane[3] > 0.0f;
-    for (const Light& l : scene.lights) {
-        zero_fourth_lanes &= l.direction.lane[3] == 0.0f && l.diffuse.lane[3] == 0.0f && l.specular.lane[3] == 0.0f;
-    }
-    if (zero_fourth_lanes) {
+    if (fourth_lanes_zero(run)) {
         shade_run<true>(run, request.texture, k);
     } else {
         shade_run<false>(run, request.texture, k);

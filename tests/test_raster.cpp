@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "raster/raster.h"
@@ -303,7 +304,28 @@ TEST_F(RasterTest, GeometryBeyondTheSixteenBitRangeStaysInsideTheBand)
 
 namespace {
 
-class ShadeTest : public ::testing::TestWithParam<SceneBlock::CodePath> {
+// A way to shade a span: through shade_span with a code path, or one SIMD path directly.
+struct ShadePath {
+    const char* name;
+    SceneBlock::CodePath code_path;
+    void (*shade)(const SpanRequest&);
+};
+
+// Every path this build and this processor can run.
+std::vector<ShadePath> shade_paths()
+{
+    std::vector<ShadePath> paths = {{"Scalar", SceneBlock::CodePath::scalar, shade_span},
+                                    {"Fastest", SceneBlock::CodePath::fastest, shade_span}};
+#if MORVANE_X86
+    paths.push_back({"Sse2", SceneBlock::CodePath::fastest, shade_span_sse2});
+#endif
+#if MORVANE_HAVE_AVX2_PATH
+    if (avx2_shading_available()) paths.push_back({"Avx2", SceneBlock::CodePath::fastest, shade_span_avx2});
+#endif
+    return paths;
+}
+
+class ShadeTest : public ::testing::TestWithParam<ShadePath> {
 protected:
     static constexpr int width = 128;
     static constexpr int height = 16;
@@ -313,7 +335,7 @@ protected:
     {
         reset_scene();
         normalize_lights(scene.lights, 3);  // as start-up leaves them
-        scene.code_path = GetParam();
+        scene.code_path = GetParam().code_path;
         colour.assign(width * height, 0);
         depth.assign(width * height, depth_clear);
         fill_texture(texel(200, 100, 50));
@@ -343,7 +365,7 @@ protected:
     void shade(int row, const SpanEnd& a, const SpanEnd& b, const ClipWindow& window = frame)
     {
         SpanRequest request{row, a, b, window, width, scene.texture, colour.data(), depth.data()};
-        shade_span(request);
+        GetParam().shade(request);
     }
 
     // The pixel a single-pixel span with these attributes draws at (0, 0).
@@ -581,13 +603,10 @@ TEST_P(ShadeTest, FourthLightingLaneMultipliesTheRedSample)
     EXPECT_EQ(p, Pixel(lit_byte(50.0)) << 24);
 }
 
-INSTANTIATE_TEST_SUITE_P(CodePaths, ShadeTest,
-                         ::testing::Values(SceneBlock::CodePath::scalar, SceneBlock::CodePath::fastest),
-                         [](const ::testing::TestParamInfo<SceneBlock::CodePath>& path) {
-                             return path.param == SceneBlock::CodePath::scalar ? "Scalar" : "Fastest";
-                         });
+INSTANTIATE_TEST_SUITE_P(CodePaths, ShadeTest, ::testing::ValuesIn(shade_paths()),
+                         [](const ::testing::TestParamInfo<ShadePath>& path) { return std::string(path.param.name); });
 
-// ---- The SIMD path against the scalar one ----
+// ---- The SIMD paths against the scalar one ----
 
 namespace {
 
@@ -670,11 +689,10 @@ private:
     std::mt19937 random_;
 };
 
-} // namespace
-
-TEST_F(RasterTest, SimdShadingMatchesScalarBitForBit)
+// Shades the same random spans with the scalar path and with `path` into two pairs of buffers,
+// which must stay identical bit for bit.
+void expect_same_bytes_as_scalar(void (*path)(const SpanRequest&))
 {
-    if (!simd_shading_available()) GTEST_SKIP() << "no SIMD shading path on this processor";
     constexpr int width = 64, height = 16;
     for (int i = 0; i < texel_count; ++i) scene.texture[i] = static_cast<Pixel>(i * 2654435761u);
     SpanGenerator g(2024);
@@ -696,10 +714,8 @@ TEST_F(RasterTest, SimdShadingMatchesScalarBitForBit)
             const ClipWindow window = worker_window(g.integer(0, 1), width, height);
             const SpanEnd a = g.end();
             const SpanEnd b = g.chance(5) ? SpanEnd{a.x + g.integer(1, 3), a.normal, a.uvz} : g.end();
-            for (int p = 0; p < 2; ++p) {
-                scene.code_path = p == 0 ? SceneBlock::CodePath::scalar : SceneBlock::CodePath::fastest;
-                shade_span({row, a, b, window, width, scene.texture, colour[p].data(), depth[p].data()});
-            }
+            shade_span_scalar({row, a, b, window, width, scene.texture, colour[0].data(), depth[0].data()});
+            path({row, a, b, window, width, scene.texture, colour[1].data(), depth[1].data()});
         }
         for (int i = 0; i < width * height; ++i) shaded += colour[0][i] != 0x5A5A5A5Au;
         ASSERT_EQ(0, std::memcmp(colour[0].data(), colour[1].data(), colour[0].size() * sizeof(Pixel)))
@@ -709,6 +725,23 @@ TEST_F(RasterTest, SimdShadingMatchesScalarBitForBit)
     }
     EXPECT_GT(shaded, 50000);
 }
+
+} // namespace
+
+#if MORVANE_HAVE_AVX2_PATH
+TEST_F(RasterTest, Avx2ShadingMatchesScalarBitForBit)
+{
+    if (!avx2_shading_available()) GTEST_SKIP() << "this processor has no AVX2";
+    expect_same_bytes_as_scalar(shade_span_avx2);
+}
+#endif
+
+#if MORVANE_X86
+TEST_F(RasterTest, Sse2ShadingMatchesScalarBitForBit)
+{
+    expect_same_bytes_as_scalar(shade_span_sse2);
+}
+#endif
 
 // ---- Whole frames of the slab ----
 
