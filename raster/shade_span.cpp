@@ -195,7 +195,9 @@ bool avx2_shading_available()
 
 void shade_span(const SpanRequest& request)
 {
-    if (scene.code_path == SceneBlock::CodePath::fastest) {
+    // The SIMD paths use the packed estimate instructions, so a build with exact reciprocals
+    // runs the scalar path.
+    if (MORVANE_ESTIMATES && scene.code_path == SceneBlock::CodePath::fastest) {
 #if MORVANE_HAVE_AVX2_PATH
         if (avx2_shading_available()) {
             shade_span_avx2(request);
