@@ -121,7 +121,8 @@ __m128i weighted_whole(F4 c) { return _mm_cvtps_epi32((c * weight_lane(c)).v); }
 // 32 bits.
 __m128i blend_amount(F4 colour)
 {
-    const __m128i words = _mm_packs_epi32(weighted_whole(colour), weighted_whole(colour));
+    const __m128i whole = weighted_whole(colour);
+    const __m128i words = _mm_packs_epi32(whole, whole);
     return _mm_packus_epi16(words, words);
 }
 
