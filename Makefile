@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test test-windows windows clean
 
 all: build
 
@@ -23,6 +23,15 @@ run: configure
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
+	@bash scripts/test-windows.sh
+
+# The native Windows program, cross-built with MinGW-w64: build/windows/morvane.exe.
+windows:
+	@bash scripts/windows.sh
+
+# The Windows unit and end-to-end tests under Wine (part of `make test`).
+test-windows:
+	@bash scripts/test-windows.sh
 
 clean:
 	rm -rf $(BUILD_DIR)
