@@ -648,7 +648,7 @@ TEST(RayScene, LastTwoEntriesDrawOnePixelAtAnchorZero)
     EXPECT_EQ(scene.ray_lines[1599].end_index, 0);
     // Every other ray ends far outside the frame and is skipped.
     for (int i = 1; i < ray_point_count; ++i) scene.screen_ray_points[i] = {1.0e6f, 1.0e6f, 0.0f};
-    scene.screen_ray_points[0] = {12.4f, 7.5f, 1.0f};  // rounds to (12, 8): ties go to even
+    scene.screen_ray_points[0] = {12.5f, 7.5f, 1.0f};  // rounds to (12, 8): halves go to even
     draw_rays();
     EXPECT_EQ(frame.changed(), cells({{12, 8}}));
     EXPECT_EQ(frame.at(12, 8), bgrx(102, 102, 102));
