@@ -81,6 +81,16 @@ struct Frame {
     }
 };
 
+// Makes `frame` the scene's frame: its buffers, its size.
+void attach(Frame& frame)
+{
+    scene.colour_buffer = frame.colour();
+    scene.depth_buffer = frame.depth();
+    scene.frame_width = static_cast<uint16_t>(frame.width);
+    scene.frame_height = static_cast<uint16_t>(frame.height);
+    scene.colour_buffer_size = frame.width * frame.height * 4;
+}
+
 RayEnd end_at(int column, int row, const Vec4& colour, float depth = 0.0f) { return {column, row, depth, colour}; }
 
 using DrawLine = void (*)(const RayEnd&, const RayEnd&, const RayTarget&);
@@ -427,11 +437,7 @@ TEST(RayTermination, ScreenPointsThatAreNotFiniteOrFarAwayAreSkipped)
 {
     reset_scene();
     Frame frame(64, 48);
-    scene.colour_buffer = frame.colour();
-    scene.depth_buffer = frame.depth();
-    scene.frame_width = 64;
-    scene.frame_height = 48;
-    scene.colour_buffer_size = 64 * 48 * 4;
+    attach(frame);
     for (int k = 0; k < 1598; ++k) scene.ray_lines[k] = {static_cast<uint16_t>(k < 798 ? 0 : 1), static_cast<uint16_t>(k + 2)};
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
@@ -559,13 +565,9 @@ void prepare_scene(uint16_t seed, Frame& frame)
 {
     reset_scene();
     scene.random_state = seed;
-    scene.frame_width = static_cast<uint16_t>(frame.width);
-    scene.frame_height = static_cast<uint16_t>(frame.height);
-    scene.colour_buffer_size = frame.width * frame.height * 4;
+    attach(frame);
     scene.screen_centre[0] = static_cast<uint16_t>(frame.width / 2);
     scene.screen_centre[1] = static_cast<uint16_t>(frame.height / 2);
-    scene.colour_buffer = frame.colour();
-    scene.depth_buffer = frame.depth();
     build_ray_field();
     scene.zoom_scale = static_cast<float>(frame.height / 4);
     normalize_model(scene.model_vertices, scene.vertex_count + scene.ray_end_count + 2);
@@ -614,11 +616,7 @@ TEST(RayScene, FarColourFollowsTheRayPosition)
     for (const auto& c : cases) {
         Frame frame(16, 16);
         reset_scene();
-        scene.colour_buffer = frame.colour();
-        scene.depth_buffer = frame.depth();
-        scene.frame_width = 16;
-        scene.frame_height = 16;
-        scene.colour_buffer_size = 16 * 16 * 4;
+        attach(frame);
         build_ray_field();
         const float nan = std::numeric_limits<float>::quiet_NaN();
         for (int i = 0; i < ray_point_count; ++i) scene.screen_ray_points[i] = {nan, nan, nan};
@@ -638,24 +636,19 @@ TEST(RayScene, LastTwoEntriesDrawOnePixelAtAnchorZero)
 {
     Frame frame(32, 32);
     reset_scene();
-    scene.colour_buffer = frame.colour();
-    scene.depth_buffer = frame.depth();
-    scene.frame_width = 32;
-    scene.frame_height = 32;
-    scene.colour_buffer_size = 32 * 32 * 4;
+    attach(frame);
     build_ray_field();
     EXPECT_EQ(scene.ray_lines[1598].anchor_index, 0);
     EXPECT_EQ(scene.ray_lines[1599].end_index, 0);
     // Every other ray ends far outside the frame and is skipped.
     for (int i = 1; i < ray_point_count; ++i) scene.screen_ray_points[i] = {1.0e6f, 1.0e6f, 0.0f};
-    scene.screen_ray_points[0] = {12.4f, 7.5f, 1.0f};  // rounds to (12, 8): ties go to even
+    scene.screen_ray_points[0] = {12.5f, 7.5f, 1.0f};  // rounds to (12, 8): halves go to even
     draw_rays();
     EXPECT_EQ(frame.changed(), cells({{12, 8}}));
     EXPECT_EQ(frame.at(12, 8), bgrx(102, 102, 102));
     // Behind the slab: nothing.
     Frame hidden(32, 32);
-    scene.colour_buffer = hidden.colour();
-    scene.depth_buffer = hidden.depth();
+    attach(hidden);
     hidden.depth_at(12, 8) = 1.0f;
     draw_rays();
     EXPECT_TRUE(hidden.changed().empty());
@@ -686,8 +679,7 @@ TEST(RayScene, LandscapeFramesMatchTheUnclippedWalkByteForByte)
             scene.code_path = code_path;
             place_ray_points(c.frame_counter, scene.zoom_scale * c.zoom_factor);
             draw_rays();
-            scene.colour_buffer = reference.colour();
-            scene.depth_buffer = reference.depth();
+            attach(reference);
             reference_draw_rays();
             ASSERT_EQ(overlay.colour_store, reference.colour_store) << c.w << " x " << c.h << " turn " << c.frame_counter;
             EXPECT_GT(overlay.changed().size(), static_cast<size_t>(c.w));
