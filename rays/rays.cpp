@@ -1,10 +1,343 @@
-// (stub until the ray overlay lands)
+// The ray overlay: every ray of ray_lines walked from its upper end down the rows, each visited
+// pixel gaining a fraction of the ray's colour where the ray is nearer than the slab.
 #include "rays/rays.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "rays/ray_walk.h"
+#include "scene/numeric.h"
+#include "scene/scene.h"
+
 namespace morvane {
-void draw_rays() {}
+
+using namespace ray_walk;
+
+namespace {
+
+// The far-end colour of ray k: k is compared in every lane, as signed 32-bit, with both split
+// vectors; lane i is set when (k > a[i]) differs from (k > b[i]). Lane 0 holds for
+// 401 <= k <= 800, lane 1 for 801 <= k <= 1200: those rays end red, all others blue.
+const Vec4& far_colour_of_ray(int32_t k)
+{
+    const Int4& a = scene.ray_colour_split_a;
+    const Int4& b = scene.ray_colour_split_b;
+    const bool lane0 = (k > a.lane[0]) != (k > b.lane[0]);
+    const bool lane1 = (k > a.lane[1]) != (k > b.lane[1]);
+    return lane0 || lane1 ? scene.ray_colour_red : scene.ray_colour_blue;
+}
+
+// A screen point as a ray end: column and row rounded to nearest even, depth as it is.
+RayEnd ray_end_at(const Vec3& point, const Vec4& colour)
+{
+    return {round_to_int32(point.x), round_to_int32(point.y), point.z, colour};
+}
+
+bool finite_point(const Vec3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
+
+} // namespace
+
+void draw_rays()
+{
+    const RayTarget target{scene.colour_buffer, scene.depth_buffer, scene.frame_width, scene.frame_height};
+    const bool scalar = scene.code_path == SceneBlock::CodePath::scalar;
+    // Rays are handed over in batches, so that the fast path can draw them side by side; the
+    // order does not matter, as every blend is a saturating add of a non-negative amount.
+    constexpr int batch = 64;
+    RayEnd anchors[batch];
+    RayEnd far_ends[batch];
+    int pending = 0;
+    for (int32_t k = 0; k < ray_count; ++k) {
+        const RayLine& line = scene.ray_lines[k];
+        const Vec3& a = scene.screen_ray_points[line.anchor_index];
+        const Vec3& e = scene.screen_ray_points[line.end_index];
+        if (finite_point(a) && finite_point(e)) {
+            anchors[pending] = ray_end_at(a, scene.ray_colour_white);
+            far_ends[pending] = ray_end_at(e, far_colour_of_ray(k));
+            ++pending;
+        }
+        if (pending == batch || (k == ray_count - 1 && pending > 0)) {
+            if (scalar) {
+                for (int i = 0; i < pending; ++i) draw_ray_line_scalar(anchors[i], far_ends[i], target);
+            } else {
+                draw_ray_lines(anchors, far_ends, pending, target);
+            }
+            pending = 0;
+        }
+    }
+}
+
+void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
+{
+    Walk walk;
+    if (!set_up(anchor, far_end, walk) || target.frame_width <= 0 || target.frame_height <= 0) return;
+    const int32_t width = target.frame_width;
+    // Rows only grow, so the walk ends at the last row of the frame.
+    const int32_t last_row = std::min(walk.last_row, target.frame_height - 1);
+
+    float depth = walk.depth;
+    Vec4 colour = walk.colour;
+    Fixed16_16 position = walk.position;
+    for (int32_t row = walk.first_row; row <= last_row; ++row) {
+        const Fixed16_16 next = position + walk.column_step;
+        const Span span = span_between(column_of(position), column_of(next));
+        position = next;
+        // Every covered pixel advances depth and colour; only those inside the frame, in their
+        // own row, are tested and blended.
+        for (int32_t i = 0; i < span.count; ++i) {
+            const int32_t column = span.left + i;
+            if (row >= 0 && column >= 0 && column < width) {
+                const ptrdiff_t index = pixel_index(row, column, width);
+                if (depth < target.depth_buffer[index]) {
+                    target.colour_buffer[index] = add_saturated(target.colour_buffer[index], blend_amount(colour));
+                }
+            }
+            depth += walk.depth_step;
+            for (int l = 0; l < 4; ++l) colour[l] += walk.colour_step[l];
+        }
+    }
+}
+
+#if MORVANE_X86
+
+namespace {
+
+// Four float lanes: B, G, R, weight.
+struct F4 {
+    __m128 v;
+    friend F4 operator+(F4 a, F4 b) { return {_mm_add_ps(a.v, b.v)}; }
+    friend F4 operator*(F4 a, F4 b) { return {_mm_mul_ps(a.v, b.v)}; }
+};
+
+F4 load(const Vec4& v) { return {_mm_load_ps(v.lane)}; }
+// The weight in every lane (an integer shuffle, which needs no copy of its source).
+F4 weight_lane(F4 c) { return {_mm_castsi128_ps(_mm_shuffle_epi32(_mm_castps_si128(c.v), _MM_SHUFFLE(3, 3, 3, 3)))}; }
+// Every lane times the weight, rounded to nearest even (cvtps2dq).
+__m128i weighted_whole(F4 c) { return _mm_cvtps_epi32((c * weight_lane(c)).v); }
+
+// Signed 16-bit then unsigned 8-bit saturation: the four bytes of a blend amount, in the low
+// 32 bits.
+__m128i blend_amount(F4 colour)
+{
+    const __m128i whole = weighted_whole(colour);
+    const __m128i words = _mm_packs_epi32(whole, whole);
+    return _mm_packus_epi16(words, words);
+}
+
+// All ones in the low lane where depth < stored (strictly; a NaN on either side fails).
+__m128i nearer_mask(__m128 depth, const float* stored)
+{
+    return _mm_castps_si128(_mm_cmplt_ss(depth, _mm_load_ss(stored)));
+}
+
+// pixel = pixel + amount, byte by byte with saturation (the amount in the low 32 bits).
+void add_to_pixel(Pixel* pixel, __m128i amount)
+{
+    const __m128i old = _mm_cvtsi32_si128(static_cast<int>(*pixel));
+    *pixel = static_cast<Pixel>(_mm_cvtsi128_si32(_mm_adds_epu8(old, amount)));
+}
+
+// The running depth and colour of one ray's walk, held in registers.
+struct WalkState {
+    __m128 depth;  // low lane
+    __m128 depth_step;
+    F4 colour;
+    F4 colour_step;
+
+    void advance()
+    {
+        depth = _mm_add_ss(depth, depth_step);
+        colour = colour + colour_step;
+    }
+    void skip(int32_t count)
+    {
+        for (int32_t i = 0; i < count; ++i) advance();
+    }
+    // Blends the current colour into one pixel if the ray is nearer there, then advances. The
+    // depth test masks the amount rather than branching, so a hidden pixel gains zero; the
+    // buffer is ours alone meanwhile, so writing it back unchanged is harmless.
+    void blend(const RayTarget& target, ptrdiff_t index)
+    {
+        add_to_pixel(target.colour_buffer + index,
+                     _mm_and_si128(blend_amount(colour), nearer_mask(depth, target.depth_buffer + index)));
+        advance();
+    }
+    void blend_run(const RayTarget& target, ptrdiff_t index, int32_t count)
+    {
+        for (int32_t i = 0; i < count; ++i) blend(target, index + i);
+    }
+};
+
+WalkState start_state(const Walk& walk)
+{
+    return {_mm_set_ss(walk.depth), _mm_set_ss(walk.depth_step), load(walk.colour), load(walk.colour_step)};
+}
+
+// A steep ray moves at most one column per row, so every row covers exactly one pixel, at the
+// lesser of its entering and leaving column: the column of the lesser of the two positions,
+// X + min(step, 0). Held as one 16.16 position over the whole buffer (row start x 65536 plus
+// that), one add moves it down a row and along the ray and one shift gives the pixel index.
+struct SteepWalk {
+    int64_t at;        // 16.16 position of the next pixel in the buffer
+    int64_t row_step;  // frame width x 65536 + column step
+    int32_t rows;      // pixels (= rows) still to draw
+    WalkState state;
+
+    ptrdiff_t index() const { return static_cast<ptrdiff_t>(at >> fixed16_16_shift); }
+};
+
+bool is_steep(const Walk& walk) { return walk.column_step >= -fixed16_16_one && walk.column_step <= fixed16_16_one; }
+
+SteepWalk steep_walk(const Walk& walk, int32_t last_row, int32_t width)
+{
+    const int64_t row_start = pixel_index(walk.first_row, 0, width);
+    return {row_start * fixed16_16_one + walk.position + std::min(walk.column_step, 0),
+            static_cast<int64_t>(width) * fixed16_16_one + walk.column_step, last_row - walk.first_row + 1,
+            start_state(walk)};
+}
+
+void draw_steep(SteepWalk& ray, const RayTarget& target)
+{
+    for (; ray.rows > 0; --ray.rows) {
+        ray.state.blend(target, ray.index());
+        ray.at += ray.row_step;
+    }
+}
+
+// Two steep rays side by side: their depth and colour chains are independent, so the
+// processor overlaps them, and the two amounts share one pack. Each pixel is read, summed and
+// written before the other ray's pixel is read, so two rays on one pixel (as at a shared
+// anchor) both count. Then the longer ray finishes alone.
+void draw_steep_pair(SteepWalk& a, SteepWalk& b, const RayTarget& target)
+{
+    __m128 depth = _mm_unpacklo_ps(a.state.depth, b.state.depth);  // lanes a, b, 0, 0
+    const __m128 depth_step = _mm_unpacklo_ps(a.state.depth_step, b.state.depth_step);
+    F4 colour_a = a.state.colour;
+    F4 colour_b = b.state.colour;
+    const int32_t together = std::min(a.rows, b.rows);
+    for (int32_t i = 0; i < together; ++i) {
+        const ptrdiff_t index_a = a.index();
+        const ptrdiff_t index_b = b.index();
+        const __m128 stored =
+            _mm_unpacklo_ps(_mm_load_ss(target.depth_buffer + index_a), _mm_load_ss(target.depth_buffer + index_b));
+        const __m128i nearer = _mm_castps_si128(_mm_cmplt_ps(depth, stored));
+        const __m128i words = _mm_packs_epi32(weighted_whole(colour_a), weighted_whole(colour_b));
+        const __m128i amounts = _mm_and_si128(_mm_packus_epi16(words, words), nearer);  // a in bytes 0-3, b in 4-7
+        add_to_pixel(target.colour_buffer + index_a, amounts);
+        add_to_pixel(target.colour_buffer + index_b, _mm_srli_epi64(amounts, 32));
+        depth = _mm_add_ps(depth, depth_step);
+        colour_a = colour_a + a.state.colour_step;
+        colour_b = colour_b + b.state.colour_step;
+        a.at += a.row_step;
+        b.at += b.row_step;
+    }
+    a.rows -= together;
+    b.rows -= together;
+    SteepWalk& rest = a.rows > 0 ? a : b;
+    rest.state.depth = a.rows > 0 ? depth : _mm_shuffle_ps(depth, depth, _MM_SHUFFLE(3, 2, 3, 1));
+    rest.state.colour = a.rows > 0 ? colour_a : colour_b;
+    draw_steep(rest, target);
+}
+
+// A ray whose columns stay in the frame, from a first row inside it: no clipping but the cut
+// below the frame's last row.
+void draw_flat(const Walk& walk, int32_t last_row, const RayTarget& target)
+{
+    WalkState state = start_state(walk);
+    ptrdiff_t row_start = pixel_index(walk.first_row, 0, target.frame_width);
+    Fixed16_16 position = walk.position;
+    for (int32_t row = walk.first_row; row <= last_row; ++row) {
+        const Fixed16_16 next = position + walk.column_step;
+        const Span span = span_between(column_of(position), column_of(next));
+        state.blend_run(target, row_start + span.left, span.count);
+        position = next;
+        row_start += target.frame_width;
+    }
+}
+
+// Any other ray: rows above the frame and columns outside it only advance the walk, so the
+// visible part keeps its gradient; rows only grow, so it ends at the frame's last row.
+void draw_clipped(const Walk& walk, const RayTarget& target)
+{
+    WalkState state = start_state(walk);
+    const int32_t width = target.frame_width;
+    const int32_t last_row = std::min(walk.last_row, target.frame_height - 1);
+    Fixed16_16 position = walk.position;
+    for (int32_t row = walk.first_row; row <= last_row; ++row) {
+        const Fixed16_16 next = position + walk.column_step;
+        const Span span = span_between(column_of(position), column_of(next));
+        position = next;
+        const int32_t left = std::max(span.left, 0);
+        const int32_t right = std::min(span.left + span.count, width);
+        if (row < 0 || left >= right) {
+            state.skip(span.count);
+            continue;
+        }
+        state.skip(left - span.left);
+        state.blend_run(target, pixel_index(row, left, width), right - left);
+        state.skip(span.left + span.count - right);
+    }
+}
+
+} // namespace
+
+void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target)
+{
+    if (target.frame_width <= 0 || target.frame_height <= 0) return;
+    SteepWalk waiting{};
+    bool is_waiting = false;
+    for (int i = 0; i < count; ++i) {
+        Walk walk;
+        // Rows only grow: a walk that starts below the frame draws nothing.
+        if (!set_up(anchors[i], far_ends[i], walk) || walk.first_row >= target.frame_height) continue;
+        // The walk's columns never leave the range between its two ends' columns; when that
+        // range lies in the frame and the walk starts in it, only rows below the frame need
+        // cutting off.
+        const int32_t rows = walk.last_row - walk.first_row + 1;
+        const int32_t s_column = column_of(walk.position);
+        const int32_t t_column = column_of(walk.position + rows * walk.column_step);
+        const bool inside = walk.first_row >= 0 && std::min(s_column, t_column) >= 0 &&
+                            std::max(s_column, t_column) < target.frame_width;
+        if (!inside) {
+            draw_clipped(walk, target);
+            continue;
+        }
+        const int32_t last_row = std::min(walk.last_row, target.frame_height - 1);
+        if (!is_steep(walk)) {
+            draw_flat(walk, last_row, target);
+            continue;
+        }
+        // Steep rays, most of the scene's, are drawn in pairs.
+        SteepWalk ray = steep_walk(walk, last_row, target.frame_width);
+        if (is_waiting) {
+            draw_steep_pair(waiting, ray, target);
+        } else {
+            waiting = ray;
+        }
+        is_waiting = !is_waiting;
+    }
+    if (is_waiting) draw_steep(waiting, target);
+}
+
+void draw_ray_line(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
+{
+    draw_ray_lines(&anchor, &far_end, 1, target);
+}
+
+#else
+
+void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target)
+{
+    for (int i = 0; i < count; ++i) draw_ray_line_scalar(anchors[i], far_ends[i], target);
+}
+
 void draw_ray_line(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
 {
     draw_ray_line_scalar(anchor, far_end, target);
 }
-void draw_ray_line_scalar(const RayEnd&, const RayEnd&, const RayTarget&) {}
+
+#endif
+
 } // namespace morvane

@@ -40,11 +40,11 @@ std::string parse_numbered_name(OutputName& name)
             i = j;
             continue;
         }
-        std::string spec = "%";
-        while (j < text.size() && (text[j] == '0' || text[j] == '-')) spec += text[j++];
+        std::string conversion = "%";
+        while (j < text.size() && (text[j] == '0' || text[j] == '-')) conversion += text[j++];
         size_t digits = 0;
         while (j < text.size() && text[j] >= '0' && text[j] <= '9' && digits < 3) {
-            spec += text[j++];
+            conversion += text[j++];
             ++digits;
         }
         if (digits > 2) return "has a field width above 99";
@@ -52,7 +52,7 @@ std::string parse_numbered_name(OutputName& name)
             return "has a % directive other than a frame number like %d or %04d";
         }
         if (++conversions > 1) return "has more than one frame number conversion";
-        name.spec = spec;
+        name.conversion = conversion;
         part = &name.suffix;
         i = j;
     }
@@ -220,7 +220,7 @@ std::string output_file_name(const OutputName& name, int64_t frame)
 {
     if (!name.numbered) return name.text;
     // The format is built from the validated flags and width alone, never from user text.
-    const std::string format = name.spec + "lld";
+    const std::string format = name.conversion + "lld";
     char number[128];
     std::snprintf(number, sizeof number, format.c_str(), static_cast<long long>(frame));
     return name.prefix + number + name.suffix;

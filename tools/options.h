@@ -16,7 +16,7 @@ struct OutputName {
     bool numbered = false;
     std::string prefix;  // numbered: the text before the conversion, "%%" already undone
     std::string suffix;  // numbered: the text after it
-    std::string spec;    // numbered: the validated conversion, e.g. "%04" (without the letter)
+    std::string conversion;  // numbered: the validated conversion, e.g. "%04" (without the letter)
     bool wanted() const { return !text.empty(); }
 };
 

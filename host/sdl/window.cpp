@@ -1,1 +1,292 @@
-// (not written yet)
+// The window on Linux and other SDL desktops: the screen size, the one window, the 1:1 copy of
+// the colour buffer into it and the non-blocking message pump. No graphics acceleration is
+// asked for: the finished image is copied into the window's own surface (shared memory on X11).
+#define SDL_MAIN_HANDLED
+#include <SDL.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <strings.h>
+
+#include "host/host.h"
+#include "host/platform.h"
+
+namespace morvane::platform {
+
+struct Window {
+    SDL_Window* window = nullptr;
+    // Fetched once and kept, like a drawing context; fetched again only after a size change,
+    // which frees the old one.
+    SDL_Surface* surface = nullptr;
+    // The event type of this program's quit message, which carries the exit code.
+    Uint32 quit_event = static_cast<Uint32>(SDL_QUIT);
+};
+
+namespace {
+
+// The colour buffer's layout: bytes B, G, R, X in memory order, whatever the byte order.
+#if SDL_BYTEORDER == SDL_BIG_ENDIAN
+constexpr Uint32 colour_buffer_format = SDL_PIXELFORMAT_BGRX8888;
+#else
+constexpr Uint32 colour_buffer_format = SDL_PIXELFORMAT_XRGB8888;
+#endif
+
+bool is_set(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0';
+}
+
+// True when the comma-separated SDL_VIDEODRIVER names `driver` (SDL compares without case).
+bool driver_requested(const char* driver)
+{
+    const char* list = std::getenv("SDL_VIDEODRIVER");
+    if (list == nullptr) {
+        return false;
+    }
+    const size_t length = std::strlen(driver);
+    for (const char* item = list; *item != '\0';) {
+        const char* end = std::strchr(item, ',');
+        const size_t item_length = end != nullptr ? static_cast<size_t>(end - item) : std::strlen(item);
+        if (item_length == length && strncasecmp(item, driver, length) == 0) {
+            return true;
+        }
+        if (end == nullptr) {
+            break;
+        }
+        item = end + 1;
+    }
+    return false;
+}
+
+// Starts SDL's video on a real display. Left to itself SDL falls back to its offscreen driver
+// with an invented 1024 x 768 screen when there is no display, and probes Wayland with noise
+// on stderr; so unless the user names a driver in SDL_VIDEODRIVER, only the display systems
+// the environment points at are tried, and an offscreen or dummy driver counts as no display.
+bool start_video(char* error, size_t error_size)
+{
+    const bool user_choice = is_set("SDL_VIDEODRIVER");
+    if (!user_choice) {
+        const bool x11 = is_set("DISPLAY");
+        const bool wayland = is_set("WAYLAND_DISPLAY");
+        if (!x11 && !wayland) {
+            std::snprintf(error, error_size,
+                          "there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set)");
+            return false;
+        }
+        SDL_SetHint(SDL_HINT_VIDEODRIVER, x11 && wayland ? "x11,wayland" : x11 ? "x11" : "wayland");
+    }
+    // The window's own surface, no accelerated renderer behind it: on X11 that is a shared
+    // memory image and no GL stack. Must be set before the surface is first taken.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    // An ordinary desktop window: the screen saver and the compositor stay as they are.
+    SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
+    SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
+
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+        if (user_choice) {
+            std::snprintf(error, error_size, "no video driver of SDL_VIDEODRIVER=%s works (%s)",
+                          std::getenv("SDL_VIDEODRIVER"), SDL_GetError());
+        } else {
+            char where[160] = {};
+            if (is_set("DISPLAY")) {
+                std::snprintf(where, sizeof where, "DISPLAY=%s", std::getenv("DISPLAY"));
+            }
+            if (is_set("WAYLAND_DISPLAY")) {
+                const size_t used = std::strlen(where);
+                std::snprintf(where + used, sizeof where - used, "%sWAYLAND_DISPLAY=%s",
+                              used > 0 ? " or " : "", std::getenv("WAYLAND_DISPLAY"));
+            }
+            std::snprintf(error, error_size, "there is no display at %s (%s)", where, SDL_GetError());
+        }
+        return false;
+    }
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (driver != nullptr && (strcasecmp(driver, "offscreen") == 0 || strcasecmp(driver, "dummy") == 0) &&
+        !driver_requested(driver)) {
+        std::snprintf(error, error_size, "there is no display (SDL fell back to its %s driver)", driver);
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        return false;
+    }
+    return true;
+}
+
+void stop_video()
+{
+    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    SDL_Quit();
+}
+
+void post_quit_message(const Window* window, int exit_code)
+{
+    SDL_Event event{};
+    event.type = window->quit_event;
+    if (event.type != static_cast<Uint32>(SDL_QUIT)) {
+        event.user.code = exit_code;
+    }
+    SDL_PushEvent(&event);
+}
+
+host::Key key_of(SDL_Keycode code)
+{
+    switch (code) {
+    case SDLK_SPACE:
+        return host::Key::space;
+    case SDLK_ESCAPE:
+        return host::Key::escape;
+    default:
+        return host::Key::other;
+    }
+}
+
+} // namespace
+
+bool screen_size(int& width, int& height, char* error, size_t error_size)
+{
+    if (!start_video(error, error_size)) {
+        return false;
+    }
+    SDL_Rect bounds{};
+    const bool ok = SDL_GetDisplayBounds(0, &bounds) == 0 && bounds.w > 0 && bounds.h > 0;
+    if (ok) {
+        width = bounds.w;
+        height = bounds.h;
+    } else {
+        std::snprintf(error, error_size, "the size of the screen is unknown (%s)", SDL_GetError());
+    }
+    // The window's class can only be given before video starts, so open_window starts it
+    // again with the class set.
+    stop_video();
+    return ok;
+}
+
+Window* open_window(int width, int height, const char* caption, const char* class_name, char* error,
+                    size_t error_size)
+{
+    // WM_CLASS on X11 and the application id on Wayland; SDL reads both when video starts.
+    setenv("SDL_VIDEO_X11_WMCLASS", class_name, 1);
+    setenv("SDL_VIDEO_WAYLAND_WMCLASS", class_name, 1);
+    if (!start_video(error, error_size)) {
+        return nullptr;
+    }
+
+    // Not resizable and no maximise: the client area stays width x height.
+    SDL_Window* sdl_window = SDL_CreateWindow(caption, 0, 0, width, height, SDL_WINDOW_SHOWN);
+    if (sdl_window == nullptr) {
+        std::snprintf(error, error_size, "the window cannot be created (%s)", SDL_GetError());
+        stop_video();
+        return nullptr;
+    }
+    // Where a window manager frames the window, put the frame's corner, not the client
+    // area's, at the screen's top-left corner.
+    int top = 0;
+    int left = 0;
+    if (SDL_GetWindowBordersSize(sdl_window, &top, &left, nullptr, nullptr) == 0 && (top > 0 || left > 0)) {
+        SDL_SetWindowPosition(sdl_window, left, top);
+    }
+
+    SDL_Surface* surface = SDL_GetWindowSurface(sdl_window);
+    if (surface == nullptr) {
+        std::snprintf(error, error_size, "the window has no surface to draw into (%s)", SDL_GetError());
+        SDL_DestroyWindow(sdl_window);
+        stop_video();
+        return nullptr;
+    }
+
+    Window* window = new (std::nothrow) Window;
+    if (window == nullptr) {
+        std::snprintf(error, error_size, "out of memory");
+        SDL_DestroyWindow(sdl_window);
+        stop_video();
+        return nullptr;
+    }
+    window->window = sdl_window;
+    window->surface = surface;
+    const Uint32 quit_event = SDL_RegisterEvents(1);
+    window->quit_event = quit_event != static_cast<Uint32>(-1) ? quit_event : static_cast<Uint32>(SDL_QUIT);
+    // Keys arrive as key-downs; no text input is wanted.
+    SDL_StopTextInput();
+    return window;
+}
+
+void present(Window* window, const Pixel* image, int width, int height)
+{
+    if (window->surface == nullptr) {
+        window->surface = SDL_GetWindowSurface(window->window);
+        if (window->surface == nullptr) {
+            return;
+        }
+    }
+    SDL_Surface* surface = window->surface;
+    if (SDL_MUSTLOCK(surface) && SDL_LockSurface(surface) != 0) {
+        return;
+    }
+    const int columns = std::min(width, surface->w);
+    const int rows = std::min(height, surface->h);
+    const int image_pitch = width * static_cast<int>(sizeof(Pixel));
+    if (surface->format->format == colour_buffer_format) {
+        // The usual case on a 24- or 32-bit display: row by row, honouring the surface's pitch.
+        const auto* source = reinterpret_cast<const unsigned char*>(image);
+        auto* destination = static_cast<unsigned char*>(surface->pixels);
+        const size_t row_bytes = static_cast<size_t>(columns) * sizeof(Pixel);
+        for (int y = 0; y < rows; ++y) {
+            std::memcpy(destination + static_cast<ptrdiff_t>(y) * surface->pitch,
+                        source + static_cast<ptrdiff_t>(y) * image_pitch, row_bytes);
+        }
+    } else {
+        SDL_ConvertPixels(columns, rows, colour_buffer_format, image, image_pitch, surface->format->format,
+                          surface->pixels, surface->pitch);
+    }
+    if (SDL_MUSTLOCK(surface)) {
+        SDL_UnlockSurface(surface);
+    }
+    SDL_UpdateWindowSurface(window->window);
+}
+
+bool pump_one_message(Window* window, int& exit_code)
+{
+    SDL_Event event;
+    if (SDL_PollEvent(&event) == 0) {
+        return false;
+    }
+    if (event.type == window->quit_event && window->quit_event != static_cast<Uint32>(SDL_QUIT)) {
+        exit_code = event.user.code;
+        return true;
+    }
+    switch (event.type) {
+    case SDL_QUIT:
+        // SDL's own quit message: the last window was closed, or SIGINT or SIGTERM arrived.
+        exit_code = 0;
+        return true;
+    case SDL_KEYDOWN:
+        // Auto-repeats are key-downs too: holding Space toggles once per repeat.
+        if (host::handle_key_down(key_of(event.key.keysym.sym))) {
+            post_quit_message(window, 0);
+        }
+        return false;
+    case SDL_WINDOWEVENT:
+        if (event.window.event == SDL_WINDOWEVENT_CLOSE) {
+            post_quit_message(window, 0);
+        } else if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED) {
+            window->surface = nullptr;
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+void close_window(Window* window)
+{
+    if (window == nullptr) {
+        return;
+    }
+    SDL_DestroyWindow(window->window);
+    delete window;
+    stop_video();
+}
+
+} // namespace morvane::platform

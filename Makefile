@@ -1,0 +1,37 @@
+# A thin layer over CMake. `make run` and `make test` first install what is missing
+# (scripts/install-deps.sh), then configure, build and go.
+BUILD_DIR ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build run test test-windows windows clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+run: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target morvane
+	@bash scripts/run.sh $(BUILD_DIR)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
+	@bash scripts/test-windows.sh
+
+# The native Windows program, cross-built with MinGW-w64: build/windows/morvane.exe.
+windows:
+	@bash scripts/windows.sh
+
+# The Windows unit and end-to-end tests under Wine (part of `make test`).
+test-windows:
+	@bash scripts/test-windows.sh
+
+clean:
+	rm -rf $(BUILD_DIR)

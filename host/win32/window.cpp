@@ -1,0 +1,210 @@
+// The window on Windows: the screen size, the one window with its class and handler, the
+// 1:1 presentation of the colour buffer and the non-blocking message pump.
+#include "host/win32/win32.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+
+#include "host/host.h"
+#include "host/platform.h"
+
+namespace morvane::platform {
+
+struct Window {
+    HWND handle;
+    HDC dc;                 // taken once after creation, released in close_window
+    HINSTANCE instance;
+    const char* class_name; // the caller's text; it outlives the window
+    SIZE outer_size;        // the whole window, frame included, for WM_GETMINMAXINFO
+};
+
+} // namespace morvane::platform
+
+namespace morvane::win32 {
+
+namespace {
+
+// Title bar, system menu and minimise box; no sizing border and no maximise box, so the
+// client area keeps the frame's size for the whole run.
+constexpr DWORD window_style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+
+// Background brush value 1 is system colour 0 + 1 (the scroll-bar grey); the first frame
+// covers it at once.
+const HBRUSH background_brush = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(1));
+
+} // namespace
+
+void declare_dpi_awareness()
+{
+    // Without it Windows scales the window of a program that does not say it knows about
+    // DPI, and the frame would be shown blurred instead of 1:1. Later calls change nothing.
+    SetProcessDPIAware();
+}
+
+LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_KEYDOWN:
+        // Key-downs never reach the default handler; only Esc's result means anything.
+        if (wparam == VK_SPACE) {
+            host::handle_key_down(host::Key::space);
+        } else if (wparam == VK_ESCAPE) {
+            if (host::handle_key_down(host::Key::escape)) PostQuitMessage(0);
+        } else {
+            host::handle_key_down(host::Key::other);
+        }
+        return 0;
+    case WM_DESTROY:
+        // Closing through the title bar or the system menu arrives here too, by way of the
+        // default handling of WM_CLOSE.
+        PostQuitMessage(0);
+        return 0;
+    case WM_GETMINMAXINFO: {
+        // By default a window may grow no larger than the screen plus its frame, and a frame
+        // the screen's height less 10 with a title bar on top is taller than that; nor may a
+        // window with a title bar be very narrow. Allow exactly the wanted size, so that the
+        // client area is the frame.
+        const auto* owner = reinterpret_cast<const platform::Window*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (owner == nullptr) break;
+        auto* limits = reinterpret_cast<MINMAXINFO*>(lparam);
+        DefWindowProcA(window, message, wparam, lparam);
+        limits->ptMaxTrackSize.x = std::max(limits->ptMaxTrackSize.x, owner->outer_size.cx);
+        limits->ptMaxTrackSize.y = std::max(limits->ptMaxTrackSize.y, owner->outer_size.cy);
+        limits->ptMinTrackSize.x = std::min(limits->ptMinTrackSize.x, owner->outer_size.cx);
+        limits->ptMinTrackSize.y = std::min(limits->ptMinTrackSize.y, owner->outer_size.cy);
+        return 0;
+    }
+    default:
+        break;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+} // namespace morvane::win32
+
+namespace morvane::platform {
+
+bool screen_size(int& width, int& height, char* error, size_t error_size)
+{
+    win32::declare_dpi_awareness();  // before the first metric, or it is a scaled one
+    width = GetSystemMetrics(SM_CXSCREEN);
+    height = GetSystemMetrics(SM_CYSCREEN);
+    if (width > 0 && height > 0) return true;
+    std::snprintf(error, error_size, "the system reports no primary screen (%d x %d pixels)", width, height);
+    win32::report_without_console(error);
+    return false;
+}
+
+Window* open_window(int width, int height, const char* caption, const char* class_name, char* error,
+                    size_t error_size)
+{
+    win32::declare_dpi_awareness();
+    const HINSTANCE instance = GetModuleHandleA(nullptr);
+
+    WNDCLASSA window_class = {};
+    window_class.style = 0;
+    window_class.lpfnWndProc = win32::window_procedure;
+    window_class.cbClsExtra = 0;
+    window_class.cbWndExtra = 0;
+    window_class.hInstance = instance;
+    window_class.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+    window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    window_class.hbrBackground = win32::background_brush;
+    window_class.lpszMenuName = nullptr;
+    window_class.lpszClassName = class_name;
+    if (RegisterClassA(&window_class) == 0) {
+        win32::describe_last_error("RegisterClassA", error, error_size);
+        win32::report_without_console(error);
+        return nullptr;
+    }
+
+    // The outer rectangle whose client area is exactly width x height, with the window's
+    // top-left corner at the screen's.
+    RECT outer = {0, 0, width, height};
+    AdjustWindowRect(&outer, win32::window_style, FALSE);
+
+    auto* window = new (std::nothrow) Window{};
+    if (window == nullptr) {
+        std::snprintf(error, error_size, "no memory for the window record");
+        UnregisterClassA(class_name, instance);
+        win32::report_without_console(error);
+        return nullptr;
+    }
+    window->instance = instance;
+    window->class_name = class_name;
+    window->outer_size = {outer.right - outer.left, outer.bottom - outer.top};
+
+    window->handle = CreateWindowExA(0, class_name, caption, win32::window_style, 0, 0, window->outer_size.cx,
+                                     window->outer_size.cy, nullptr, nullptr, instance, nullptr);
+    if (window->handle == nullptr) {
+        win32::describe_last_error("CreateWindowExA", error, error_size);
+        UnregisterClassA(class_name, instance);
+        delete window;
+        win32::report_without_console(error);
+        return nullptr;
+    }
+    // Creation limits the size to the screen's before the window can say otherwise; now that
+    // the handler knows the wanted size, set it once more.
+    SetWindowLongPtrA(window->handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(window));
+    SetWindowPos(window->handle, nullptr, 0, 0, window->outer_size.cx, window->outer_size.cy,
+                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+
+    window->dc = GetDC(window->handle);
+    if (window->dc == nullptr) {
+        win32::describe_last_error("GetDC", error, error_size);
+        close_window(window);
+        win32::report_without_console(error);
+        return nullptr;
+    }
+    ShowWindow(window->handle, SW_SHOWNORMAL);
+    return window;
+}
+
+void present(Window* window, const Pixel* image, int width, int height)
+{
+    // A top-down DIB (negative height): row 0 of the image is the top row of the client area.
+    BITMAPINFO description = {};
+    description.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);  // 40
+    description.bmiHeader.biWidth = width;
+    description.bmiHeader.biHeight = -height;
+    description.bmiHeader.biPlanes = 1;
+    description.bmiHeader.biBitCount = 32;  // B, G, R, X: the colour buffer's own layout
+    description.bmiHeader.biCompression = BI_RGB;
+    description.bmiHeader.biSizeImage = 0;
+    StretchDIBits(window->dc, 0, 0, width, height, 0, 0, width, height, image, &description, DIB_RGB_COLORS,
+                  SRCCOPY);
+}
+
+bool pump_one_message(Window*, int& exit_code)
+{
+    // Only peek: the frame loop never waits for input. A message that is there is retrieved,
+    // so at most one is handled per frame, in queue order.
+    MSG message;
+    if (!PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) return false;
+    const BOOL retrieved = GetMessageA(&message, nullptr, 0, 0);
+    if (retrieved == 0) {  // WM_QUIT
+        exit_code = static_cast<int>(message.wParam);
+        return true;
+    }
+    if (retrieved < 0) return false;  // nothing was retrieved after all
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+    return false;
+}
+
+void close_window(Window* window)
+{
+    if (window == nullptr) return;
+    // Closing the window from its title bar destroys it before the quit message arrives.
+    if (IsWindow(window->handle)) {
+        if (window->dc != nullptr) ReleaseDC(window->handle, window->dc);
+        SetWindowLongPtrA(window->handle, GWLP_USERDATA, 0);
+        DestroyWindow(window->handle);
+    }
+    // The class goes with its window, so a later open_window (in tests) registers it anew.
+    UnregisterClassA(window->class_name, window->instance);
+    delete window;
+}
+
+} // namespace morvane::platform

@@ -1,0 +1,52 @@
+// The span set-up shared by every shading path, and the paths themselves, private to the
+// rasteriser. Every path gives the bytes and depths of shade_span_scalar.
+#pragma once
+
+#include <cstdint>
+
+#include "raster/raster.h"
+#include "scene/numeric.h"
+
+namespace morvane {
+
+// One span after ordering and clipping: the attributes at its first pixel, their per-pixel
+// increments (taken from the unclipped run) and the run of pixels to shade.
+struct SpanRun {
+    Vec4 normal;
+    Vec4 uvz;
+    Vec4 normal_step;
+    Vec4 uvz_step;
+    Pixel* colour;  // first pixel of the run
+    float* depth;
+    int32_t count;  // at least 1
+};
+
+// A texel coordinate of -1 or less would address texels before the picture; it never comes
+// from the model, and every path draws it as coordinate 0. Values in (-1, 0) truncate to index
+// 0 and keep their small negative fraction.
+constexpr float lowest_texel_coordinate = -1.0f;
+
+// Orders the ends, rejects and clips the span against its window. Returns false when nothing
+// is to be drawn: row outside the band, equal ends, or a run wholly outside the columns.
+// Defined once, in plain code, so that the SIMD paths start from the very same values.
+bool set_up_span(const SpanRequest& request, SpanRun& run);
+
+// Whether the run's normals and every light have 0 in their fourth lane (the shipped scene
+// always has), and the colour ceiling of that lane is positive: the SIMD paths then skip the lane.
+bool fourth_lanes_zero(const SpanRun& run);
+
+#if MORVANE_HAVE_AVX2_PATH
+// Eight pixels at a time; only for processors with AVX2.
+void shade_span_avx2(const SpanRequest& request);
+#endif
+
+#if MORVANE_X86
+// Four pixels at a time with SSE2, which every x86-64 processor has.
+void shade_span_sse2(const SpanRequest& request);
+#endif
+
+// Whether the processor runs the AVX2 path; without it the fastest path is the SSE2 one on
+// x86 and the scalar one elsewhere.
+bool avx2_shading_available();
+
+} // namespace morvane

@@ -1,0 +1,154 @@
+// Triangle set-up and the row walk, private to the rasteriser. walk_triangle hands every span
+// it produces to a sink, so draw_triangle can shade them and the tests can record them.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "raster/raster.h"
+#include "scene/numeric.h"
+
+namespace morvane {
+
+// The change per row down one edge: x in 22.10 fixed point, u, v, z and the normal in float.
+struct EdgeStep {
+    Fixed22_10 x_step = 0;
+    Vec4 uvz_step = {};
+    Vec4 normal_step = {};
+};
+
+// Where one edge crosses the current row.
+struct EdgeCursor {
+    Fixed22_10 x;
+    Vec4 uvz;  // texel u, texel v, depth z, spare lane (0)
+    Vec4 normal;
+};
+
+// A screen coordinate to a whole pixel: nearest, ties to even; NaN and anything beyond 32 bits
+// come back as INT32_MIN and so end up at -32768 like every other value below the 16-bit range.
+inline int16_t screen_to_pixel(float coordinate) { return saturate_to_int16(round_to_int32(coordinate)); }
+
+// Corner `index` of the frame: screen_vertices to whole pixels, view_normals, model_uvs.
+RasterVertex raster_vertex(int index);
+
+inline void add_lanes(Vec4& sum, const Vec4& step)
+{
+    for (int i = 0; i < 4; ++i) sum.lane[i] = sum.lane[i] + step.lane[i];
+}
+
+// Steps from corner s to corner e. Differences of x and y are taken as signed 16-bit values
+// (the corners of one triangle lie less than 32768 pixels apart). A flat edge (dy 0) is never
+// walked, so its step stays all zero and nothing is divided.
+inline EdgeStep edge_step(const RasterVertex& s, const RasterVertex& e)
+{
+    EdgeStep step;
+    const int16_t dy = static_cast<int16_t>(e.y - s.y);  // wraps, as a 16-bit subtraction would
+    if (dy == 0) return step;
+    const int32_t dx = static_cast<int16_t>(e.x - s.x);
+    // |dx| x 1024 stays below 2^25, so neither the product nor the quotient can overflow.
+    step.x_step = dx * fixed22_10_one / dy;
+    const float fdy = static_cast<float>(dy);
+    // Texel differences of the unsigned 16-bit values are exact as 32-bit integers.
+    step.uvz_step = {{static_cast<float>(int32_t{e.u} - int32_t{s.u}) / fdy,
+                      static_cast<float>(int32_t{e.v} - int32_t{s.v}) / fdy, (e.z - s.z) / fdy, 0.0f}};
+    for (int i = 0; i < 4; ++i) step.normal_step.lane[i] = (e.normal.lane[i] - s.normal.lane[i]) / fdy;
+    return step;
+}
+
+// A cursor standing exactly on a corner: no half-pixel offset.
+inline EdgeCursor cursor_at(const RasterVertex& corner)
+{
+    return {fixed22_10_from_int(corner.x),
+            {{static_cast<float>(corner.u), static_cast<float>(corner.v), corner.z, 0.0f}},
+            corner.normal};
+}
+
+// One row down an edge. x wraps instead of overflowing: on geometry beyond the 16-bit range the
+// walk runs thousands of rows with a step computed from a wrapped dy.
+inline void advance(EdgeCursor& cursor, const EdgeStep& step)
+{
+    cursor.x = static_cast<Fixed22_10>(static_cast<uint32_t>(cursor.x) + static_cast<uint32_t>(step.x_step));
+    add_lanes(cursor.uvz, step.uvz_step);
+    add_lanes(cursor.normal, step.normal_step);
+}
+
+inline SpanEnd span_end(const EdgeCursor& cursor)
+{
+    return {fixed22_10_floor(cursor.x), cursor.normal, cursor.uvz};
+}
+
+// Whether the ordered triangle T, M, B can put a pixel into `window`: its rows yT..yB-1 must
+// meet the band top..bottom-1 and its columns must reach inside left..right-1. Every span end
+// lies between the corners' smallest and largest x, so a triangle with all x <= left (or all
+// x >= right) has nothing to draw. Unlike a test of single corner coordinates, a triangle that
+// covers the band with every corner outside it is still drawn.
+inline bool triangle_meets_window(const RasterVertex& t, const RasterVertex& m, const RasterVertex& b,
+                                  const ClipWindow& window)
+{
+    if (b.y <= window.top || t.y >= window.bottom) return false;
+    if (t.x <= window.left && m.x <= window.left && b.x <= window.left) return false;
+    if (t.x >= window.right && m.x >= window.right && b.x >= window.right) return false;
+    return true;
+}
+
+// Scan-converts one triangle: orders the corners by row, sets up the three edges and hands
+// `sink` one SpanRequest per row, in increasing row order. `request` carries the window, the
+// row stride and the buffers; the walk fills in the row and the two ends. Rows outside the
+// window's band are still stepped through (the cursors accumulate by addition) but are not
+// handed on, since shading would drop them; the walk stops at the band's bottom.
+template <class SpanSink>
+void walk_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterVertex& c2,
+                   SpanRequest request, SpanSink&& sink)
+{
+    // Stable ordering by row: only a strictly greater y exchanges, so corners on one row keep
+    // their table order.
+    const RasterVertex* corner[3] = {&c0, &c1, &c2};
+    for (;;) {
+        if (corner[0]->y > corner[1]->y) std::swap(corner[0], corner[1]);
+        if (corner[1]->y <= corner[2]->y) break;
+        std::swap(corner[1], corner[2]);
+    }
+    const RasterVertex& t = *corner[0];
+    const RasterVertex& m = *corner[1];
+    const RasterVertex& b = *corner[2];
+    const ClipWindow& window = request.window;
+    if (!triangle_meets_window(t, m, b, window)) return;
+
+    const EdgeStep top_to_middle = edge_step(t, m);
+    const EdgeStep top_to_bottom = edge_step(t, b);
+    const EdgeStep middle_to_bottom = edge_step(m, b);
+
+    EdgeCursor long_edge = cursor_at(t);
+    EdgeCursor short_edge = long_edge;
+
+    // Returns false once the walk has passed the band.
+    auto hand_row = [&](int32_t row) {
+        if (row >= window.bottom) return false;
+        if (row >= window.top) {
+            request.row = row;
+            request.end_a = span_end(long_edge);
+            request.end_b = span_end(short_edge);
+            sink(std::as_const(request));
+        }
+        return true;
+    };
+
+    // Upper part: rows yT..yM-1. On row yT both cursors stand at xT, so that span is empty.
+    for (int32_t row = t.y; row < m.y; ++row) {
+        if (!hand_row(row)) return;
+        advance(long_edge, top_to_bottom);
+        advance(short_edge, top_to_middle);
+    }
+    // Lower part: the short cursor restarts exactly at M; the long one runs on. Row yB itself is
+    // never walked.
+    if (m.y < b.y) {
+        short_edge = cursor_at(m);
+        for (int32_t row = m.y; row < b.y; ++row) {
+            if (!hand_row(row)) return;
+            advance(long_edge, top_to_bottom);
+            advance(short_edge, middle_to_bottom);
+        }
+    }
+}
+
+} // namespace morvane

@@ -1,0 +1,131 @@
+// The walk of one ray, shared by the scalar and the SSE2 loops: which end starts, the per-pixel
+// depth and colour steps, the 16.16 column walk down the rows, and the pixel blend.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "rays/rays.h"
+#include "scene/numeric.h"
+#include "scene/scene.h"
+
+namespace morvane::ray_walk {
+
+// Ray ends at or beyond this distance from column 0 or row 0 are not drawn. With
+// |column| < 2^14 the start position column x 65536 + 0x7FFF, the column step
+// (dcolumn x 65536) / n with |dcolumn| <= 2^15 - 2, and every position in between stay inside
+// signed 32 bits; holding rows to the same bound limits a walk to 32,767 rows. Ends that are
+// not numbers arrive here as INT32_MIN and fall outside too.
+constexpr int32_t coordinate_limit = 1 << 14;
+
+// The walk starts just under half a pixel into its first column: 0x7FFF rather than 0x8000,
+// so that a position exactly halfway between two columns still counts as the left one.
+constexpr Fixed16_16 start_bias = 0x7FFF;
+
+// The whole column of a 16.16 position, rounding toward minus infinity (arithmetic shift), so
+// positions left of column 0 give negative columns.
+constexpr int32_t column_of(Fixed16_16 position) { return position >> fixed16_16_shift; }
+
+// Everything a ray's walk needs, set up once per ray.
+struct Walk {
+    int32_t first_row;      // S.row
+    int32_t last_row;       // T.row, >= first_row
+    Fixed16_16 position;    // X on entering first_row
+    Fixed16_16 column_step; // per row
+    float depth;            // at the first visited pixel
+    float depth_step;       // per visited pixel
+    Vec4 colour;            // B, G, R, weight at the first visited pixel
+    Vec4 colour_step;       // per visited pixel, all four lanes
+};
+
+inline bool within_limit(int32_t value) { return value > -coordinate_limit && value < coordinate_limit; }
+
+// Sets up the walk from the anchor end to the far end; false when the ray is not drawn (an end
+// outside the coordinate limit or a depth that is not finite).
+inline bool set_up(const RayEnd& anchor, const RayEnd& far_end, Walk& walk)
+{
+    if (!within_limit(anchor.column) || !within_limit(anchor.row) || !within_limit(far_end.column) ||
+        !within_limit(far_end.row) || !std::isfinite(anchor.depth) || !std::isfinite(far_end.depth)) {
+        return false;
+    }
+    // The walk always runs down the rows; a level ray starts at its anchor.
+    const bool anchor_below = anchor.row > far_end.row;
+    const RayEnd& s = anchor_below ? far_end : anchor;
+    const RayEnd& t = anchor_below ? anchor : far_end;
+
+    // D = max(|dcolumn|, |drow|) in floats (exact: both are below 2^15), then its 12-bit
+    // reciprocal estimate; D = 0 gives infinity, which never reaches a pixel because such a ray
+    // visits exactly one pixel before the first step is added.
+    const int32_t dcolumn = t.column - s.column;
+    const int32_t drow = t.row - s.row;
+    const float d = std::max(std::fabs(static_cast<float>(dcolumn)), std::fabs(static_cast<float>(drow)));
+    const float r = rcp_estimate(d);
+
+    walk.first_row = s.row;
+    walk.last_row = t.row;
+    walk.depth = s.depth;
+    walk.depth_step = (t.depth - s.depth) * r;
+    for (int i = 0; i < 4; ++i) {
+        walk.colour[i] = s.colour[i];
+        walk.colour_step[i] = (t.colour[i] - s.colour[i]) * r;
+    }
+    // The column distance is spread over n = drow + 1 rows, truncating toward zero, so the walk
+    // leaves the last row at T's column.
+    const int32_t n = drow + 1;
+    walk.position = s.column * fixed16_16_one + start_bias;
+    walk.column_step = (dcolumn * fixed16_16_one) / n;
+    return true;
+}
+
+// The columns one row of the walk covers: from the lesser of the entering and leaving column,
+// |a - b| of them, or one when they are equal (so the greater column is covered only then).
+struct Span {
+    int32_t left;
+    int32_t count;
+};
+
+inline Span span_between(int32_t a, int32_t b)
+{
+    // Written without branches: how many columns a row covers changes from row to row.
+    const int32_t difference = b - a;
+    const int32_t magnitude = difference < 0 ? -difference : difference;
+    return {std::min(a, b), magnitude + (difference == 0)};
+}
+
+// The amount one pixel gains from colour (B, G, R, w): every lane times w, rounded to nearest
+// even as a signed 32-bit integer, clamped to 0..255 through signed 16-bit then unsigned 8-bit
+// saturation; packed as the four bytes of a pixel. Lane 3 gives w x w, which rounds to 0 for
+// every ray weight.
+inline Pixel blend_amount(const Vec4& colour)
+{
+    const float w = colour[3];
+    Pixel amount = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int16_t narrow = saturate_to_int16(round_to_int32(colour[i] * w));
+        const Pixel byte = narrow < 0 ? 0u : (narrow > 255 ? 255u : static_cast<Pixel>(narrow));
+        amount |= byte << (8 * i);
+    }
+    return amount;
+}
+
+// Byte by byte sum with saturation at 255: the order of additions never matters.
+inline Pixel add_saturated(Pixel pixel, Pixel amount)
+{
+    Pixel sum = 0;
+    for (int i = 0; i < 4; ++i) {
+        const Pixel total = ((pixel >> (8 * i)) & 0xFFu) + ((amount >> (8 * i)) & 0xFFu);
+        sum |= std::min(total, Pixel{255}) << (8 * i);
+    }
+    return sum;
+}
+
+// Offset of pixel (column, row) in a frame of the given width, formed in the address width so
+// that no frame size can overflow it.
+inline ptrdiff_t pixel_index(int32_t row, int32_t column, int32_t width)
+{
+    return static_cast<ptrdiff_t>(row) * width + column;
+}
+
+} // namespace morvane::ray_walk

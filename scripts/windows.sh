@@ -1,0 +1,74 @@
+#!/bin/sh
+# Cross-builds the Windows program from Linux: build/windows/morvane.exe, one static .exe that
+# needs nothing beside it. Installs the MinGW-w64 cross compiler when it is missing, builds
+# the picture tool natively first (build/native-tools) and hands it to the cross build.
+#   scripts/windows.sh           the program only
+#   scripts/windows.sh --tests   the program and the Windows test programs
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+tests=OFF
+for argument in "$@"; do
+    case $argument in
+    --tests) tests=ON ;;
+    *) echo "usage: scripts/windows.sh [--tests]" >&2; exit 2 ;;
+    esac
+done
+
+jobs=${MORVANE_JOBS:-2}
+native_dir=build/native-tools
+cross_dir=build/windows
+
+# Debian packages, installed as root or through sudo.
+install_packages() {
+    if [ "$(id -u)" -eq 0 ]; then
+        as_root=""
+    elif command -v sudo >/dev/null 2>&1; then
+        as_root="sudo"
+    else
+        echo "windows.sh: need root or sudo to install: $*" >&2
+        return 1
+    fi
+    echo "windows.sh: installing $*"
+    $as_root apt-get update -qq || return 1
+    DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq --no-install-recommends "$@" || return 1
+}
+
+missing=""
+command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 ||
+    command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 ||
+    missing="$missing g++-mingw-w64-x86-64-posix"
+command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
+command -v g++ >/dev/null 2>&1 || missing="$missing g++"
+# The picture tool is a program of this machine and reads the picture with libpng.
+[ -e /usr/include/png.h ] || missing="$missing libpng-dev"
+if [ "$tests" = ON ] && [ ! -e /usr/src/googletest/CMakeLists.txt ]; then
+    missing="$missing googletest"
+fi
+if [ -n "$missing" ]; then
+    # shellcheck disable=SC2086  # one word per package
+    install_packages $missing
+fi
+
+# 1. The picture tool, built for this machine: the cross build runs it, it cannot run its own.
+cmake -S . -B "$native_dir" -DCMAKE_BUILD_TYPE=Release \
+    -DMORVANE_WINDOW=OFF -DMORVANE_TOOLS=OFF -DMORVANE_BENCH=OFF -DMORVANE_TESTS=OFF >/dev/null
+cmake --build "$native_dir" --target picture_to_source -j "$jobs"
+
+# 2. The Windows program (and its tests), statically linked.
+gtest_dir=""
+[ "$tests" = ON ] && gtest_dir=/usr/src/googletest
+cmake -S . -B "$cross_dir" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DMORVANE_PICTURE_TOOL="$root/$native_dir/picture_to_source" \
+    -DMORVANE_WINDOW=ON -DMORVANE_TOOLS=OFF -DMORVANE_BENCH=OFF \
+    -DMORVANE_TESTS="$tests" -DMORVANE_GTEST_SOURCE_DIR="$gtest_dir" >/dev/null
+if [ "$tests" = ON ]; then
+    cmake --build "$cross_dir" -j "$jobs"
+else
+    cmake --build "$cross_dir" --target morvane -j "$jobs"
+fi
+
+echo "windows.sh: built $cross_dir/morvane.exe"

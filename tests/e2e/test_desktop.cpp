@@ -1,0 +1,249 @@
+// The real program in a real X server, driven the way a person would: look at the window with
+// xwininfo and xprop, type at it with xdotool, close it like a window manager, take a
+// screenshot, and start it where there is no display.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "tests/e2e/harness.h"
+
+namespace morvane::e2e {
+namespace {
+
+constexpr milliseconds window_deadline{15000};    // start-up on a loaded machine
+constexpr milliseconds quit_deadline{1000};       // a key or a close ends the program this fast
+constexpr milliseconds failure_deadline{10000};   // failing start-up ends within this
+constexpr milliseconds settle{600};               // long enough for keys to be handled
+
+std::string current_test_name()
+{
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::string(info->test_suite_name()) + "." + info->name();
+}
+
+class DesktopProgram : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = work_dir_for(current_test_name()); }
+
+    void TearDown() override
+    {
+        program_.kill_and_reap();
+        server_.reset();
+    }
+
+    // Starts a private X server with a screen of the given size, the program on it, and
+    // waits for its window to be shown.
+    void start_on_screen(int width, int height)
+    {
+        server_ = std::make_unique<XServer>(width, height, dir_);
+        ASSERT_TRUE(server_->ready()) << server_->failure();
+        program_ = Child::start({tools().program}, program_env(display_env(display())), dir_ + "morvane");
+        const auto id = wait_for_window_of(display(), program_.pid(), window_deadline, dir_);
+        ASSERT_TRUE(id.has_value()) << "no window appeared; the program said: " << program_.stderr_text();
+        window_ = *id;
+    }
+
+    const std::string& display() const { return server_->display(); }
+
+    void expect_quits_with_zero_within(milliseconds deadline)
+    {
+        const std::optional<int> status = program_.wait_for_exit(deadline);
+        ASSERT_TRUE(status.has_value()) << "still running " << deadline.count() << " ms later";
+        EXPECT_EQ(*status, 0) << program_.stderr_text();
+    }
+
+    std::string dir_;
+    std::unique_ptr<XServer> server_;
+    Child program_;
+    unsigned long window_ = 0;
+};
+
+// ---- The window ----
+
+TEST_F(DesktopProgram, OnA1920x1080ScreenTheClientAreaIs1910x1070AtTheTopLeft)
+{
+    ASSERT_NO_FATAL_FAILURE(start_on_screen(1920, 1080));
+    const auto geometry = window_geometry(display(), window_, dir_);
+    ASSERT_TRUE(geometry.has_value());
+    EXPECT_EQ(geometry->x, 0);
+    EXPECT_EQ(geometry->y, 0);
+    EXPECT_EQ(geometry->width, 1910);
+    EXPECT_EQ(geometry->height, 1070);
+}
+
+TEST_F(DesktopProgram, OnA1366x768ScreenTheClientAreaIs1356x758AtTheTopLeft)
+{
+    ASSERT_NO_FATAL_FAILURE(start_on_screen(1366, 768));
+    const auto geometry = window_geometry(display(), window_, dir_);
+    ASSERT_TRUE(geometry.has_value());
+    EXPECT_EQ(geometry->x, 0);
+    EXPECT_EQ(geometry->y, 0);
+    EXPECT_EQ(geometry->width, 1356);
+    EXPECT_EQ(geometry->height, 758);
+}
+
+TEST_F(DesktopProgram, CaptionAndWindowClassAreExact)
+{
+    ASSERT_NO_FATAL_FAILURE(start_on_screen(1366, 768));
+    // The caption ends in a blank.
+    EXPECT_EQ(window_property(display(), window_, "WM_NAME", dir_),
+              "WM_NAME(STRING) = \"Morvane, press space -> speed - full/idle \"");
+    EXPECT_EQ(window_property(display(), window_, "_NET_WM_NAME", dir_),
+              "_NET_WM_NAME(UTF8_STRING) = \"Morvane, press space -> speed - full/idle \"");
+    EXPECT_EQ(window_property(display(), window_, "WM_CLASS", dir_), "WM_CLASS(STRING) = \"tilvex\", \"tilvex\"");
+}
+
+// ---- What is drawn ----
+
+TEST_F(DesktopProgram, AfterASecondTheWindowShowsTheSlab)
+{
+    ASSERT_NO_FATAL_FAILURE(start_on_screen(1920, 1080));
+    // The slab spins; edge-on it covers little of the centre, so look again a little later.
+    constexpr int attempts = 4;
+    bool slab_seen = false;
+    std::string findings;
+    std::this_thread::sleep_for(milliseconds(1000));
+    for (int attempt = 0; attempt < attempts && !slab_seen; ++attempt) {
+        const std::string png = dir_ + "screenshot-" + std::to_string(attempt) + ".png";
+        const auto image = screenshot(display(), window_, png, dir_);
+        ASSERT_TRUE(image.has_value()) << "no screenshot of the window";
+        ASSERT_EQ(image->width, 1910);
+        ASSERT_EQ(image->height, 1070);
+        std::filesystem::copy_file(png, tools().work_dir + "/screenshot-1920x1080.png",
+                                   std::filesystem::copy_options::overwrite_existing);
+
+        // Not garbage: far from the slab and its rays the frame keeps its clear colour, black.
+        const int w = image->width;
+        const int h = image->height;
+        const int cw = w / 20;
+        const int ch = h / 20;
+        for (const auto& corner : {region_stats(*image, 0, 0, cw, ch), region_stats(*image, w - cw, 0, w, ch),
+                                   region_stats(*image, 0, h - ch, cw, h), region_stats(*image, w - cw, h - ch, w, h)}) {
+            EXPECT_LT(corner.lit_fraction, 0.01) << "a corner of the frame is not black: " << png;
+        }
+
+        // The slab: the middle third of the frame has lit pixels in many colours (the lit,
+        // textured picture), more than rays alone or a flat fill would give.
+        const RegionStats centre = region_stats(*image, w / 3, h / 3, 2 * w / 3, 2 * h / 3);
+        findings += " [" + png + ": " + std::to_string(centre.lit_fraction * 100.0) + "% lit, " +
+                    std::to_string(centre.distinct_colours) + " colours]";
+        slab_seen = centre.lit_fraction >= 0.02 && centre.distinct_colours >= 64;
+        if (!slab_seen) {
+            std::this_thread::sleep_for(milliseconds(400));
+        }
+    }
+    ASSERT_TRUE(program_.running()) << program_.stderr_text();
+    EXPECT_TRUE(slab_seen) << "the centre of the window does not show the slab:" << findings;
+}
+
+// ---- Keys, closing, signals ----
+
+TEST_F(DesktopProgram, SpaceAndOtherKeysDoNotEndIt)
+{
+    ASSERT_NO_FATAL_FAILURE(start_on_screen(1366, 768));
+    ASSERT_TRUE(press_keys(display(), window_, {"space", "space", "space", "space", "space"}, dir_));
+    ASSERT_TRUE(press_keys(display(), window_, {"a", "Return", "Tab", "F1", "q"}, dir_));
+    EXPECT_FALSE(program_.wait_for_exit(settle).has_value()) << program_.stderr_text();
+    EXPECT_TRUE(window_geometry(display(), window_, dir_).has_value()) << "the window is gone";
+}
+
+TEST_F(DesktopProgram, EscEndsItWithExitCodeZeroWithinASecond)
+{
+    ASSERT_NO_FATAL_FAILURE(start_on_screen(1920, 1080));
+    // Idle mode first, so Esc is also handled between paused frames.
+    ASSERT_TRUE(press_keys(display(), window_, {"space", "space", "space"}, dir_));
+    ASSERT_TRUE(press_keys(display(), window_, {"Escape"}, dir_));
+    expect_quits_with_zero_within(quit_deadline);
+}
+
+TEST_F(DesktopProgram, ClosingTheWindowEndsItWithExitCodeZero)
+{
+    ASSERT_NO_FATAL_FAILURE(start_on_screen(1366, 768));
+    ASSERT_TRUE(request_close(display(), window_, dir_));
+    expect_quits_with_zero_within(quit_deadline);
+}
+
+TEST_F(DesktopProgram, SigtermEndsItWithExitCodeZero)
+{
+    ASSERT_NO_FATAL_FAILURE(start_on_screen(1366, 768));
+    program_.send_signal(SIGTERM);
+    expect_quits_with_zero_within(quit_deadline);
+}
+
+TEST_F(DesktopProgram, SigintEndsItWithExitCodeZero)
+{
+    ASSERT_NO_FATAL_FAILURE(start_on_screen(1366, 768));
+    program_.send_signal(SIGINT);
+    expect_quits_with_zero_within(quit_deadline);
+}
+
+// ---- Where it cannot run ----
+
+class NoDisplay : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = work_dir_for(current_test_name()); }
+
+    // Runs the program to its end and checks it said why in one line and exited with 1.
+    void expect_one_line_and_exit_code_one(const EnvChanges& env, const std::string& cause)
+    {
+        const CommandResult run = run_command({tools().program}, program_env(env), failure_deadline, dir_ + "morvane");
+        ASSERT_TRUE(run.finished) << "still running after " << failure_deadline.count() << " ms";
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind("morvane: cannot open a window: ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(cause), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(NoDisplay, WithoutDisplayItSaysSoAndExitsWithOne)
+{
+    expect_one_line_and_exit_code_one(
+        {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"SDL_VIDEODRIVER", std::nullopt}},
+        "no display");
+}
+
+TEST_F(NoDisplay, WithADeadDisplayItSaysSoAndExitsWithOne)
+{
+    // A display number with no server behind it.
+    int number = 917;
+    while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
+           std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
+        ++number;
+    }
+    const std::string dead = ":" + std::to_string(number);
+    expect_one_line_and_exit_code_one(display_env(dead), "DISPLAY=" + dead);
+}
+
+TEST_F(NoDisplay, OnAScreenTooSmallForA2x2FrameItSaysSoAndExitsWithOne)
+{
+    XServer tiny(11, 11, dir_);
+    ASSERT_TRUE(tiny.ready()) << tiny.failure();
+    expect_one_line_and_exit_code_one(display_env(tiny.display()), "too small");
+}
+
+TEST_F(NoDisplay, ADriverTheUserNamesIsUsedEvenWithoutADisplay)
+{
+    // SDL's offscreen driver, asked for by name: the program runs, showing nothing, until told
+    // to stop.
+    Child program = Child::start({tools().program},
+                                 program_env({{"DISPLAY", std::nullopt},
+                                              {"WAYLAND_DISPLAY", std::nullopt},
+                                              {"SDL_VIDEODRIVER", "offscreen"}}),
+                                 dir_ + "morvane");
+    EXPECT_FALSE(program.wait_for_exit(settle).has_value()) << program.stderr_text();
+    program.send_signal(SIGTERM);
+    const std::optional<int> status = program.wait_for_exit(quit_deadline);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0) << program.stderr_text();
+}
+
+} // namespace
+} // namespace morvane::e2e

@@ -1,0 +1,339 @@
+// The program's start-up order, its failure paths and its main loop, run against a stand-in
+// window layer that records what it is asked to do and feeds scripted window messages.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "host/platform.h"
+#include "scene/scene.h"
+
+namespace morvane::platform {
+struct Window {
+    int width = 0;
+    int height = 0;
+    std::string caption;
+    std::string class_name;
+};
+} // namespace morvane::platform
+
+namespace {
+
+using morvane::scene;
+using morvane::host::Key;
+
+// A window message as the stand-in queue holds it.
+struct Message {
+    enum class Kind { key_down, close, quit } kind;
+    Key key = Key::other;
+    int code = 0;
+};
+Message key_down(Key key) { return {Message::Kind::key_down, key, 0}; }
+Message close_request() { return {Message::Kind::close, Key::other, 0}; }
+Message quit(int code) { return {Message::Kind::quit, Key::other, code}; }
+
+// What one present saw.
+struct Presented {
+    const morvane::Pixel* image;
+    int width;
+    int height;
+    int32_t frame_counter;
+    uint8_t speed_mode;
+    float zoom_scale;
+};
+
+// The stand-in's script and record; reset by every test.
+struct StandIn {
+    bool has_screen = true;
+    int screen_width = 42;
+    int screen_height = 42;
+    bool can_open = true;
+    std::deque<Message> queue;
+    std::map<int, std::vector<Message>> arriving_after_present;  // present number -> messages
+    std::vector<Presented> presented;
+    int pumps = 0;
+    int windows_opened = 0;
+    int windows_closed = 0;
+    morvane::platform::Window* window = nullptr;
+    morvane::platform::Window last_opened;
+};
+StandIn stand_in;
+
+} // namespace
+
+// The stand-in window layer: the same contract as the real ones.
+namespace morvane::platform {
+
+bool screen_size(int& width, int& height, char* error, size_t error_size)
+{
+    if (!stand_in.has_screen) {
+        std::snprintf(error, error_size, "there is no display (stand-in)");
+        return false;
+    }
+    width = stand_in.screen_width;
+    height = stand_in.screen_height;
+    return true;
+}
+
+Window* open_window(int width, int height, const char* caption, const char* class_name, char* error,
+                    size_t error_size)
+{
+    if (!stand_in.can_open) {
+        std::snprintf(error, error_size, "the window cannot be created (stand-in)");
+        return nullptr;
+    }
+    ++stand_in.windows_opened;
+    stand_in.window = new Window{width, height, caption, class_name};
+    stand_in.last_opened = *stand_in.window;
+    return stand_in.window;
+}
+
+void present(Window* window, const Pixel* image, int width, int height)
+{
+    EXPECT_EQ(window, stand_in.window);
+    stand_in.presented.push_back({image, width, height, scene.frame_counter, scene.speed_mode, scene.zoom_scale});
+    const auto arriving = stand_in.arriving_after_present.find(static_cast<int>(stand_in.presented.size()));
+    if (arriving != stand_in.arriving_after_present.end()) {
+        stand_in.queue.insert(stand_in.queue.end(), arriving->second.begin(), arriving->second.end());
+    }
+}
+
+bool pump_one_message(Window* window, int& exit_code)
+{
+    EXPECT_EQ(window, stand_in.window);
+    ++stand_in.pumps;
+    if (stand_in.queue.empty()) {
+        return false;
+    }
+    const Message message = stand_in.queue.front();
+    stand_in.queue.pop_front();
+    switch (message.kind) {
+    case Message::Kind::quit:
+        exit_code = message.code;
+        return true;
+    case Message::Kind::key_down:
+        if (host::handle_key_down(message.key)) {
+            stand_in.queue.push_back(quit(0));
+        }
+        return false;
+    case Message::Kind::close:
+        stand_in.queue.push_back(quit(0));
+        return false;
+    }
+    return false;
+}
+
+void close_window(Window* window)
+{
+    EXPECT_EQ(window, stand_in.window);
+    ++stand_in.windows_closed;
+    delete window;
+    stand_in.window = nullptr;
+}
+
+} // namespace morvane::platform
+
+namespace {
+
+class HostProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        stand_in = StandIn{};
+        morvane::reset_scene();
+    }
+    void TearDown() override
+    {
+        morvane::host::release_frame_buffers();
+        morvane::reset_scene();
+    }
+
+    // program_entry with stderr captured.
+    int run_program(std::string& said)
+    {
+        ::testing::internal::CaptureStderr();
+        const int code = morvane::host::program_entry();
+        said = ::testing::internal::GetCapturedStderr();
+        return code;
+    }
+};
+
+// ---- Start-up ----
+
+TEST_F(HostProgram, OpensTheWindowFromTheScreenSizeWithTheSceneCaptionAndClass)
+{
+    stand_in.screen_width = 1920;
+    stand_in.screen_height = 1080;
+    stand_in.queue = {quit(0)};
+    std::string said;
+    EXPECT_EQ(run_program(said), 0);
+    EXPECT_EQ(said, "");
+    ASSERT_EQ(stand_in.windows_opened, 1);
+    EXPECT_EQ(stand_in.last_opened.width, 1910);
+    EXPECT_EQ(stand_in.last_opened.height, 1070);
+    EXPECT_EQ(stand_in.last_opened.caption, "Morvane, press space -> speed - full/idle ");
+    EXPECT_EQ(stand_in.last_opened.class_name, "tilvex");
+    EXPECT_EQ(stand_in.windows_closed, 1);
+}
+
+TEST_F(HostProgram, PreparesBuffersAndSceneBeforeTheFirstFrame)
+{
+    stand_in.queue = {quit(0)};
+    std::string said;
+    ASSERT_EQ(run_program(said), 0);
+    // A 42 x 42 screen gives a 32 x 32 frame and a starting zoom of 32 / 4.
+    ASSERT_EQ(stand_in.presented.size(), 1u);
+    EXPECT_NE(stand_in.presented[0].image, nullptr);
+    EXPECT_EQ(stand_in.presented[0].image, scene.colour_buffer);
+    EXPECT_NE(scene.depth_buffer, nullptr);
+    EXPECT_EQ(stand_in.presented[0].width, 32);
+    EXPECT_EQ(stand_in.presented[0].height, 32);
+    EXPECT_EQ(scene.colour_buffer_size, 32 * 32 * 4);
+    EXPECT_EQ(scene.screen_centre[0], 16);
+    EXPECT_EQ(scene.screen_centre[1], 16);
+    // One frame of breathing at most away from the start.
+    EXPECT_NEAR(stand_in.presented[0].zoom_scale, 8.0f, 0.1f);
+    // The ray field is built (its first line joins anchor 0 to end point 2) and the picture
+    // expanded (its first texel that is not black).
+    EXPECT_EQ(scene.ray_lines[0].end_index, 2);
+    int texel = 0;
+    while (morvane::texture_rgb[3 * texel] == 0 && morvane::texture_rgb[3 * texel + 1] == 0 &&
+           morvane::texture_rgb[3 * texel + 2] == 0) {
+        ++texel;
+    }
+    const morvane::Pixel expanded = scene.texture[texel];
+    EXPECT_EQ(expanded & 0xFFu, morvane::texture_rgb[3 * texel]);
+    EXPECT_EQ((expanded >> 8) & 0xFFu, morvane::texture_rgb[3 * texel + 1]);
+    EXPECT_EQ((expanded >> 16) & 0xFFu, morvane::texture_rgb[3 * texel + 2]);
+}
+
+TEST_F(HostProgram, WithoutAScreenItSaysWhyOnOneLineAndReturnsOne)
+{
+    stand_in.has_screen = false;
+    std::string said;
+    EXPECT_EQ(run_program(said), 1);
+    EXPECT_EQ(said, "morvane: cannot open a window: there is no display (stand-in)\n");
+    EXPECT_EQ(stand_in.windows_opened, 0);
+    EXPECT_EQ(scene.colour_buffer, nullptr);
+}
+
+TEST_F(HostProgram, OnAScreenTooSmallForA2x2FrameItSaysWhyAndReturnsOne)
+{
+    stand_in.screen_width = 11;
+    stand_in.screen_height = 400;
+    std::string said;
+    EXPECT_EQ(run_program(said), 1);
+    EXPECT_EQ(said, "morvane: cannot open a window: the screen is 11 x 400 pixels, too small for a frame of "
+                    "at least 2 x 2\n");
+    EXPECT_EQ(stand_in.windows_opened, 0);
+}
+
+TEST_F(HostProgram, OnAScreenTooLargeForTheBuffersItSaysWhyAndReturnsOne)
+{
+    // The frame's sides are 16-bit fields.
+    stand_in.screen_width = 70000;
+    stand_in.screen_height = 400;
+    std::string said;
+    EXPECT_EQ(run_program(said), 1);
+    EXPECT_EQ(said, "morvane: cannot open a window: the screen is 70000 x 400 pixels, too large for the "
+                    "frame buffers\n");
+    EXPECT_EQ(stand_in.windows_opened, 0);
+}
+
+TEST_F(HostProgram, WhenTheWindowCannotBeCreatedItSaysWhyAndReturnsOne)
+{
+    stand_in.can_open = false;
+    std::string said;
+    EXPECT_EQ(run_program(said), 1);
+    EXPECT_EQ(said, "morvane: cannot open a window: the window cannot be created (stand-in)\n");
+    EXPECT_EQ(scene.colour_buffer, nullptr);
+    EXPECT_TRUE(stand_in.presented.empty());
+}
+
+// ---- The main loop ----
+
+TEST_F(HostProgram, TheFirstFrameIsCountedAfterRenderingAndBeforePresenting)
+{
+    stand_in.arriving_after_present[3] = {quit(0)};
+    std::string said;
+    ASSERT_EQ(run_program(said), 0);
+    // Rendered with 30, 31, 32; each counted before it is shown.
+    ASSERT_EQ(stand_in.presented.size(), 3u);
+    EXPECT_EQ(stand_in.presented[0].frame_counter, 31);
+    EXPECT_EQ(stand_in.presented[1].frame_counter, 32);
+    EXPECT_EQ(stand_in.presented[2].frame_counter, 33);
+}
+
+TEST_F(HostProgram, KeepsRenderingWhileNoMessageComes)
+{
+    stand_in.arriving_after_present[25] = {quit(0)};
+    std::string said;
+    ASSERT_EQ(run_program(said), 0);
+    EXPECT_EQ(stand_in.presented.size(), 25u);
+    // The queue is looked at once per frame, never waited on.
+    EXPECT_EQ(stand_in.pumps, 25);
+}
+
+TEST_F(HostProgram, HandlesAtMostOneMessagePerFrameInQueueOrder)
+{
+    stand_in.queue = {key_down(Key::space), key_down(Key::other), key_down(Key::space), quit(7)};
+    std::string said;
+    // The quit message's code is the exit code.
+    EXPECT_EQ(run_program(said), 7);
+    ASSERT_EQ(stand_in.presented.size(), 4u);
+    EXPECT_EQ(stand_in.pumps, 4);
+    // Speed as each frame was shown: the first Space is handled after frame 1.
+    EXPECT_EQ(stand_in.presented[0].speed_mode, 1);
+    EXPECT_EQ(stand_in.presented[1].speed_mode, 0);
+    EXPECT_EQ(stand_in.presented[2].speed_mode, 0);
+    EXPECT_EQ(stand_in.presented[3].speed_mode, 1);
+}
+
+TEST_F(HostProgram, SpaceTogglesIdleAndBackOnEveryKeyDown)
+{
+    // Held Space: every auto-repeat is one more key-down.
+    stand_in.queue = {key_down(Key::space), key_down(Key::space), key_down(Key::space), quit(0)};
+    std::string said;
+    ASSERT_EQ(run_program(said), 0);
+    ASSERT_EQ(stand_in.presented.size(), 4u);
+    EXPECT_EQ(stand_in.presented[1].speed_mode, 0);
+    EXPECT_EQ(stand_in.presented[2].speed_mode, 1);
+    EXPECT_EQ(stand_in.presented[3].speed_mode, 0);
+}
+
+TEST_F(HostProgram, EscEndsTheLoopWithZeroThroughTheQueue)
+{
+    stand_in.arriving_after_present[2] = {key_down(Key::escape), key_down(Key::space)};
+    std::string said;
+    EXPECT_EQ(run_program(said), 0);
+    // Esc is handled after frame 2, the Space queued behind it after frame 3, and the quit
+    // message Esc posted after frame 4.
+    EXPECT_EQ(stand_in.presented.size(), 4u);
+    EXPECT_EQ(stand_in.windows_closed, 1);
+}
+
+TEST_F(HostProgram, ClosingTheWindowEndsTheLoopWithZero)
+{
+    stand_in.arriving_after_present[1] = {close_request()};
+    std::string said;
+    EXPECT_EQ(run_program(said), 0);
+    EXPECT_EQ(stand_in.presented.size(), 2u);
+    EXPECT_EQ(stand_in.windows_closed, 1);
+}
+
+TEST_F(HostProgram, OtherKeysChangeNothing)
+{
+    stand_in.queue = {key_down(Key::other), key_down(Key::other), quit(0)};
+    std::string said;
+    ASSERT_EQ(run_program(said), 0);
+    ASSERT_EQ(stand_in.presented.size(), 3u);
+    for (const Presented& frame : stand_in.presented) {
+        EXPECT_EQ(frame.speed_mode, 1);
+    }
+}
+
+} // namespace

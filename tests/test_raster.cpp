@@ -1,0 +1,820 @@
+// The rasteriser: corners, their ordering and the row walk (recorded through walk_triangle),
+// which triangles a worker skips, the shading of one span on every code path, and the SIMD
+// shading against its scalar twin.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "raster/raster.h"
+#include "raster/shade_paths.h"
+#include "raster/walk.h"
+#include "scene/numeric.h"
+#include "scene/scene.h"
+
+using namespace morvane;
+
+namespace {
+
+constexpr float nan_value = std::numeric_limits<float>::quiet_NaN();
+constexpr float infinity = std::numeric_limits<float>::infinity();
+
+// A window that lets every row and column through.
+constexpr ClipWindow everywhere = {-32768, 32767, -32768, 32767};
+
+RasterVertex corner(int x, int y, float z = 0.0f, uint16_t u = 0, uint16_t v = 0,
+                    Vec4 normal = {{0.0f, 0.0f, -1.0f, 0.0f}})
+{
+    return {static_cast<int16_t>(x), static_cast<int16_t>(y), z, normal, u, v};
+}
+
+// The spans walk_triangle hands on, in order.
+std::vector<SpanRequest> walk(const RasterVertex& c0, const RasterVertex& c1, const RasterVertex& c2,
+                              const ClipWindow& window = everywhere)
+{
+    SpanRequest request{};
+    request.window = window;
+    std::vector<SpanRequest> spans;
+    walk_triangle(c0, c1, c2, request, [&](const SpanRequest& span) { spans.push_back(span); });
+    return spans;
+}
+
+// Row, end_a column, end_b column of every span.
+std::vector<std::array<int, 3>> ends(const std::vector<SpanRequest>& spans)
+{
+    std::vector<std::array<int, 3>> out;
+    for (const SpanRequest& s : spans) out.push_back({s.row, s.end_a.x, s.end_b.x});
+    return out;
+}
+
+bool same_bits(const Vec4& a, const Vec4& b) { return std::memcmp(&a, &b, sizeof(Vec4)) == 0; }
+
+void add(Vec4& sum, const Vec4& step)
+{
+    for (int i = 0; i < 4; ++i) sum.lane[i] += step.lane[i];
+}
+
+class RasterTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset_scene(); }
+};
+
+} // namespace
+
+// ---- Corners ----
+
+TEST_F(RasterTest, CornersRoundToNearestEvenAndSaturateTo16Bits)
+{
+    const Vec3 positions[] = {{99.5f, 100.5f, 3.25f}, {-0.5f, 40000.0f, -7.0f}, {-40000.0f, nan_value, 0.0f},
+                              {3.0e9f, -3.0e9f, 1.0f}};
+    const int16_t expected[][2] = {{100, 100}, {0, 32767}, {-32768, -32768}, {-32768, -32768}};
+    for (int i = 0; i < 4; ++i) {
+        scene.screen_vertices[i] = positions[i];
+        scene.view_normals[i] = {0.25f, -0.5f, 0.75f};
+        const RasterVertex c = raster_vertex(i);
+        EXPECT_EQ(c.x, expected[i][0]) << i;
+        EXPECT_EQ(c.y, expected[i][1]) << i;
+        EXPECT_EQ(c.z, positions[i].z);
+        EXPECT_TRUE(same_bits(c.normal, Vec4{{0.25f, -0.5f, 0.75f, 0.0f}}));
+        EXPECT_EQ(c.u, scene.model_uvs[i].u);
+        EXPECT_EQ(c.v, scene.model_uvs[i].v);
+    }
+}
+
+// ---- Ordering and the row walk ----
+
+TEST_F(RasterTest, CornersOnOneRowKeepTheirTableOrder)
+{
+    // Ordered (7, 3), (5, 9), (1, 9): the long edge ends at (1, 9), the short one at (5, 9).
+    const auto spans = walk(corner(5, 9), corner(7, 3), corner(1, 9));
+    const std::vector<std::array<int, 3>> expected = {{3, 7, 7}, {4, 6, 6}, {5, 5, 6},
+                                                      {6, 4, 6}, {7, 3, 5}, {8, 2, 5}};
+    EXPECT_EQ(ends(spans), expected);
+}
+
+TEST_F(RasterTest, ExampleTriangleGivesTheSameSpansInAnyTableOrder)
+{
+    const std::vector<std::array<int, 3>> expected = {{0, 2, 2}, {1, 1, 4}, {2, 1, 7}, {3, 1, 9},
+                                                      {4, 1, 12}, {5, 0, 9}, {6, 0, 6}, {7, 0, 3}};
+    std::array<RasterVertex, 3> c = {corner(2, 0), corner(12, 4), corner(0, 8)};
+    std::sort(c.begin(), c.end(), [](const RasterVertex& a, const RasterVertex& b) { return a.x < b.x; });
+    int orders = 0;
+    do {
+        EXPECT_EQ(ends(walk(c[0], c[1], c[2])), expected) << "order " << orders;
+        ++orders;
+    } while (std::next_permutation(c.begin(), c.end(),
+                                   [](const RasterVertex& a, const RasterVertex& b) { return a.x < b.x; }));
+    EXPECT_EQ(orders, 6);
+
+    EXPECT_EQ(edge_step(corner(2, 0), corner(0, 8)).x_step, -256);
+    EXPECT_EQ(edge_step(corner(2, 0), corner(12, 4)).x_step, 2560);
+    EXPECT_EQ(edge_step(corner(12, 4), corner(0, 8)).x_step, -3072);
+}
+
+TEST_F(RasterTest, BottomRowIsNeverWalked)
+{
+    const auto spans = walk(corner(0, 0), corner(10, 10), corner(0, 10));
+    ASSERT_EQ(spans.size(), 10u);
+    for (int r = 0; r < 10; ++r) {
+        EXPECT_EQ(spans[r].row, r);
+        EXPECT_EQ(spans[r].end_a.x, 0);
+        EXPECT_EQ(spans[r].end_b.x, r);
+    }
+}
+
+TEST_F(RasterTest, FlatTopStartsWithTheLowerPart)
+{
+    const std::vector<std::array<int, 3>> expected = {{0, 0, 10}, {1, 0, 7}, {2, 0, 5}, {3, 0, 2}};
+    EXPECT_EQ(ends(walk(corner(0, 0), corner(10, 0), corner(0, 4))), expected);
+}
+
+TEST_F(RasterTest, TriangleOnOneRowGivesNoSpan)
+{
+    EXPECT_TRUE(walk(corner(0, 5), corner(10, 5), corner(3, 5)).empty());
+    EXPECT_TRUE(walk(corner(4, 5), corner(4, 5), corner(4, 5)).empty());
+}
+
+TEST_F(RasterTest, StepTruncatesTowardZeroAndColumnsRoundDown)
+{
+    EXPECT_EQ(edge_step(corner(0, 0), corner(-1, 3)).x_step, -341);
+    // T (0, 0), M (-1, 3): the short edge is at -341 / 1024 on row 1, which is column -1.
+    const auto spans = walk(corner(0, 0), corner(-1, 3), corner(10, 6));
+    ASSERT_GE(spans.size(), 3u);
+    EXPECT_EQ(spans[1].end_b.x, -1);
+    EXPECT_EQ(spans[2].end_b.x, -1);
+}
+
+TEST_F(RasterTest, FlatEdgeHasAZeroStep)
+{
+    const EdgeStep step = edge_step(corner(3, 4, 1.0f, 10, 20), corner(9, 4, 5.0f, 30, 40));
+    EXPECT_EQ(step.x_step, 0);
+    EXPECT_TRUE(same_bits(step.uvz_step, Vec4{}));
+    EXPECT_TRUE(same_bits(step.normal_step, Vec4{}));
+}
+
+TEST_F(RasterTest, AttributesAccumulateAndRestartExactlyAtTheMiddleCorner)
+{
+    const RasterVertex t = corner(0, 0, 0.1f, 255, 0, {{0.0f, 0.0f, -1.0f, 0.0f}});
+    const RasterVertex m = corner(9, 3, 0.7f, 0, 424, {{0.3f, 0.1f, -0.9f, 0.0f}});
+    const RasterVertex b = corner(2, 7, 2.9f, 255, 424, {{-0.6f, 0.2f, -0.7f, 0.0f}});
+    const auto spans = walk(b, t, m);
+    ASSERT_EQ(spans.size(), 7u);
+
+    // Texel differences are signed: u falls from 255 to 0 on the upper short edge.
+    const EdgeStep tm = edge_step(t, m);
+    EXPECT_EQ(tm.uvz_step[0], -255.0f / 3.0f);
+    EXPECT_EQ(tm.uvz_step[1], 424.0f / 3.0f);
+    EXPECT_EQ(tm.uvz_step[2], (0.7f - 0.1f) / 3.0f);
+    EXPECT_EQ(tm.uvz_step[3], 0.0f);
+    EXPECT_EQ(tm.normal_step[0], 0.3f / 3.0f);
+
+    const EdgeStep tb = edge_step(t, b);
+    const EdgeStep mb = edge_step(m, b);
+    EdgeCursor long_edge = cursor_at(t);
+    EdgeCursor short_edge = cursor_at(t);
+    bool sum_differs_from_product = false;
+    for (int r = 0; r < 7; ++r) {
+        sum_differs_from_product |= long_edge.uvz[2] != t.z + static_cast<float>(r) * tb.uvz_step[2];
+        if (r == 3) {
+            short_edge = cursor_at(m);
+            EXPECT_TRUE(same_bits(spans[r].end_b.uvz, Vec4{{0.0f, 424.0f, 0.7f, 0.0f}}));
+            EXPECT_TRUE(same_bits(spans[r].end_b.normal, m.normal));
+        }
+        EXPECT_TRUE(same_bits(spans[r].end_a.uvz, long_edge.uvz)) << r;
+        EXPECT_TRUE(same_bits(spans[r].end_a.normal, long_edge.normal)) << r;
+        EXPECT_TRUE(same_bits(spans[r].end_b.uvz, short_edge.uvz)) << r;
+        EXPECT_TRUE(same_bits(spans[r].end_b.normal, short_edge.normal)) << r;
+        add(long_edge.uvz, tb.uvz_step);
+        add(long_edge.normal, tb.normal_step);
+        add(short_edge.uvz, r < 3 ? tm.uvz_step : mb.uvz_step);
+        add(short_edge.normal, r < 3 ? tm.normal_step : mb.normal_step);
+    }
+    ASSERT_TRUE(sum_differs_from_product) << "these corners must tell summing from recomputing";
+}
+
+// ---- Which rows and triangles a worker handles ----
+
+TEST_F(RasterTest, WorkerBandsSplitTheRowsInHalves)
+{
+    const ClipWindow w0 = worker_window(0, 1910, 1070);
+    const ClipWindow w1 = worker_window(1, 1910, 1070);
+    EXPECT_EQ((std::array{w0.top, w0.bottom, w0.left, w0.right}), (std::array{0, 535, 0, 1910}));
+    EXPECT_EQ((std::array{w1.top, w1.bottom, w1.left, w1.right}), (std::array{535, 1070, 0, 1910}));
+}
+
+TEST_F(RasterTest, OnlyRowsOfTheBandAreHandedOn)
+{
+    // Corners (-5, 8), (-3, 20), (70, 24) in a 64 x 16 frame: worker 0's rows 0..7 are missed
+    // entirely, worker 1 gets its rows 8..15 and nothing past its band.
+    EXPECT_TRUE(walk(corner(-5, 8), corner(-3, 20), corner(70, 24), worker_window(0, 64, 16)).empty());
+    const auto spans = walk(corner(-5, 8), corner(-3, 20), corner(70, 24), worker_window(1, 64, 16));
+    ASSERT_EQ(spans.size(), 8u);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(spans[i].row, 8 + i);
+    // Rows above the band are stepped through all the same: the cursors are those of the full walk.
+    const auto full = walk(corner(-5, 8), corner(-3, 20), corner(70, 24));
+    const auto late = walk(corner(-5, 2), corner(-3, 20), corner(70, 24), worker_window(1, 64, 16));
+    const auto late_full = walk(corner(-5, 2), corner(-3, 20), corner(70, 24));
+    ASSERT_EQ(late.size(), 8u);
+    EXPECT_EQ(late[0].row, 8);
+    EXPECT_EQ(late[0].end_a.x, late_full[6].end_a.x);
+    EXPECT_TRUE(same_bits(late[0].end_a.uvz, late_full[6].end_a.uvz));
+    EXPECT_EQ(spans[0].end_b.x, full[0].end_b.x);
+}
+
+TEST_F(RasterTest, TrianglesOutsideTheBandOrColumnsAreSkipped)
+{
+    const ClipWindow band = {8, 16, 0, 64};
+    EXPECT_TRUE(walk(corner(0, 0), corner(30, 8), corner(10, 4), band).empty());     // last row is 7
+    EXPECT_TRUE(walk(corner(0, 16), corner(30, 20), corner(10, 18), band).empty());  // first row is 16
+    EXPECT_TRUE(walk(corner(-9, 0), corner(0, 30), corner(-3, 20), band).empty());   // all x <= 0
+    EXPECT_TRUE(walk(corner(64, 0), corner(90, 30), corner(70, 20), band).empty());  // all x >= width
+    EXPECT_FALSE(walk(corner(0, 0), corner(30, 9), corner(10, 4), band).empty());
+    EXPECT_FALSE(walk(corner(0, 15), corner(30, 20), corner(10, 18), band).empty());
+    EXPECT_FALSE(walk(corner(-9, 0), corner(1, 30), corner(-3, 20), band).empty());
+    EXPECT_FALSE(walk(corner(63, 0), corner(90, 30), corner(70, 20), band).empty());
+}
+
+TEST_F(RasterTest, SkippedTrianglesNeverHadAPixelToDraw)
+{
+    // Random triangles around a 64 x 16 frame: whenever a worker skips one, the full walk of it
+    // has no span that would shade a pixel of that worker's band.
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> x(-40, 104), y(-20, 36);
+    int skipped = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const RasterVertex c0 = corner(x(random), y(random));
+        const RasterVertex c1 = corner(x(random), y(random));
+        const RasterVertex c2 = corner(x(random), y(random));
+        for (int k = 0; k < 2; ++k) {
+            const ClipWindow band = worker_window(k, 64, 16);
+            if (!walk(c0, c1, c2, band).empty()) continue;
+            ++skipped;
+            for (const SpanRequest& s : walk(c0, c1, c2)) {
+                if (s.row < band.top || s.row >= band.bottom || s.end_a.x == s.end_b.x) continue;
+                const int left = std::min(s.end_a.x, s.end_b.x);
+                const int right = std::max(s.end_a.x, s.end_b.x);
+                ASSERT_TRUE(left >= band.right || right <= band.left) << "row " << s.row;
+            }
+        }
+    }
+    EXPECT_GT(skipped, 5000);
+}
+
+TEST_F(RasterTest, PortraitFrameCoveredByATriangleWithEveryCornerOutside)
+{
+    // A 16 x 64 frame inside a triangle none of whose corners is in the frame, as when the slab
+    // fills a tall screen at large zoom: both workers fill every pixel of their band.
+    constexpr int width = 16, height = 64;
+    std::vector<Pixel> colour(width * height, 0);
+    std::vector<float> depth(width * height, depth_clear);
+    const RasterVertex a = corner(-100, -50, 5.0f), b = corner(200, -50, 5.0f), c = corner(-100, 300, 5.0f);
+    for (int k = 0; k < 2; ++k) {
+        const ClipWindow band = worker_window(k, width, height);
+        for (int16_t y : {a.y, b.y, c.y}) EXPECT_FALSE(y > band.top && y <= band.bottom);
+        for (int16_t x : {a.x, b.x, c.x}) EXPECT_FALSE(x > 0 && x <= width);
+        draw_triangle(a, b, c, band, width, scene.texture, colour.data(), depth.data());
+    }
+    for (int i = 0; i < width * height; ++i) ASSERT_EQ(depth[i], 5.0f) << "pixel " << i;
+}
+
+TEST_F(RasterTest, GeometryBeyondTheSixteenBitRangeStaysInsideTheBand)
+{
+    // Corners 65535 rows apart: dy wraps as a 16-bit difference and the x cursor wraps around,
+    // which must neither overflow undefinedly nor leave the band.
+    constexpr int width = 64, height = 16;
+    std::vector<Pixel> colour(width * height, 0);
+    std::vector<float> depth(width * height, depth_clear);
+    const ClipWindow band = worker_window(1, width, height);
+    draw_triangle(corner(-32768, -32768, 1.0f), corner(32767, 32767, 1.0f), corner(-32768, 32767, 1.0f), band,
+                  width, scene.texture, colour.data(), depth.data());
+    draw_triangle(corner(32767, -32768, 1.0f), corner(-32768, 0, 1.0f), corner(32767, 32767, 1.0f), band, width,
+                  scene.texture, colour.data(), depth.data());
+    for (int i = 0; i < band.top * width; ++i) ASSERT_EQ(depth[i], depth_clear) << "pixel " << i;
+}
+
+// ---- Shading one span, on every code path ----
+
+namespace {
+
+// A way to shade a span: through shade_span with a code path, or one SIMD path directly.
+struct ShadePath {
+    const char* name;
+    SceneBlock::CodePath code_path;
+    void (*shade)(const SpanRequest&);
+};
+
+// Every path this build and this processor can run.
+std::vector<ShadePath> shade_paths()
+{
+    std::vector<ShadePath> paths = {{"Scalar", SceneBlock::CodePath::scalar, shade_span},
+                                    {"Fastest", SceneBlock::CodePath::fastest, shade_span}};
+#if MORVANE_X86
+    paths.push_back({"Sse2", SceneBlock::CodePath::fastest, shade_span_sse2});
+#endif
+#if MORVANE_HAVE_AVX2_PATH
+    if (avx2_shading_available()) paths.push_back({"Avx2", SceneBlock::CodePath::fastest, shade_span_avx2});
+#endif
+    return paths;
+}
+
+class ShadeTest : public ::testing::TestWithParam<ShadePath> {
+protected:
+    static constexpr int width = 128;
+    static constexpr int height = 16;
+    static constexpr ClipWindow frame = {0, height, 0, width};
+
+    void SetUp() override
+    {
+        reset_scene();
+        normalize_lights(scene.lights, 3);  // as start-up leaves them
+        scene.code_path = GetParam().code_path;
+        colour.assign(width * height, 0);
+        depth.assign(width * height, depth_clear);
+        fill_texture(texel(200, 100, 50));
+    }
+
+    static Pixel texel(int blue, int green, int red, int fourth = 0)
+    {
+        return Pixel(blue) | Pixel(green) << 8 | Pixel(red) << 16 | Pixel(fourth) << 24;
+    }
+    static void fill_texture(Pixel value) { std::fill(std::begin(scene.texture), std::end(scene.texture), value); }
+    static void set_texel(int u, int v, Pixel value) { scene.texture[v * texture_width + u] = value; }
+
+    // One light straight at the viewer, strong enough to clamp at 255 for any normal near
+    // (0, 0, -1): the pixel is then the texture sample times 255, shifted by 8.
+    static void single_saturating_light()
+    {
+        for (Light& l : scene.lights) l = Light{};
+        scene.lights[0].direction = {{0.0f, 0.0f, -1.0f, 0.0f}};
+        scene.lights[0].diffuse = {{300.0f, 300.0f, 300.0f, 0.0f}};
+    }
+
+    static SpanEnd end(int x, float z, float u = 0.0f, float v = 0.0f, Vec4 normal = {{0.0f, 0.0f, -1.0f, 0.0f}})
+    {
+        return {x, normal, {{u, v, z, 0.0f}}};
+    }
+
+    void shade(int row, const SpanEnd& a, const SpanEnd& b, const ClipWindow& window = frame)
+    {
+        SpanRequest request{row, a, b, window, width, scene.texture, colour.data(), depth.data()};
+        GetParam().shade(request);
+    }
+
+    // The pixel a single-pixel span with these attributes draws at (0, 0).
+    Pixel single_pixel(float u, float v, Vec4 normal = {{0.0f, 0.0f, -1.0f, 0.0f}})
+    {
+        depth[0] = depth_clear;
+        shade(0, end(0, 1.0f, u, v, normal), end(1, 1.0f, u, v, normal));
+        return colour[0];
+    }
+
+    static int byte(Pixel p, int c) { return static_cast<int>(p >> (8 * c) & 0xFF); }
+    // The byte a sample S gives under a lighting value of 255.
+    static int lit_byte(double sample) { return static_cast<int>(std::nearbyint(255.0 * sample)) >> 8; }
+
+    int touched(int row) const
+    {
+        int n = 0;
+        for (int x = 0; x < width; ++x) n += depth[row * width + x] != depth_clear;
+        return n;
+    }
+
+    std::vector<Pixel> colour;
+    std::vector<float> depth;
+};
+
+} // namespace
+
+TEST_P(ShadeTest, EqualEndsDrawNothing)
+{
+    shade(3, end(10, 1.0f), end(10, 1.0f));
+    shade(3, end(-4, 1.0f), end(-4, 1.0f));
+    EXPECT_EQ(touched(3), 0);
+}
+
+TEST_P(ShadeTest, RunCoversTheLeftEndUpToTheRightEndInEitherOrder)
+{
+    const SpanEnd left = end(10, 0.4f, 3.0f, 5.0f, {{0.1f, 0.2f, -0.9f, 0.0f}});
+    const SpanEnd right = end(14, 2.78f, 100.0f, 50.0f, {{-0.3f, 0.1f, -0.8f, 0.0f}});
+    shade(2, left, right);
+    shade(5, right, left);
+    const float step = (2.78f - 0.4f) / 4.0f;
+    float z = 0.4f;
+    for (int x = 10; x < 14; ++x) {
+        EXPECT_EQ(depth[2 * width + x], z) << x;
+        EXPECT_EQ(colour[2 * width + x], colour[5 * width + x]) << x;
+        z += step;
+    }
+    EXPECT_EQ(depth[2 * width + 10], 0.4f);  // the left end's values exactly
+    EXPECT_EQ(touched(2), 4);
+    EXPECT_EQ(touched(5), 4);
+    EXPECT_EQ(depth[2 * width + 14], depth_clear);
+}
+
+TEST_P(ShadeTest, OneColumnRunTakesTheLeftEnd)
+{
+    shade(1, end(11, 9.0f), end(10, 0.75f));
+    EXPECT_EQ(depth[width + 10], 0.75f);
+    EXPECT_EQ(touched(1), 1);
+}
+
+TEST_P(ShadeTest, RowsOutsideTheBandAreDropped)
+{
+    const ClipWindow band = {4, 8, 0, width};
+    for (int row : {3, 4, 7, 8}) shade(row, end(0, 1.0f), end(5, 1.0f), band);
+    EXPECT_EQ(touched(3), 0);
+    EXPECT_EQ(touched(4), 5);
+    EXPECT_EQ(touched(7), 5);
+    EXPECT_EQ(touched(8), 0);
+}
+
+TEST_P(ShadeTest, LeftClipStartsWhereTheUnclippedRunWouldBe)
+{
+    shade(0, end(3, 2.78f), end(-5, 0.4f));
+    const float step = (2.78f - 0.4f) / 8.0f;
+    const float first = step * 5.0f + 0.4f;  // one product and one sum, not five additions
+    float summed = 0.4f;
+    for (int i = 0; i < 5; ++i) summed += step;
+    ASSERT_NE(first, summed) << "these ends must tell the two apart";
+    EXPECT_EQ(depth[0], first);
+    EXPECT_EQ(depth[1], first + step);
+    EXPECT_EQ(depth[2], first + step + step);
+    EXPECT_EQ(touched(0), 3);
+}
+
+TEST_P(ShadeTest, RightClipKeepsTheIncrementsOfTheWholeRun)
+{
+    const ClipWindow narrow = {0, height, 0, 100};
+    shade(0, end(90, 0.4f), end(120, 7.3f), narrow);
+    const float step = (7.3f - 0.4f) / 30.0f;
+    float z = 0.4f;
+    for (int x = 90; x < 100; ++x) {
+        EXPECT_EQ(depth[x], z) << x;
+        z += step;
+    }
+    EXPECT_EQ(touched(0), 10);
+}
+
+TEST_P(ShadeTest, RunsBesideTheColumnsTouchNothing)
+{
+    const ClipWindow narrow = {0, height, 8, 100};
+    shade(0, end(-20, 1.0f), end(8, 1.0f), narrow);
+    shade(0, end(100, 1.0f), end(130, 1.0f), narrow);
+    EXPECT_EQ(touched(0), 0);
+}
+
+TEST_P(ShadeTest, DepthTestIsStrictSoTheFirstFragmentStays)
+{
+    shade(0, end(0, 3.0f, 0.0f, 0.0f, {{0.0f, 0.0f, 1.0f, 0.0f}}), end(4, 3.0f));  // black, depth 3
+    const std::vector<Pixel> first(colour.begin(), colour.begin() + 4);
+    shade(0, end(0, 3.0f), end(4, 3.0f));         // same depth: fails
+    shade(0, end(0, nan_value), end(4, nan_value));  // NaN: fails
+    shade(0, end(0, 4.0f), end(4, 4.0f));         // farther: fails
+    for (int x = 0; x < 4; ++x) {
+        EXPECT_EQ(depth[x], 3.0f);
+        EXPECT_EQ(colour[x], first[x]);
+    }
+    shade(0, end(0, 2.5f), end(4, 2.5f));  // nearer: drawn
+    EXPECT_EQ(depth[0], 2.5f);
+    EXPECT_NE(colour[0], first[0]);
+}
+
+TEST_P(ShadeTest, NormalAwayFromEveryLightGivesBlackButStoresDepth)
+{
+    colour.assign(colour.size(), 0xFFFFFFFFu);
+    for (Vec4 normal : {Vec4{{0.0f, 0.0f, 1.0f, 0.0f}}, Vec4{}, Vec4{{1e-25f, 0.0f, -1e-25f, 0.0f}}}) {
+        depth[0] = depth_clear;
+        shade(0, end(0, 2.0f, 0.0f, 0.0f, normal), end(1, 2.0f, 0.0f, 0.0f, normal));
+        EXPECT_EQ(colour[0], 0u);
+        EXPECT_EQ(depth[0], 2.0f);
+    }
+}
+
+TEST_P(ShadeTest, NormalAlongTheFirstLightSaturatesBlueAndGreen)
+{
+    // Lighting (255, 255, about 75.27, 0) on texels (200, 100, 50).
+    const Pixel p = single_pixel(10.0f, 10.0f);
+    EXPECT_EQ(byte(p, 0), 199);
+    EXPECT_EQ(byte(p, 1), 99);
+    EXPECT_EQ(byte(p, 2), 14);
+    EXPECT_EQ(byte(p, 3), 0);
+}
+
+TEST_P(ShadeTest, NormalAlongTheThirdLight)
+{
+    // Lighting about (54.86, 255, 255, 0); a lighting value of 255 on 255 gives 254, not 255.
+    fill_texture(texel(255, 255, 255));
+    const Pixel p = single_pixel(10.0f, 10.0f, {{0.5f, 0.5f, -1.0f, 0.0f}});
+    EXPECT_EQ(byte(p, 0), 54);
+    EXPECT_EQ(byte(p, 1), 254);
+    EXPECT_EQ(byte(p, 2), 254);
+    EXPECT_EQ(byte(p, 3), 0);
+}
+
+TEST_P(ShadeTest, LightsCombineByTheirMaximumNotTheirSum)
+{
+    for (Light& l : scene.lights) l = Light{};
+    for (int i = 0; i < 2; ++i) {
+        scene.lights[i].direction = {{0.0f, 0.0f, -1.0f, 0.0f}};
+        scene.lights[i].specular = {{300.0f, 100.0f, 0.0f, 0.0f}};  // d^16 at d = 1: exactly these
+    }
+    scene.lights[1].specular = {{0.0f, 100.0f, 50.0f, 0.0f}};
+    fill_texture(texel(255, 255, 255));
+    // d = 1 / sqrt(1) by the estimate lies within 1.5 x 2^-12 of 1, and its 16th power within
+    // about 0.6 %: blue still clamps at 255, green is about 100, red about 50.
+    const Pixel p = single_pixel(0.0f, 0.0f);
+    EXPECT_EQ(byte(p, 0), 254);
+    EXPECT_NEAR(byte(p, 1), 99, 1);
+    EXPECT_NEAR(byte(p, 2), 49, 1);
+}
+
+TEST_P(ShadeTest, BilinearWeights)
+{
+    single_saturating_light();
+    set_texel(10, 20, texel(100, 40, 0));
+    set_texel(11, 20, texel(200, 60, 250));
+    set_texel(10, 21, texel(7, 255, 255));
+    set_texel(11, 21, texel(255, 0, 33));
+    // u = 10.5, v = 20: the mean of (10, 20) and (11, 20); row 21 has weight 0.
+    Pixel p = single_pixel(10.5f, 20.0f);
+    EXPECT_EQ(byte(p, 0), lit_byte(150.0));
+    EXPECT_EQ(byte(p, 1), lit_byte(50.0));
+    EXPECT_EQ(byte(p, 2), lit_byte(125.0));
+    // u = 10.25, v = 20.5: 0.375 for column 10 and 0.125 for column 11, on both rows.
+    p = single_pixel(10.25f, 20.5f);
+    EXPECT_EQ(byte(p, 0), lit_byte(0.375 * 100 + 0.125 * 200 + 0.375 * 7 + 0.125 * 255));
+    EXPECT_EQ(byte(p, 1), lit_byte(0.375 * 40 + 0.125 * 60 + 0.375 * 255 + 0.125 * 0));
+    EXPECT_EQ(byte(p, 2), lit_byte(0.375 * 0 + 0.125 * 250 + 0.375 * 255 + 0.125 * 33));
+}
+
+TEST_P(ShadeTest, TexelCoordinatesAreHeldBelowTheLastColumnAndRow)
+{
+    single_saturating_light();
+    fill_texture(texel(255, 255, 255));
+    set_texel(254, 423, texel(100, 20, 40));
+    for (float u : {254.0f, 254.5f, 300.0f, infinity, nan_value}) {
+        for (float v : {423.0f, 423.75f, 1000.0f}) {
+            const Pixel p = single_pixel(u, v);
+            EXPECT_EQ(byte(p, 0), lit_byte(100.0)) << u << " " << v;
+            EXPECT_EQ(byte(p, 1), lit_byte(20.0));
+            EXPECT_EQ(byte(p, 2), lit_byte(40.0));
+        }
+    }
+}
+
+TEST_P(ShadeTest, NegativeTexelCoordinates)
+{
+    single_saturating_light();
+    set_texel(0, 0, texel(100, 100, 100));
+    set_texel(1, 0, texel(50, 50, 50));
+    // Between -1 and 0: index 0 with a negative fraction, weights 1.5 and -0.5.
+    EXPECT_EQ(byte(single_pixel(-0.5f, 0.0f), 0), lit_byte(125.0));
+    // -1 and below never come from the model; they are drawn as coordinate 0 and read nothing
+    // outside the picture.
+    const Pixel at_zero = single_pixel(0.0f, 0.0f);
+    for (float u : {-1.0f, -7.5f, -1e9f, -infinity}) {
+        EXPECT_EQ(single_pixel(u, 0.0f), at_zero) << u;
+        EXPECT_EQ(single_pixel(0.0f, u), at_zero) << u;
+    }
+}
+
+TEST_P(ShadeTest, FourthBytesOfTexelsNeverShow)
+{
+    const Pixel plain = single_pixel(30.3f, 40.6f);
+    fill_texture(texel(200, 100, 50, 0xFF));
+    EXPECT_EQ(single_pixel(30.3f, 40.6f), plain);
+    EXPECT_EQ(byte(plain, 3), 0);
+}
+
+TEST_P(ShadeTest, FourthLightingLaneMultipliesTheRedSample)
+{
+    for (Light& l : scene.lights) l = Light{};
+    scene.lights[0].direction = {{0.0f, 0.0f, -1.0f, 0.0f}};
+    scene.lights[0].diffuse = {{0.0f, 0.0f, 0.0f, 300.0f}};
+    const Pixel p = single_pixel(10.0f, 10.0f);
+    EXPECT_EQ(p, Pixel(lit_byte(50.0)) << 24);
+}
+
+INSTANTIATE_TEST_SUITE_P(CodePaths, ShadeTest, ::testing::ValuesIn(shade_paths()),
+                         [](const ::testing::TestParamInfo<ShadePath>& path) { return std::string(path.param.name); });
+
+// ---- The SIMD paths against the scalar one ----
+
+namespace {
+
+// Random spans over a 64 x 16 frame, with the awkward values shading meets: zero, denormal and
+// huge normals, texel coordinates at the ceilings and below zero, NaN and infinities, depths
+// that tie with the buffer, ends far outside the columns.
+class SpanGenerator {
+public:
+    explicit SpanGenerator(uint32_t seed) : random_(seed) {}
+
+    int integer(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+    float real(float low, float high) { return std::uniform_real_distribution<float>(low, high)(random_); }
+    bool chance(int percent) { return integer(0, 99) < percent; }
+
+    float awkward()
+    {
+        const float values[] = {nan_value, infinity, -infinity, 0.0f, -0.0f, 1e-30f, 3e38f};
+        return values[integer(0, 6)];
+    }
+
+    Vec4 normal()
+    {
+        Vec4 n{{real(-1.0f, 1.0f), real(-1.0f, 1.0f), real(-1.0f, 1.0f), 0.0f}};
+        const int kind = integer(0, 19);
+        if (kind == 0) n = Vec4{};
+        if (kind == 1) n = {{real(-1e-20f, 1e-20f), real(-1e-20f, 1e-20f), real(-1e-20f, 1e-20f), 0.0f}};
+        if (kind == 2) n = {{real(-1e20f, 1e20f), real(-1e20f, 1e20f), 0.0f, 0.0f}};
+        if (kind == 3) n.lane[integer(0, 2)] = awkward();
+        if (kind == 4 && chance(30)) n.lane[3] = real(-0.5f, 0.5f);
+        return n;
+    }
+
+    float texel_coordinate(float ceiling)
+    {
+        switch (integer(0, 9)) {
+        case 0: return real(ceiling - 0.5f, ceiling + 0.5f);
+        case 1: return real(-1.0f, 0.0f);
+        case 2: return real(-3.0f, -0.5f);
+        case 3: return chance(50) ? awkward() : -1.0f;
+        default: return real(-0.2f, ceiling + 2.0f);
+        }
+    }
+
+    float z()
+    {
+        if (chance(2)) return awkward();
+        if (chance(50)) return static_cast<float>(integer(1, 4)) * 0.5f;  // ties with the buffer
+        return real(0.0f, 3.0f);
+    }
+
+    SpanEnd end()
+    {
+        int x = integer(-30, 94);
+        if (chance(3)) x = integer(-40000, 40000);
+        return {x, normal(), {{texel_coordinate(254.0f), texel_coordinate(423.0f), z(), real(-1.0f, 1.0f)}}};
+    }
+
+    // Lights like the shipped ones (fourth lanes 0), or with something in a fourth lane.
+    Light light(bool zero_fourth_lanes)
+    {
+        Light l{};
+        l.direction = {{real(-1.0f, 1.0f), real(-1.0f, 1.0f), real(-1.0f, 0.0f), 0.0f}};
+        for (int c = 0; c < 3; ++c) {
+            l.diffuse.lane[c] = real(0.0f, 300.0f);
+            l.specular.lane[c] = real(0.0f, 300.0f);
+        }
+        if (chance(10)) {
+            // Long enough that d^16 overflows: the fourth lighting lane turns NaN.
+            for (int c = 0; c < 3; ++c) l.direction.lane[c] *= 1000.0f;
+        }
+        if (!zero_fourth_lanes) {
+            if (chance(50)) l.direction.lane[3] = real(-1.0f, 1.0f);
+            if (chance(50)) l.diffuse.lane[3] = real(0.0f, 300.0f);
+            if (chance(50)) l.specular.lane[3] = real(0.0f, 300.0f);
+        }
+        return l;
+    }
+
+private:
+    std::mt19937 random_;
+};
+
+// Shades the same random spans with the scalar path and with `path` into two pairs of buffers,
+// which must stay identical bit for bit.
+void expect_same_bytes_as_scalar(void (*path)(const SpanRequest&))
+{
+    constexpr int width = 64, height = 16;
+    for (int i = 0; i < texel_count; ++i) scene.texture[i] = static_cast<Pixel>(i * 2654435761u);
+    SpanGenerator g(2024);
+    std::vector<Pixel> colour[2];
+    std::vector<float> depth[2];
+    int64_t shaded = 0;
+    for (int round = 0; round < 400; ++round) {
+        if (round % 2 == 0) {
+            for (int l = 0; l < 3; ++l) scene.lights[l] = g.light(round % 8 < 4);
+            if (round % 4 == 0) normalize_lights(scene.lights, 3);
+        }
+        for (int p = 0; p < 2; ++p) {
+            colour[p].assign(width * height, 0x5A5A5A5Au);
+            depth[p].assign(width * height, 0.0f);
+        }
+        for (int i = 0; i < width * height; ++i) depth[0][i] = depth[1][i] = g.chance(30) ? depth_clear : g.z();
+        for (int s = 0; s < 60; ++s) {
+            const int row = g.integer(-2, height + 1);
+            const ClipWindow window = worker_window(g.integer(0, 1), width, height);
+            const SpanEnd a = g.end();
+            const SpanEnd b = g.chance(5) ? SpanEnd{a.x + g.integer(1, 3), a.normal, a.uvz} : g.end();
+            shade_span_scalar({row, a, b, window, width, scene.texture, colour[0].data(), depth[0].data()});
+            path({row, a, b, window, width, scene.texture, colour[1].data(), depth[1].data()});
+        }
+        for (int i = 0; i < width * height; ++i) shaded += colour[0][i] != 0x5A5A5A5Au;
+        ASSERT_EQ(0, std::memcmp(colour[0].data(), colour[1].data(), colour[0].size() * sizeof(Pixel)))
+            << "round " << round;
+        ASSERT_EQ(0, std::memcmp(depth[0].data(), depth[1].data(), depth[0].size() * sizeof(float)))
+            << "round " << round;
+    }
+    EXPECT_GT(shaded, 50000);
+}
+
+} // namespace
+
+#if MORVANE_HAVE_AVX2_PATH
+TEST_F(RasterTest, Avx2ShadingMatchesScalarBitForBit)
+{
+    if (!avx2_shading_available()) GTEST_SKIP() << "this processor has no AVX2";
+    expect_same_bytes_as_scalar(shade_span_avx2);
+}
+#endif
+
+#if MORVANE_X86
+TEST_F(RasterTest, Sse2ShadingMatchesScalarBitForBit)
+{
+    expect_same_bytes_as_scalar(shade_span_sse2);
+}
+#endif
+
+// ---- Whole frames of the slab ----
+
+namespace {
+
+// The program's start-up, then the slab turned by `angle` and scaled about the frame's centre.
+void prepare_slab(int width, int height, float angle, float zoom)
+{
+    reset_scene();
+    build_ray_field();
+    expand_texture();
+    normalize_lights(scene.lights, 3);
+    normalize_model(scene.model_vertices, scene.vertex_count + scene.ray_end_count + 2);
+    compute_face_normals();
+    compute_vertex_normals();
+    scene.frame_width = static_cast<uint16_t>(width);
+    scene.frame_height = static_cast<uint16_t>(height);
+    const float c = std::cos(angle), s = std::sin(angle);
+    for (int i = 0; i < scene.vertex_count; ++i) {
+        const Vec3 p = scene.model_vertices[i];
+        const Vec3 n = scene.vertex_normals[i];
+        scene.screen_vertices[i] = {(s * p.x + c * p.z) * zoom + width / 2, p.y * zoom + height / 2,
+                                    (c * p.x - s * p.z) * zoom};
+        scene.view_normals[i] = {s * n.x + c * n.z, n.y, c * n.x - s * n.z};
+    }
+}
+
+struct Frame {
+    std::vector<Pixel> colour;
+    std::vector<float> depth;
+};
+
+Frame render_slab(int width, int height, SceneBlock::CodePath path)
+{
+    Frame frame{std::vector<Pixel>(width * height, 0), std::vector<float>(width * height, depth_clear)};
+    scene.colour_buffer = frame.colour.data();
+    scene.depth_buffer = frame.depth.data();
+    scene.code_path = path;
+    raster_worker(0);
+    raster_worker(1);
+    return frame;
+}
+
+} // namespace
+
+TEST_F(RasterTest, SlabFramesAreTheSameOnEveryCodePath)
+{
+    struct View {
+        int width, height;
+        float angle, zoom;
+    };
+    for (const View& view : {View{160, 120, 1.45f, 100.0f}, View{160, 120, 2.0f, 55.0f}, View{96, 200, 1.2f, 60.0f}}) {
+        prepare_slab(view.width, view.height, view.angle, view.zoom);
+        const Frame scalar = render_slab(view.width, view.height, SceneBlock::CodePath::scalar);
+        const Frame fastest = render_slab(view.width, view.height, SceneBlock::CodePath::fastest);
+        EXPECT_EQ(scalar.colour, fastest.colour) << view.angle;
+        EXPECT_TRUE(std::memcmp(scalar.depth.data(), fastest.depth.data(), scalar.depth.size() * sizeof(float)) == 0);
+        const auto drawn = std::count_if(scalar.depth.begin(), scalar.depth.end(), [](float d) { return d != depth_clear; });
+        EXPECT_GT(drawn, view.width * view.height / 10) << "the slab should cover a good part of the frame";
+        EXPECT_LT(drawn, view.width * view.height) << "and leave some background";
+    }
+}
+
+TEST_F(RasterTest, SlabLargerThanAPortraitFrameFillsIt)
+{
+    // Zoomed far in on a tall frame, every corner of the slab lies outside the frame, yet both
+    // workers must fill their whole band.
+    constexpr int width = 60, height = 160;
+    prepare_slab(width, height, 1.5707964f, 2000.0f);
+    for (int i = 0; i < scene.vertex_count; ++i) {
+        const RasterVertex c = raster_vertex(i);
+        EXPECT_FALSE(c.x > 0 && c.x <= width && c.y > 0 && c.y <= height) << "corner " << i << " is inside";
+    }
+    const Frame frame = render_slab(width, height, SceneBlock::CodePath::fastest);
+    for (int i = 0; i < width * height; ++i) ASSERT_NE(frame.depth[i], depth_clear) << "pixel " << i;
+}
