@@ -87,7 +87,6 @@ std::string compiler_name()
 bool shading_has_avx2()
 {
 #if defined(MORVANE_HAVE_AVX2_PATH) && (defined(__GNUC__) || defined(__clang__))
-    // The shading stage makes the same check before it takes its AVX2 path.
     return __builtin_cpu_supports("avx2");
 #else
     return false;
@@ -131,7 +130,16 @@ PathNames path_names(SceneBlock::CodePath path)
     if (path == SceneBlock::CodePath::scalar) return {"scalar", "scalar", "scalar"};
     PathNames names;
     names.clear = MORVANE_X86 ? "SSE2" : "scalar";
-    names.shading = shading_has_avx2() ? "AVX2" : "scalar";
+    // As the shading stage chooses: AVX2 where the processor has it, else SSE2 on x86; a
+    // build with exact reciprocals shades with the scalar path, since the SIMD paths use the
+    // packed estimates.
+    if (!MORVANE_ESTIMATES) {
+        names.shading = "scalar (exact reciprocals)";
+    } else if (shading_has_avx2()) {
+        names.shading = "AVX2";
+    } else {
+        names.shading = MORVANE_X86 ? "SSE2" : "scalar";
+    }
     names.rays = MORVANE_X86 ? "SSE2" : "scalar";
     return names;
 }
