@@ -125,6 +125,37 @@ void draw_rays_benchmark(benchmark::State& state, bool fast, int64_t frame)
     bench::restore_animation(start);
 }
 
+// ---- One worker's triangles, and the worker pair itself ----
+
+// One worker's whole pass over a real frame, on the calling thread: the two bands side by side
+// show how evenly the rows split the work, and without the threads the speed-up of the
+// shading alone. The depth buffer is cleared before every pass, untimed, so every pass draws.
+void raster_band_benchmark(benchmark::State& state, bool fast, int64_t frame, int index)
+{
+    prepare_scene_once();
+    const bench::AnimationState start = bench::save_animation();
+    scene.code_path = fast ? SceneBlock::CodePath::fastest : SceneBlock::CodePath::scalar;
+    skip_frames(frame - 1);
+    transform_frame();
+    for (auto _ : state) {
+        state.PauseTiming();
+        clear_frame();
+        state.ResumeTiming();
+        raster_triangles(index);
+        benchmark::ClobberMemory();
+    }
+    scene.code_path = SceneBlock::CodePath::fastest;
+    bench::restore_animation(start);
+}
+
+void do_nothing(int) {}
+
+// Starting two pinned threads and joining them, which every frame pays on top of the work.
+void worker_pair_benchmark(benchmark::State& state)
+{
+    for (auto _ : state) run_pinned_worker_pair(do_nothing);
+}
+
 // ---- fill_dwords ----
 
 // One 1910x1070 buffer, as the clear fills each of the two every frame.
@@ -158,6 +189,17 @@ void register_benchmarks()
                 ->Unit(benchmark::kMicrosecond);
         }
     }
+    for (const int64_t frame : {int64_t{1}, int64_t{562}}) {
+        for (const int index : {0, 1}) {
+            for (const bool fast : {true, false}) {
+                const std::string name = "raster_triangles/frame_" + std::to_string(frame) + "/worker_" +
+                                         std::to_string(index) + "/" + (fast ? "fastest" : "scalar");
+                benchmark::RegisterBenchmark(name.c_str(), raster_band_benchmark, fast, frame, index)
+                    ->Unit(benchmark::kMicrosecond);
+            }
+        }
+    }
+    benchmark::RegisterBenchmark("run_pinned_worker_pair/empty", worker_pair_benchmark)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("fill_dwords/1910x1070/fastest", fill_benchmark, fill_dwords)
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("fill_dwords/1910x1070/scalar", fill_benchmark, fill_dwords_scalar)
