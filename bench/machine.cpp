@@ -74,7 +74,7 @@ std::string model_from_proc_cpuinfo()
 std::string compiler_name()
 {
 #if defined(__clang__)
-    return std::string("clang ") + __clang_version__;
+    return trimmed(std::string("clang ") + __clang_version__);
 #elif defined(__GNUC__)
     return std::string("g++ ") + __VERSION__;
 #elif defined(_MSC_VER)

@@ -319,10 +319,11 @@ TEST_F(FrameLoop, MeasuredFramesAreFramesOneToNWhateverTheWarmUpDrew)
     const AnimationState after = save_animation();
 
     // The same three frames from a fresh start.
+    host::release_frame_buffers();
     reset_scene();
     ASSERT_TRUE(host::set_frame_size(74, 58, 7));
-    host::prepare_scene();
     ASSERT_TRUE(host::allocate_frame_buffers());
+    host::prepare_scene();
     for (int i = 0; i < 3; ++i) {
         render_frame();
         scene.frame_counter += 1;
