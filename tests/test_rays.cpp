@@ -119,7 +119,7 @@ void reference_draw_ray_line(const RayEnd& p, const RayEnd& q, Pixel* colour_buf
                              std::fabs(static_cast<float>(t.row - s.row)));
     const float r = rcp_estimate(d);
     const float depth_step = (t.depth - s.depth) * r;
-    Vec4 colour_step;
+    Vec4 colour_step{};
     for (int i = 0; i < 4; ++i) colour_step[i] = (t.colour[i] - s.colour[i]) * r;
     float depth = s.depth;
     Vec4 colour = s.colour;
@@ -655,6 +655,8 @@ TEST(RayScene, LastTwoEntriesDrawOnePixelAtAnchorZero)
     // Behind the slab: nothing.
     Frame hidden(32, 32);
     scene.colour_buffer = hidden.colour();
+    // The scene holds the local frame's buffers only until reset_scene() below.
+    // cppcheck-suppress danglingLifetime
     scene.depth_buffer = hidden.depth();
     hidden.depth_at(12, 8) = 1.0f;
     draw_rays();
@@ -687,6 +689,8 @@ TEST(RayScene, LandscapeFramesMatchTheUnclippedWalkByteForByte)
             place_ray_points(c.frame_counter, scene.zoom_scale * c.zoom_factor);
             draw_rays();
             scene.colour_buffer = reference.colour();
+            // The scene holds the local frame's buffers only until reset_scene() below.
+            // cppcheck-suppress danglingLifetime
             scene.depth_buffer = reference.depth();
             reference_draw_rays();
             ASSERT_EQ(overlay.colour_store, reference.colour_store) << c.w << " x " << c.h << " turn " << c.frame_counter;
