@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test clean sanitize lint fuzz
 
 all: build
 
@@ -23,6 +23,18 @@ run: configure
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
+	MORVANE_JOBS=$(JOBS) sh scripts/test-sanitizers.sh
+
+# Robustness: the sanitizer builds alone, the static checks, a fuzzing session of the
+# command-line parser (see README.md, "Robustness").
+sanitize: deps
+	MORVANE_JOBS=$(JOBS) sh scripts/test-sanitizers.sh
+
+lint: deps
+	MORVANE_JOBS=$(JOBS) sh scripts/lint.sh
+
+fuzz: deps
+	MORVANE_JOBS=$(JOBS) sh scripts/fuzz.sh
 
 clean:
 	rm -rf $(BUILD_DIR)
