@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test test-windows windows clean
+.PHONY: all deps configure build run test test-windows windows clean sanitize lint fuzz bench
 
 all: build
 
@@ -23,6 +23,7 @@ run: configure
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
+	MORVANE_JOBS=$(JOBS) sh scripts/test-sanitizers.sh
 	@bash scripts/test-windows.sh
 
 # The native Windows program, cross-built with MinGW-w64: build/windows/morvane.exe.
@@ -32,6 +33,18 @@ windows:
 # The Windows unit and end-to-end tests under Wine (part of `make test`).
 test-windows:
 	@bash scripts/test-windows.sh
+
+
+# Robustness: the sanitizer builds alone, the static checks, a fuzzing session of the
+# command-line parser (see README.md, "Robustness").
+sanitize: deps
+	MORVANE_JOBS=$(JOBS) sh scripts/test-sanitizers.sh
+
+lint: deps
+	MORVANE_JOBS=$(JOBS) sh scripts/lint.sh
+
+fuzz: deps
+	MORVANE_JOBS=$(JOBS) sh scripts/fuzz.sh
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -75,7 +75,7 @@ void prepare_scene()
 {
     build_ray_field();
     // The slab starts a quarter of the frame's height per model unit (integer quarter).
-    scene.zoom_scale = static_cast<float>(scene.frame_height / 4);
+    scene.zoom_scale = static_cast<float>(scene.frame_height / 4);  // NOLINT(bugprone-integer-division): as said
     expand_texture();
     normalize_lights(scene.lights, 3);
     // The corners and the ray points are one run, so they share one centre and one scale.

@@ -36,16 +36,19 @@ inline void add_lanes(Vec4& sum, const Vec4& step)
     for (int i = 0; i < 4; ++i) sum.lane[i] = sum.lane[i] + step.lane[i];
 }
 
-// Steps from corner s to corner e. Differences of x and y are taken as signed 16-bit values
-// (the corners of one triangle lie less than 32768 pixels apart). A flat edge (dy 0) is never
-// walked, so its step stays all zero and nothing is divided.
+// Steps from corner s to corner e. Differences of x and y are taken at full width: for corners
+// less than 32768 pixels apart that is the 16-bit difference, and corners further apart (the
+// slab at its largest zoom on a screen some 30,000 rows tall) still give the edge they span
+// rather than one wrapped around the 16-bit range, which would smear spans across the band. A
+// flat edge (dy 0) is never walked, so its step stays all zero and nothing is divided.
 inline EdgeStep edge_step(const RasterVertex& s, const RasterVertex& e)
 {
     EdgeStep step;
-    const int16_t dy = static_cast<int16_t>(e.y - s.y);  // wraps, as a 16-bit subtraction would
+    const int32_t dy = int32_t{e.y} - s.y;
     if (dy == 0) return step;
-    const int32_t dx = static_cast<int16_t>(e.x - s.x);
-    // |dx| x 1024 stays below 2^25, so neither the product nor the quotient can overflow.
+    const int32_t dx = int32_t{e.x} - s.x;
+    // |dx| < 2^16, so |dx| x 1024 stays below 2^26 and neither the product nor the quotient
+    // can overflow.
     step.x_step = dx * fixed22_10_one / dy;
     const float fdy = static_cast<float>(dy);
     // Texel differences of the unsigned 16-bit values are exact as 32-bit integers.
@@ -63,8 +66,8 @@ inline EdgeCursor cursor_at(const RasterVertex& corner)
             corner.normal};
 }
 
-// One row down an edge. x wraps instead of overflowing: on geometry beyond the 16-bit range the
-// walk runs thousands of rows with a step computed from a wrapped dy.
+// One row down an edge. The truncated steps keep the cursor between its edge's two corners,
+// inside the 16-bit range x 1024; the addition wraps rather than overflowing all the same.
 inline void advance(EdgeCursor& cursor, const EdgeStep& step)
 {
     cursor.x = static_cast<Fixed22_10>(static_cast<uint32_t>(cursor.x) + static_cast<uint32_t>(step.x_step));

@@ -14,7 +14,7 @@ static_assert(std::endian::native == std::endian::little,
 void expand_texture()
 {
     for (int i = 0; i < texel_count; ++i) {
-        const unsigned char* rgb = texture_rgb + 3 * i;
+        const unsigned char* rgb = texture_rgb + 3 * static_cast<ptrdiff_t>(i);
         // Bytes B, G, R in order; the fourth byte is never read and stays 0.
         scene.texture[i] = Pixel{rgb[0]} | Pixel{rgb[1]} << 8 | Pixel{rgb[2]} << 16;
     }

@@ -287,8 +287,8 @@ TEST_F(RasterTest, PortraitFrameCoveredByATriangleWithEveryCornerOutside)
 
 TEST_F(RasterTest, GeometryBeyondTheSixteenBitRangeStaysInsideTheBand)
 {
-    // Corners 65535 rows apart: dy wraps as a 16-bit difference and the x cursor wraps around,
-    // which must neither overflow undefinedly nor leave the band.
+    // Corners 65535 rows apart, at the ends of the 16-bit range: nothing may overflow
+    // undefinedly or leave the band.
     constexpr int width = 64, height = 16;
     std::vector<Pixel> colour(width * height, 0);
     std::vector<float> depth(width * height, depth_clear);
@@ -298,6 +298,22 @@ TEST_F(RasterTest, GeometryBeyondTheSixteenBitRangeStaysInsideTheBand)
     draw_triangle(corner(32767, -32768, 1.0f), corner(-32768, 0, 1.0f), corner(32767, 32767, 1.0f), band, width,
                   scene.texture, colour.data(), depth.data());
     for (int i = 0; i < band.top * width; ++i) ASSERT_EQ(depth[i], depth_clear) << "pixel " << i;
+}
+
+TEST(TriangleWalk, CornersMoreThan32768RowsApartGiveTheEdgeTheySpan)
+{
+    // The slab at its largest zoom on a screen some 30,000 rows tall: edges 40,000 rows long.
+    // Taken as a 16-bit difference dy would wrap to -25,536 and the short edge's step would
+    // point left; the walk must follow the real edge from (0, -20000) to (30000, 20000), whose
+    // step is 30000 x 1024 / 40000 = 768 (0.75 of a column per row).
+    const ClipWindow band = {0, 16, 0, 64};
+    const std::vector<SpanRequest> spans = walk(corner(0, -20000), corner(30000, 20000), corner(0, 20000), band);
+    ASSERT_EQ(spans.size(), 16u);
+    for (const SpanRequest& span : spans) {
+        // Row r lies 20000 + r rows down both edges.
+        EXPECT_EQ(span.end_a.x, 0) << "row " << span.row;
+        EXPECT_EQ(span.end_b.x, (20000 + span.row) * 768 / 1024) << "row " << span.row;
+    }
 }
 
 // ---- Shading one span, on every code path ----

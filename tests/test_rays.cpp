@@ -129,7 +129,7 @@ void reference_draw_ray_line(const RayEnd& p, const RayEnd& q, Pixel* colour_buf
                              std::fabs(static_cast<float>(t.row - s.row)));
     const float r = rcp_estimate(d);
     const float depth_step = (t.depth - s.depth) * r;
-    Vec4 colour_step;
+    Vec4 colour_step{};
     for (int i = 0; i < 4; ++i) colour_step[i] = (t.colour[i] - s.colour[i]) * r;
     float depth = s.depth;
     Vec4 colour = s.colour;

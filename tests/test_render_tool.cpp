@@ -23,7 +23,7 @@ using namespace morvane::tools;
 
 namespace {
 
-ParseResult parse(std::vector<std::string> arguments)
+ParseResult parse(const std::vector<std::string>& arguments)
 {
     std::vector<const char*> argv = {"morvane-render"};
     for (const std::string& a : arguments) argv.push_back(a.c_str());
@@ -31,9 +31,9 @@ ParseResult parse(std::vector<std::string> arguments)
 }
 
 // The error of a command line that must fail.
-std::string error_of(std::vector<std::string> arguments)
+std::string error_of(const std::vector<std::string>& arguments)
 {
-    const ParseResult result = parse(std::move(arguments));
+    const ParseResult result = parse(arguments);
     EXPECT_FALSE(result.options.has_value());
     EXPECT_FALSE(result.error.empty());
     EXPECT_EQ(result.error.find('\n'), std::string::npos);

@@ -215,7 +215,9 @@ int render(const tools::RenderOptions& options)
         // Frame 1 is drawn with frame_counter 30, as the window program's first frame.
         if (k == 0) skip_frames(options.first_frame - 1);
         render_frame();
-        scene.frame_counter += 1;  // after drawing, as the host's main loop counts
+        // After drawing, as the host's main loop counts, and wrapping as it does: the last frame
+        // the command line allows is drawn with the largest signed 32-bit count.
+        scene.frame_counter = static_cast<int32_t>(static_cast<uint32_t>(scene.frame_counter) + 1u);
         if (!write_frame_files(options, frame, files, scratch, error)) status = fail(exit_failed, error);
     }
     host::release_frame_buffers();

@@ -431,7 +431,7 @@ RegionStats region_stats(const Image& image, int x0, int y0, int x1, int y1)
 
 std::string work_dir_for(const std::string& test_name)
 {
-    const std::string dir = tools().work_dir + "/" + test_name + "/";
+    std::string dir = tools().work_dir + "/" + test_name + "/";
     std::filesystem::create_directories(dir);
     return dir;
 }
