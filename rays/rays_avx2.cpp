@@ -65,9 +65,9 @@ inline __m256i lane_mask(uint32_t drawing)
 template <int d>
 __attribute__((always_inline)) inline __m256i from_lane_before(__m256i v)
 {
-    const __m256i source = _mm256_max_epi32(_mm256_setr_epi32(-d, 1 - d, 2 - d, 3 - d, 4 - d, 5 - d, 6 - d, 7 - d),
-                                            _mm256_setzero_si256());
-    return _mm256_permutevar8x32_epi32(v, source);
+    constexpr auto source = [](int l) { return l < d ? 0 : l - d; };
+    return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(source(0), source(1), source(2), source(3), source(4),
+                                                            source(5), source(6), source(7)));
 }
 
 // The amounts summed over runs of lanes on one pixel, so that the last lane of each run holds
