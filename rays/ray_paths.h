@@ -43,10 +43,14 @@ struct SteepSet {
     int start_count = 0;
 };
 
-// Draws count rays like draw_ray_lines, except that steep rays inside the frame go to `steep`
-// when the wide path runs; draw_steep_set draws those.
+// Whether steep rays in this frame can take the wide path on this processor.
+bool wide_path_runs(const RayTarget& target);
+
+// Draws count rays like draw_ray_lines. With a set (only where the wide path runs), steep rays
+// inside the frame are gathered in it, and draw_steep_set draws them eight side by side and
+// empties it; without, they are drawn in pairs.
 void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target,
-                    SteepSet& steep);
+                    SteepSet* steep);
 void draw_steep_set(SteepSet& steep, const RayTarget& target);
 
 #if MORVANE_HAVE_AVX2_PATH

@@ -51,6 +51,7 @@ void draw_rays()
     RayEnd anchors[batch];
     RayEnd far_ends[batch];
     SteepSet steep;
+    SteepSet* const wide = wide_path_runs(target) ? &steep : nullptr;
     int pending = 0;
     for (int32_t k = 0; k < ray_count; ++k) {
         const RayLine& line = scene.ray_lines[k];
@@ -65,12 +66,12 @@ void draw_rays()
             if (scalar) {
                 for (int i = 0; i < pending; ++i) draw_ray_line_scalar(anchors[i], far_ends[i], target);
             } else {
-                draw_ray_batch(anchors, far_ends, pending, target, steep);
+                draw_ray_batch(anchors, far_ends, pending, target, wide);
             }
             pending = 0;
         }
     }
-    draw_steep_set(steep, target);
+    if (wide != nullptr) draw_steep_set(*wide, target);
 }
 
 void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
@@ -295,17 +296,18 @@ bool avx2_rays_available()
 }
 #endif
 
-namespace {
-
-bool wide_path_for(const RayTarget& target)
+bool wide_path_runs(const RayTarget& target)
 {
 #if MORVANE_HAVE_AVX2_PATH
-    return avx2_rays_available() && int64_t{target.frame_width} * target.frame_height <= lockstep_pixel_limit;
+    return avx2_rays_available() && target.frame_width > 0 && target.frame_height > 0 &&
+           int64_t{target.frame_width} * target.frame_height <= lockstep_pixel_limit;
 #else
     (void)target;
     return false;
 #endif
 }
+
+namespace {
 
 // The sort key of a steep ray: its start class (where it starts: first row and position)
 // above its column step, offset to be positive (steep steps lie in -65536 .. 65536).
@@ -382,10 +384,9 @@ void draw_steep_set(SteepSet& set, const RayTarget& target)
     set.start_count = 0;
 }
 
-void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target, SteepSet& steep)
+void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target, SteepSet* steep)
 {
     if (target.frame_width <= 0 || target.frame_height <= 0) return;
-    const bool wide = wide_path_for(target);
     SteepWalk waiting{};
     bool is_waiting = false;
     for (int i = 0; i < count; ++i) {
@@ -411,9 +412,9 @@ void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, co
         }
         // Steep rays, most of the scene's, are drawn side by side: eight at a time by the wide
         // path once the set is drawn, or else in pairs.
-        if (wide) {
-            if (steep.count == SteepSet::capacity) draw_steep_set(steep, target);
-            if (add_steep(steep, walk, last_row, target.frame_width)) continue;
+        if (steep != nullptr) {
+            if (steep->count == SteepSet::capacity) draw_steep_set(*steep, target);
+            if (add_steep(*steep, walk, last_row, target.frame_width)) continue;
         }
         SteepWalk ray = steep_walk(walk, last_row, target.frame_width);
         if (is_waiting) {
@@ -429,8 +430,9 @@ void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, co
 void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target)
 {
     SteepSet steep;
-    draw_ray_batch(anchors, far_ends, count, target, steep);
-    draw_steep_set(steep, target);
+    SteepSet* const wide = wide_path_runs(target) ? &steep : nullptr;
+    draw_ray_batch(anchors, far_ends, count, target, wide);
+    if (wide != nullptr) draw_steep_set(*wide, target);
 }
 
 void draw_ray_line(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
@@ -440,9 +442,11 @@ void draw_ray_line(const RayEnd& anchor, const RayEnd& far_end, const RayTarget&
 
 #else
 
+bool wide_path_runs(const RayTarget&) { return false; }
+
 void draw_steep_set(SteepSet& set, const RayTarget&) { set.count = 0; }
 
-void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target, SteepSet&)
+void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target, SteepSet*)
 {
     for (int i = 0; i < count; ++i) draw_ray_line_scalar(anchors[i], far_ends[i], target);
 }
