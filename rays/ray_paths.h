@@ -27,6 +27,9 @@ struct SteepRay {
 // The wide path holds pixel indices in signed 32-bit lanes.
 constexpr int64_t lockstep_pixel_limit = INT32_MAX;
 
+// The instruction sets the wide path is compiled for.
+enum class WideIsa : uint8_t { avx2, avx512 };
+
 // Steep rays inside the frame, gathered over a pass for the wide path, with their start
 // classes (rays of one class start at one pixel: the scene's fans) and sort keys.
 struct SteepSet {
@@ -41,6 +44,7 @@ struct SteepSet {
     Start starts[start_capacity];
     int count = 0;
     int start_count = 0;
+    WideIsa isa = WideIsa::avx2;  // the form draw_steep_set uses
 };
 
 // Whether steep rays in this frame can take the wide path on this processor.
@@ -53,15 +57,21 @@ void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, co
                     SteepSet* steep);
 void draw_steep_set(SteepSet& steep, const RayTarget& target);
 
+// The widest form of the wide path the processor runs (only where wide_path_runs).
+WideIsa widest_wide_isa();
+
 #if MORVANE_HAVE_AVX2_PATH
 // Draws rays[order[0 .. count - 1]], which all start at one pixel and come in order of
 // increasing column step, eight side by side at a time. Pixel indices stay below
-// lockstep_pixel_limit.
+// lockstep_pixel_limit. Each form only on a processor that runs it.
 void draw_steep_rays_avx2(const SteepRay* rays, const uint16_t* order, int count, Pixel* colour_buffer,
                           const float* depth_buffer, int32_t frame_width);
+void draw_steep_rays_avx512(const SteepRay* rays, const uint16_t* order, int count, Pixel* colour_buffer,
+                            const float* depth_buffer, int32_t frame_width);
 
-// Whether the processor runs the AVX2 path.
+// Whether the processor runs each form.
 bool avx2_rays_available();
+bool avx512_rays_available();
 #endif
 
 } // namespace morvane

@@ -51,6 +51,7 @@ void draw_rays()
     RayEnd anchors[batch];
     RayEnd far_ends[batch];
     SteepSet steep;
+    steep.isa = widest_wide_isa();
     SteepSet* const wide = wide_path_runs(target) ? &steep : nullptr;
     int pending = 0;
     for (int32_t k = 0; k < ray_count; ++k) {
@@ -294,7 +295,23 @@ bool avx2_rays_available()
     static const bool avx2 = __builtin_cpu_supports("avx2");
     return avx2;
 }
+
+bool avx512_rays_available()
+{
+    static const bool avx512 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+                               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
+                               __builtin_cpu_supports("avx512dq");
+    return avx512;
+}
 #endif
+
+WideIsa widest_wide_isa()
+{
+#if MORVANE_HAVE_AVX2_PATH
+    if (avx512_rays_available()) return WideIsa::avx512;
+#endif
+    return WideIsa::avx2;
+}
 
 bool wide_path_runs(const RayTarget& target)
 {
@@ -366,8 +383,8 @@ void draw_steep_set_wide(SteepSet& set, const RayTarget& target)
         const uint32_t start_class = set.keys[order[first]] >> key_step_bits;
         int end = first + 1;
         while (end < set.count && set.keys[order[end]] >> key_step_bits == start_class) ++end;
-        draw_steep_rays_avx2(set.rays, order + first, end - first, target.colour_buffer, target.depth_buffer,
-                             target.frame_width);
+        const auto draw = set.isa == WideIsa::avx512 ? draw_steep_rays_avx512 : draw_steep_rays_avx2;
+        draw(set.rays, order + first, end - first, target.colour_buffer, target.depth_buffer, target.frame_width);
         first = end;
     }
 #else
@@ -430,6 +447,7 @@ void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, co
 void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target)
 {
     SteepSet steep;
+    steep.isa = widest_wide_isa();
     SteepSet* const wide = wide_path_runs(target) ? &steep : nullptr;
     draw_ray_batch(anchors, far_ends, count, target, wide);
     if (wide != nullptr) draw_steep_set(*wide, target);
@@ -443,6 +461,8 @@ void draw_ray_line(const RayEnd& anchor, const RayEnd& far_end, const RayTarget&
 #else
 
 bool wide_path_runs(const RayTarget&) { return false; }
+
+WideIsa widest_wide_isa() { return WideIsa::avx2; }
 
 void draw_steep_set(SteepSet& set, const RayTarget&) { set.count = 0; }
 

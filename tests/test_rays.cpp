@@ -491,17 +491,25 @@ TEST(RayClipping, PixelOffsetsInHugeFramesDoNotOverflow)
 
 namespace {
 
-// The fast paths draw a batch at once: steep rays inside the frame eight side by side (where
-// the processor runs that path) or in pairs with SSE2, every other ray on its own.
-enum class FastPath { wide, pairs };
+// The fast paths draw a batch at once: steep rays inside the frame eight side by side (with
+// AVX-512 or AVX2, where the processor runs them) or in pairs with SSE2, every other ray on
+// its own.
+enum class FastPath { avx512, avx2, pairs };
+
+bool runs_here(FastPath path, const RayTarget& target)
+{
+    if (path == FastPath::pairs) return true;
+    return wide_path_runs(target) && (path == FastPath::avx2 || widest_wide_isa() == WideIsa::avx512);
+}
 
 void draw_batch(FastPath path, const std::vector<RayEnd>& anchors, const std::vector<RayEnd>& far_ends,
                 const RayTarget& target)
 {
     static SteepSet steep;  // too big for a test's stack frame under the sanitizers
+    steep.isa = path == FastPath::avx512 ? WideIsa::avx512 : WideIsa::avx2;
     const int count = static_cast<int>(anchors.size());
-    draw_ray_batch(anchors.data(), far_ends.data(), count, target, path == FastPath::wide ? &steep : nullptr);
-    if (path == FastPath::wide) draw_steep_set(steep, target);
+    draw_ray_batch(anchors.data(), far_ends.data(), count, target, path == FastPath::pairs ? nullptr : &steep);
+    if (path != FastPath::pairs) draw_steep_set(steep, target);
 }
 
 // A batch of rays: ends drawn from boxes given as fractions of the frame (beyond 0 .. 1 lies
@@ -527,12 +535,18 @@ const BatchCase batch_cases[] = {
      0.5f, 1.0f, false},
 };
 
+std::string path_name(FastPath path)
+{
+    return path == FastPath::avx512 ? "Avx512" : path == FastPath::avx2 ? "Avx2" : "Pairs";
+}
+
 class RayBatch : public ::testing::TestWithParam<std::tuple<BatchCase, FastPath>> {};
 
 INSTANTIATE_TEST_SUITE_P(
-    FastPaths, RayBatch, ::testing::Combine(::testing::ValuesIn(batch_cases), ::testing::Values(FastPath::wide, FastPath::pairs)),
+    FastPaths, RayBatch,
+    ::testing::Combine(::testing::ValuesIn(batch_cases), ::testing::Values(FastPath::avx512, FastPath::avx2, FastPath::pairs)),
     [](const ::testing::TestParamInfo<std::tuple<BatchCase, FastPath>>& test) {
-        return std::string(std::get<0>(test.param).name) + (std::get<1>(test.param) == FastPath::wide ? "Wide" : "Pairs");
+        return std::string(std::get<0>(test.param).name) + path_name(std::get<1>(test.param));
     });
 
 } // namespace
@@ -540,9 +554,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_P(RayBatch, GivesTheScalarBytesRayByRay)
 {
     const auto& [c, path] = GetParam();
-    if (path == FastPath::wide && !wide_path_runs({nullptr, nullptr, c.width, c.height})) {
-        GTEST_SKIP() << "this processor has no wide path";
-    }
+    if (!runs_here(path, {nullptr, nullptr, c.width, c.height})) GTEST_SKIP() << "this processor lacks that path";
     std::mt19937 random(20261207);
     const auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
     const auto real = [&](float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(random); };
