@@ -211,10 +211,10 @@ void run_window(Walk8& w, int32_t steps, uint32_t drawing, int low, int32_t fram
                                        _mm256_set1_epi32(window_width - 1));
         }
         // The rows a few steps down are fetched ahead: each row of the walk is a new cache line.
-        // (A hint, harmless past the buffers' ends, so the address is formed as a number.)
+        // Colours only where the group is seen, as it tends to stay so. (Hints, harmless past
+        // the buffers' ends, so the addresses are formed as numbers.)
         const uintptr_t ahead = static_cast<uintptr_t>(prefetch_rows * frame_width + left) * sizeof(float);
         _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(depths) + ahead), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(colour) + ahead), _MM_HINT_T0);
         const __m256 stored = _mm256_permutevar8x32_ps(_mm256_loadu_ps(depths + left), offsets);
         // Strictly nearer; a NaN on either side fails.
         LaneSet nearer = lanes_less(depth, stored);
@@ -222,6 +222,7 @@ void run_window(Walk8& w, int32_t steps, uint32_t drawing, int low, int32_t fram
         // Where the slab hides the whole group, which is so on long stretches of rows, the row
         // gains nothing.
         if (any(nearer)) {
+            _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(colour) + ahead), _MM_HINT_T0);
             const __m256i amounts = keep(nearer, blend_amounts<small_weights>(b, g, r, weight));
             __m256i* window = reinterpret_cast<__m256i*>(colour + left);
             _mm256_storeu_si256(window, _mm256_adds_epu8(_mm256_loadu_si256(window),
