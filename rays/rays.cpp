@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "rays/ray_paths.h"
 #include "rays/ray_walk.h"
 #include "scene/numeric.h"
 #include "scene/scene.h"
@@ -43,11 +44,15 @@ void draw_rays()
 {
     const RayTarget target{scene.colour_buffer, scene.depth_buffer, scene.frame_width, scene.frame_height};
     const bool scalar = scene.code_path == SceneBlock::CodePath::scalar;
-    // Rays are handed over in batches, so that the fast path can draw them side by side; the
-    // order does not matter, as every blend is a saturating add of a non-negative amount.
+    // Rays are handed over in batches; the steep ones are kept over the whole pass, so that
+    // the fast path can draw rays of one fan side by side. The order does not matter, as every
+    // blend is a saturating add of a non-negative amount.
     constexpr int batch = 64;
     RayEnd anchors[batch];
     RayEnd far_ends[batch];
+    SteepSet steep;
+    steep.isa = widest_wide_isa();
+    SteepSet* const wide = wide_path_runs(target) ? &steep : nullptr;
     int pending = 0;
     for (int32_t k = 0; k < ray_count; ++k) {
         const RayLine& line = scene.ray_lines[k];
@@ -62,11 +67,12 @@ void draw_rays()
             if (scalar) {
                 for (int i = 0; i < pending; ++i) draw_ray_line_scalar(anchors[i], far_ends[i], target);
             } else {
-                draw_ray_lines(anchors, far_ends, pending, target);
+                draw_ray_batch(anchors, far_ends, pending, target, wide);
             }
             pending = 0;
         }
     }
+    if (wide != nullptr) draw_steep_set(*wide, target);
 }
 
 void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
@@ -283,7 +289,119 @@ void draw_clipped(const Walk& walk, const RayTarget& target)
 
 } // namespace
 
-void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target)
+#if MORVANE_HAVE_AVX2_PATH
+bool avx2_rays_available()
+{
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+
+bool avx512_rays_available()
+{
+    static const bool avx512 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+                               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
+                               __builtin_cpu_supports("avx512dq");
+    return avx512;
+}
+#endif
+
+WideIsa widest_wide_isa()
+{
+#if MORVANE_HAVE_AVX2_PATH
+    if (avx512_rays_available()) return WideIsa::avx512;
+#endif
+    return WideIsa::avx2;
+}
+
+bool wide_path_runs(const RayTarget& target)
+{
+#if MORVANE_HAVE_AVX2_PATH
+    return avx2_rays_available() && target.frame_width > 0 && target.frame_height > 0 &&
+           int64_t{target.frame_width} * target.frame_height <= lockstep_pixel_limit;
+#else
+    (void)target;
+    return false;
+#endif
+}
+
+namespace {
+
+// The sort key of a steep ray: its start class (where it starts: first row and position)
+// above its column step, offset to be positive (steep steps lie in -65536 .. 65536).
+constexpr int key_step_bits = 18;
+constexpr int32_t key_step_offset = fixed16_16_one;
+
+uint32_t steep_key(int start_class, Fixed16_16 column_step)
+{
+    return static_cast<uint32_t>(start_class) << key_step_bits | static_cast<uint32_t>(column_step + key_step_offset);
+}
+
+// Adds a steep ray inside the frame to the set; false when the set has no start class left
+// for it (the caller draws it on its own).
+bool add_steep(SteepSet& set, const Walk& walk, int32_t last_row, int32_t width)
+{
+    int start_class = 0;
+    while (start_class < set.start_count && (set.starts[start_class].row != walk.first_row ||
+                                             set.starts[start_class].position != walk.position)) {
+        ++start_class;
+    }
+    if (start_class == set.start_count) {
+        if (set.start_count == SteepSet::start_capacity) return false;
+        set.starts[set.start_count++] = {walk.first_row, walk.position};
+    }
+    SteepRay& ray = set.rays[set.count];
+    ray.colour = walk.colour;
+    ray.colour_step = walk.colour_step;
+    ray.depth = walk.depth;
+    ray.depth_step = walk.depth_step;
+    ray.row_start = walk.first_row * width;
+    ray.column = walk.position + std::min(walk.column_step, 0);
+    ray.column_step = walk.column_step;
+    ray.rows = last_row - walk.first_row + 1;
+    set.keys[set.count] = steep_key(start_class, walk.column_step);
+    ++set.count;
+    return true;
+}
+
+// Orders the set by key, a byte at a time from the lowest (each pass keeps the order of equal
+// bytes), and hands each start class to the wide path.
+void draw_steep_set_wide(SteepSet& set, const RayTarget& target)
+{
+    constexpr int key_bits = key_step_bits + 4;
+    uint16_t order[SteepSet::capacity];
+    uint16_t sorted[SteepSet::capacity];
+    for (int i = 0; i < set.count; ++i) order[i] = static_cast<uint16_t>(i);
+    for (int shift = 0; shift < key_bits; shift += 8) {
+        int32_t first_of[257] = {};
+        for (int i = 0; i < set.count; ++i) ++first_of[(set.keys[i] >> shift & 0xFFu) + 1];
+        for (int d = 1; d < 257; ++d) first_of[d] += first_of[d - 1];
+        for (int i = 0; i < set.count; ++i) sorted[first_of[set.keys[order[i]] >> shift & 0xFFu]++] = order[i];
+        std::copy(sorted, sorted + set.count, order);
+    }
+#if MORVANE_HAVE_AVX2_PATH
+    for (int first = 0; first < set.count;) {
+        const uint32_t start_class = set.keys[order[first]] >> key_step_bits;
+        int end = first + 1;
+        while (end < set.count && set.keys[order[end]] >> key_step_bits == start_class) ++end;
+        const auto draw = set.isa == WideIsa::avx512 ? draw_steep_rays_avx512 : draw_steep_rays_avx2;
+        draw(set.rays, order + first, end - first, target.colour_buffer, target.depth_buffer, target.frame_width);
+        first = end;
+    }
+#else
+    (void)target;
+#endif
+}
+
+} // namespace
+
+void draw_steep_set(SteepSet& set, const RayTarget& target)
+{
+    if (set.count > 0) draw_steep_set_wide(set, target);
+    set.count = 0;
+    set.start_count = 0;
+}
+
+void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target, SteepSet* steep)
 {
     if (target.frame_width <= 0 || target.frame_height <= 0) return;
     SteepWalk waiting{};
@@ -309,7 +427,12 @@ void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, co
             draw_flat(walk, last_row, target);
             continue;
         }
-        // Steep rays, most of the scene's, are drawn in pairs.
+        // Steep rays, most of the scene's, are drawn side by side: eight at a time by the wide
+        // path once the set is drawn, or else in pairs.
+        if (steep != nullptr) {
+            if (steep->count == SteepSet::capacity) draw_steep_set(*steep, target);
+            if (add_steep(*steep, walk, last_row, target.frame_width)) continue;
+        }
         SteepWalk ray = steep_walk(walk, last_row, target.frame_width);
         if (is_waiting) {
             draw_steep_pair(waiting, ray, target);
@@ -321,12 +444,32 @@ void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, co
     if (is_waiting) draw_steep(waiting, target);
 }
 
+void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target)
+{
+    SteepSet steep;
+    steep.isa = widest_wide_isa();
+    SteepSet* const wide = wide_path_runs(target) ? &steep : nullptr;
+    draw_ray_batch(anchors, far_ends, count, target, wide);
+    if (wide != nullptr) draw_steep_set(*wide, target);
+}
+
 void draw_ray_line(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
 {
     draw_ray_lines(&anchor, &far_end, 1, target);
 }
 
 #else
+
+bool wide_path_runs(const RayTarget&) { return false; }
+
+WideIsa widest_wide_isa() { return WideIsa::avx2; }
+
+void draw_steep_set(SteepSet& set, const RayTarget&) { set.count = 0; }
+
+void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target, SteepSet*)
+{
+    for (int i = 0; i < count; ++i) draw_ray_line_scalar(anchors[i], far_ends[i], target);
+}
 
 void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target)
 {

@@ -10,6 +10,8 @@
 #include <limits>
 #include <random>
 #include <set>
+#include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -17,6 +19,9 @@
 #include <sys/mman.h>
 #endif
 
+#include "host/host.h"
+#include "pipeline/pipeline.h"
+#include "rays/ray_paths.h"
 #include "rays/ray_walk.h"
 #include "rays/rays.h"
 #include "scene/numeric.h"
@@ -482,77 +487,113 @@ TEST(RayClipping, PixelOffsetsInHugeFramesDoNotOverflow)
 }
 #endif
 
-// ---- The SSE2 path against the scalar twin ----
+// ---- The fast paths against the scalar twin ----
 
-TEST(RayPaths, FastPathGivesTheScalarBytesOnRandomRays)
+namespace {
+
+// The fast paths draw a batch at once: steep rays inside the frame eight side by side (with
+// AVX-512 or AVX2, where the processor runs them) or in pairs with SSE2, every other ray on
+// its own.
+enum class FastPath { avx512, avx2, pairs };
+
+bool runs_here(FastPath path, const RayTarget& target)
 {
+    if (path == FastPath::pairs) return true;
+    return wide_path_runs(target) && (path == FastPath::avx2 || widest_wide_isa() == WideIsa::avx512);
+}
+
+void draw_batch(FastPath path, const std::vector<RayEnd>& anchors, const std::vector<RayEnd>& far_ends,
+                const RayTarget& target)
+{
+    static SteepSet steep;  // too big for a test's stack frame under the sanitizers
+    steep.isa = path == FastPath::avx512 ? WideIsa::avx512 : WideIsa::avx2;
+    const int count = static_cast<int>(anchors.size());
+    draw_ray_batch(anchors.data(), far_ends.data(), count, target, path == FastPath::pairs ? nullptr : &steep);
+    if (path != FastPath::pairs) draw_steep_set(steep, target);
+}
+
+// A batch of rays: ends drawn from boxes given as fractions of the frame (beyond 0 .. 1 lies
+// outside it). Rays start at one of `anchors` shared points, like the scene's fans, so they
+// meet on the same pixels row after row; with no anchors both ends are free.
+struct BatchCase {
+    const char* name;
+    int width, height, rays;
+    std::vector<std::pair<float, float>> anchors;
+    float x0, x1, y0, y1;  // far ends (and free anchors)
+    bool wild_colours;     // weights beyond 0.7 and channels beyond 0 .. 255
+};
+
+const BatchCase batch_cases[] = {
+    {"FreeRaysOfEveryKind", 90, 70, 400, {}, -1.0f, 2.0f, -1.0f, 2.0f, true},
+    {"FreeRaysInATinyFrame", 3, 2, 200, {}, -2.0f, 3.0f, -2.0f, 3.0f, true},
+    {"DenseFanLongerThanTheFrame", 160, 120, 203, {{0.5f, 0.05f}}, 0.35f, 0.65f, 0.6f, 1.3f, false},
+    {"TwoFansWithWildColours", 200, 150, 301, {{0.3f, 0.1f}, {0.7f, 0.1f}}, -0.2f, 1.2f, 0.3f, 1.2f, true},
+    {"FanAtTheRightEdge", 120, 100, 77, {{0.99f, 0.02f}}, 0.85f, 1.0f, 0.5f, 1.0f, false},
+    {"FanAtTheLeftEdge", 120, 100, 77, {{0.0f, 0.0f}}, 0.0f, 0.2f, 0.4f, 1.0f, false},
+    {"FanInAFrameNarrowerThanAWindow", 6, 60, 50, {{0.5f, 0.0f}}, 0.0f, 1.0f, 0.5f, 1.5f, false},
+    {"MoreFanRaysThanOneSetHolds", 300, 80, SteepSet::capacity + 111, {{0.4f, 0.1f}, {0.45f, 0.1f}}, 0.0f, 1.0f,
+     0.5f, 1.0f, false},
+};
+
+std::string path_name(FastPath path)
+{
+    return path == FastPath::avx512 ? "Avx512" : path == FastPath::avx2 ? "Avx2" : "Pairs";
+}
+
+class RayBatch : public ::testing::TestWithParam<std::tuple<BatchCase, FastPath>> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    FastPaths, RayBatch,
+    ::testing::Combine(::testing::ValuesIn(batch_cases), ::testing::Values(FastPath::avx512, FastPath::avx2, FastPath::pairs)),
+    [](const ::testing::TestParamInfo<std::tuple<BatchCase, FastPath>>& test) {
+        return std::string(std::get<0>(test.param).name) + path_name(std::get<1>(test.param));
+    });
+
+} // namespace
+
+TEST_P(RayBatch, GivesTheScalarBytesRayByRay)
+{
+    const auto& [c, path] = GetParam();
+    if (!runs_here(path, {nullptr, nullptr, c.width, c.height})) GTEST_SKIP() << "this processor lacks that path";
     std::mt19937 random(20261207);
     const auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
     const auto real = [&](float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(random); };
-    const Vec4 palette[] = {white, red, blue, {{300.0f, -20.0f, 90.0f, 0.9f}}, {{-5.0f, 1000.0f, 12.0f, 1.5f}}};
+    const Vec4 scene_colours[] = {white, red, blue};
+    const Vec4 wild_colours[] = {white, {{300.0f, -20.0f, 90.0f, 0.9f}}, {{-5.0f, 1000.0f, 12.0f, 1.5f}}};
+    const Vec4* palette = c.wild_colours ? wild_colours : scene_colours;
+    // Stored depths from a few levels that rays also take, so ties are common; some not a number.
     const float depth_levels[] = {-3.0f, 0.0f, 2.0f, 7.5f, depth_clear};
-    for (int round = 0; round < 40; ++round) {
-        const int w = uniform(1, 90);
-        const int h = uniform(1, 90);
-        Frame fast(w, h), scalar(w, h);
-        // Depths from a few levels (so ties with ray depths are common), some not a number.
-        for (int i = 0; i < w * h; ++i) {
-            const float d = uniform(0, 19) == 0 ? std::numeric_limits<float>::quiet_NaN() : depth_levels[uniform(0, 4)];
-            fast.depth()[i] = scalar.depth()[i] = d;
-        }
-        for (int ray = 0; ray < 60; ++ray) {
-            const auto coordinate = [&](int size) { return uniform(-2 * size - 3, 3 * size + 3); };
-            RayEnd a = end_at(coordinate(w), coordinate(h), palette[uniform(0, 4)], depth_levels[uniform(0, 3)]);
-            RayEnd b = end_at(coordinate(w), coordinate(h), palette[uniform(0, 4)], depth_levels[uniform(0, 3)]);
-            switch (uniform(0, 5)) {
-            case 0: b.row = a.row; break;        // level
-            case 1: b.column = a.column; break;  // vertical
-            case 2: b.row = a.row, b.column = a.column; break;
-            case 3: a.depth = real(-10.0f, 10.0f), b.depth = real(-10.0f, 10.0f); break;
-            default: break;
-            }
-            draw_ray_line(a, b, fast.target());
-            draw_ray_line_scalar(a, b, scalar.target());
-        }
-        ASSERT_EQ(fast.colour_store, scalar.colour_store) << "round " << round << ", frame " << w << " x " << h;
-        EXPECT_TRUE(fast.guards_intact());
-        EXPECT_EQ(std::memcmp(fast.depth_store.data(), scalar.depth_store.data(), fast.depth_store.size() * sizeof(float)), 0);
+    Frame fast(c.width, c.height), scalar(c.width, c.height);
+    for (int i = 0; i < c.width * c.height; ++i) {
+        const float d = uniform(0, 19) == 0 ? std::numeric_limits<float>::quiet_NaN() : depth_levels[uniform(0, 4)];
+        fast.depth()[i] = scalar.depth()[i] = d;
     }
-}
-
-TEST(RayPaths, BatchedRaysGiveTheScalarBytesRayByRay)
-{
-    // Fans from shared anchors (steep rays that meet on the same pixels, drawn side by side),
-    // mixed with flat, clipped and skipped rays, over depths with ties and NaN.
-    std::mt19937 random(99);
-    const auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
-    const Vec4 palette[] = {white, red, blue};
-    for (int round = 0; round < 20; ++round) {
-        const int w = uniform(20, 120);
-        const int h = uniform(20, 120);
-        Frame fast(w, h), scalar(w, h);
-        for (int i = 0; i < w * h; ++i) {
-            const int pick = uniform(0, 9);
-            const float d = pick == 0 ? std::numeric_limits<float>::quiet_NaN() : (pick < 4 ? 1.0f : depth_clear);
-            fast.depth()[i] = scalar.depth()[i] = d;
+    const auto column = [&](float f) { return static_cast<int>(std::lround(f * (c.width - 1))); };
+    const auto row = [&](float f) { return static_cast<int>(std::lround(f * (c.height - 1))); };
+    std::vector<RayEnd> anchors, far_ends;
+    for (int ray = 0; ray < c.rays; ++ray) {
+        const auto depth = [&] { return uniform(0, 3) == 0 ? real(-10.0f, 10.0f) : depth_levels[uniform(0, 3)]; };
+        RayEnd b = end_at(column(real(c.x0, c.x1)), row(real(c.y0, c.y1)), palette[uniform(1, 2)], depth());
+        RayEnd a = end_at(column(real(c.x0, c.x1)), row(real(c.y0, c.y1)), palette[0], depth());
+        if (!c.anchors.empty()) {
+            const auto& [ax, ay] = c.anchors[static_cast<size_t>(ray) % c.anchors.size()];
+            a.column = column(ax), a.row = row(ay);
         }
-        std::vector<RayEnd> anchors, far_ends;
-        const RayEnd fan_anchor = end_at(uniform(0, w - 1), uniform(-5, h / 2), white, 1.0f);
-        for (int ray = 0; ray < 101; ++ray) {
-            RayEnd a = fan_anchor;
-            RayEnd b = end_at(uniform(-w / 2, w + w / 2), uniform(-5, h + 20), palette[uniform(0, 2)],
-                              static_cast<float>(uniform(-2, 3)));
-            if (uniform(0, 4) == 0) a = end_at(uniform(-w, 2 * w), uniform(-h, 2 * h), white, static_cast<float>(uniform(-2, 3)));
-            if (uniform(0, 9) == 0) b.column = ray_walk::coordinate_limit;
-            anchors.push_back(a);
-            far_ends.push_back(b);
-            draw_ray_line_scalar(a, b, scalar.target());
+        switch (uniform(0, 9)) {
+        case 0: b.row = a.row; break;        // level
+        case 1: b.column = a.column; break;  // vertical
+        case 2: b = a; break;                // one pixel
+        default: break;
         }
-        draw_ray_lines(anchors.data(), far_ends.data(), static_cast<int>(anchors.size()), fast.target());
-        ASSERT_EQ(fast.colour_store, scalar.colour_store) << "round " << round << ", frame " << w << " x " << h;
-        EXPECT_FALSE(fast.changed().empty());
-        EXPECT_TRUE(fast.guards_intact());
+        anchors.push_back(a);
+        far_ends.push_back(b);
+        draw_ray_line_scalar(a, b, scalar.target());
     }
+    draw_batch(path, anchors, far_ends, fast.target());
+    ASSERT_EQ(fast.colour_store, scalar.colour_store);
+    EXPECT_FALSE(fast.changed().empty());
+    EXPECT_TRUE(fast.guards_intact());
+    EXPECT_EQ(std::memcmp(fast.depth_store.data(), scalar.depth_store.data(), fast.depth_store.size() * sizeof(float)), 0);
 }
 
 // ---- The whole overlay over the built-in scene ----
@@ -685,5 +726,39 @@ TEST(RayScene, LandscapeFramesMatchTheUnclippedWalkByteForByte)
             EXPECT_GT(overlay.changed().size(), static_cast<size_t>(c.w));
         }
     }
+    reset_scene();
+}
+
+TEST(RayScene, RasterisedFramesGiveTheScalarBytes)
+{
+    // The program's own frames: the slab rasterised into the depth buffer, the rays over it,
+    // on landscape and portrait screens and at several turns and zooms.
+    const struct {
+        int screen_width, screen_height;
+        int64_t frame;
+    } cases[] = {{1920, 1080, 1}, {1920, 1080, 150}, {1366, 768, 300}, {1366, 768, 700}, {720, 1280, 90}};
+    for (const auto& c : cases) {
+        host::release_frame_buffers();
+        reset_scene();
+        ASSERT_TRUE(host::set_frame_size(c.screen_width, c.screen_height, 1));
+        ASSERT_TRUE(host::allocate_frame_buffers());
+        host::prepare_scene();
+        skip_frames(c.frame - 1);
+        clear_frame();
+        transform_frame();
+        rasterise_frame();
+        const size_t cells = size_t{scene.frame_width} * scene.frame_height;
+        const std::vector<Pixel> slab(scene.colour_buffer, scene.colour_buffer + cells);
+        std::vector<Pixel> drawn[2];
+        for (const auto code_path : {SceneBlock::CodePath::fastest, SceneBlock::CodePath::scalar}) {
+            std::copy(slab.begin(), slab.end(), scene.colour_buffer);
+            scene.code_path = code_path;
+            draw_rays();
+            drawn[code_path == SceneBlock::CodePath::scalar].assign(scene.colour_buffer, scene.colour_buffer + cells);
+        }
+        EXPECT_TRUE(drawn[0] == drawn[1]) << c.screen_width << " x " << c.screen_height << ", frame " << c.frame;
+        EXPECT_FALSE(drawn[0] == slab);
+    }
+    host::release_frame_buffers();
     reset_scene();
 }
