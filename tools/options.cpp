@@ -20,16 +20,6 @@ constexpr int64_t last_frame_number = std::numeric_limits<int32_t>::max() - (fir
 
 constexpr size_t quoted_length_limit = 60;
 
-// A whole decimal integer: digits with an optional leading '-', nothing else, no overflow.
-std::optional<int64_t> parse_integer(std::string_view text)
-{
-    if (text.empty()) return std::nullopt;
-    int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 // Checks a file name that must carry a frame number and splits it around the conversion.
 // Returns an empty string on success, else the reason.
 std::string parse_numbered_name(OutputName& name)
@@ -79,6 +69,37 @@ ParseResult failure(std::string message)
 }
 
 } // namespace
+
+std::optional<int64_t> parse_integer(std::string_view text)
+{
+    if (text.empty()) return std::nullopt;
+    int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::string parse_screen_size(std::string_view text, int& width, int& height)
+{
+    const size_t x = text.find_first_of("xX");
+    const auto w = x == std::string_view::npos ? std::nullopt : parse_integer(text.substr(0, x));
+    const auto h = x == std::string_view::npos ? std::nullopt : parse_integer(text.substr(x + 1));
+    if (!w || !h) return quoted(text) + " is not a size like 1920x1080";
+    if (*w < 1 || *h < 1 || *w > largest_screen_side || *h > largest_screen_side) {
+        return quoted(text) + ": each side must be 1 to " + std::to_string(largest_screen_side);
+    }
+    int frame_width = 0, frame_height = 0;
+    if (!host::frame_size_for_screen(static_cast<int>(*w), static_cast<int>(*h), frame_width, frame_height)) {
+        return quoted(text) + " leaves a frame under 2x2 pixels";
+    }
+    if (int64_t{frame_width} * frame_height * 4 > std::numeric_limits<int32_t>::max()) {
+        return quoted(text) + ": the frame buffers of a " + std::to_string(frame_width) + "x" +
+               std::to_string(frame_height) + " frame would exceed 2 GiB each";
+    }
+    width = static_cast<int>(*w);
+    height = static_cast<int>(*h);
+    return {};
+}
 
 std::string quoted(std::string_view text)
 {
@@ -137,26 +158,8 @@ ParseResult parse_render_options(int argc, const char* const* argv)
         if (name == "--screen") {
             if (seen_screen) return failure("--screen given twice");
             seen_screen = true;
-            const size_t x = value->find_first_of("xX");
-            const auto width = x == std::string_view::npos ? std::nullopt : parse_integer(value->substr(0, x));
-            const auto height = x == std::string_view::npos ? std::nullopt : parse_integer(value->substr(x + 1));
-            if (!width || !height) return failure("--screen " + quoted(*value) + " is not a size like 1920x1080");
-            if (*width < 1 || *height < 1 || *width > largest_screen_side || *height > largest_screen_side) {
-                return failure("--screen " + quoted(*value) + ": each side must be 1 to " +
-                               std::to_string(largest_screen_side));
-            }
-            int frame_width = 0, frame_height = 0;
-            if (!host::frame_size_for_screen(static_cast<int>(*width), static_cast<int>(*height), frame_width,
-                                             frame_height)) {
-                return failure("--screen " + quoted(*value) + " leaves a frame under 2x2 pixels");
-            }
-            if (int64_t{frame_width} * frame_height * 4 > std::numeric_limits<int32_t>::max()) {
-                return failure("--screen " + quoted(*value) + ": the frame buffers of a " +
-                               std::to_string(frame_width) + "x" + std::to_string(frame_height) +
-                               " frame would exceed 2 GiB each");
-            }
-            options.screen_width = static_cast<int>(*width);
-            options.screen_height = static_cast<int>(*height);
+            const std::string reason = parse_screen_size(*value, options.screen_width, options.screen_height);
+            if (!reason.empty()) return failure("--screen " + reason);
         } else if (name == "--seed") {
             if (seen_seed) return failure("--seed given twice");
             seen_seed = true;

@@ -52,4 +52,15 @@ const char* render_usage();
 // The largest screen side accepted on the command line.
 constexpr int largest_screen_side = 32768;
 
+// ---- Value parsing every command-line tool shares ----
+
+// A whole decimal integer: digits with an optional leading '-', nothing else, no overflow.
+std::optional<int64_t> parse_integer(std::string_view text);
+
+// A screen size such as 1920x1080 (or 1920X1080): each side 1 to largest_screen_side, leaving
+// a frame of at least 2x2 whose buffers stay under 2 GiB each. Returns an empty string and
+// sets width and height on success, else the reason as one line that starts with the quoted
+// text (the caller puts the option's name in front).
+std::string parse_screen_size(std::string_view text, int& width, int& height);
+
 } // namespace morvane::tools

@@ -1,0 +1,139 @@
+// The machine and build lines of the benchmark report.
+#include "bench/machine.h"
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "scene/numeric.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#define MORVANE_BENCH_CPUID 1
+#else
+#define MORVANE_BENCH_CPUID 0
+#endif
+
+// The build system passes these in; a build without them still reports something true.
+#ifndef MORVANE_BENCH_BUILD_TYPE
+#define MORVANE_BENCH_BUILD_TYPE "unknown build type"
+#endif
+#ifndef MORVANE_BENCH_CXX_FLAGS
+#define MORVANE_BENCH_CXX_FLAGS ""
+#endif
+#ifndef MORVANE_BENCH_TARGET_FLAGS
+#define MORVANE_BENCH_TARGET_FLAGS ""
+#endif
+
+namespace morvane::bench {
+
+namespace {
+
+std::string trimmed(std::string text)
+{
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    const size_t last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+std::string brand_from_cpuid()
+{
+#if MORVANE_BENCH_CPUID
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(0x80000000u, &a, &b, &c, &d) == 0 || a < 0x80000004u) return {};
+    // Three leaves of 16 bytes each: the brand string, NUL-padded.
+    char brand[49] = {};
+    for (unsigned leaf = 0; leaf < 3; ++leaf) {
+        unsigned r[4] = {};
+        __get_cpuid(0x80000002u + leaf, &r[0], &r[1], &r[2], &r[3]);
+        std::memcpy(brand + 16 * leaf, r, sizeof r);
+    }
+    return trimmed(brand);
+#else
+    return {};
+#endif
+}
+
+std::string model_from_proc_cpuinfo()
+{
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        // "model name" on x86, "Model" or "Processor" on some ARM kernels.
+        for (const char* key : {"model name", "Model", "Processor", "cpu model"}) {
+            if (line.rfind(key, 0) != 0) continue;
+            const size_t colon = line.find(':');
+            if (colon != std::string::npos) return trimmed(line.substr(colon + 1));
+        }
+    }
+    return {};
+}
+
+std::string compiler_name()
+{
+#if defined(__clang__)
+    return std::string("clang ") + __clang_version__;
+#elif defined(__GNUC__)
+    return std::string("g++ ") + __VERSION__;
+#elif defined(_MSC_VER)
+    return "MSVC " + std::to_string(_MSC_FULL_VER);
+#else
+    return "unknown compiler";
+#endif
+}
+
+bool shading_has_avx2()
+{
+#if defined(MORVANE_HAVE_AVX2_PATH) && (defined(__GNUC__) || defined(__clang__))
+    // The shading stage makes the same check before it takes its AVX2 path.
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+} // namespace
+
+std::string processor_name()
+{
+    std::string name = brand_from_cpuid();
+    if (name.empty()) name = model_from_proc_cpuinfo();
+    return name.empty() ? "unknown processor" : name;
+}
+
+double load_average()
+{
+    std::ifstream file("/proc/loadavg");
+    double load = -1.0;
+    if (!(file >> load)) return -1.0;
+    return load;
+}
+
+MachineReport describe_machine()
+{
+    MachineReport machine;
+    machine.processor = processor_name();
+    machine.logical_processors = std::thread::hardware_concurrency();
+    machine.load_start = machine.load_end = load_average();
+    machine.compiler = compiler_name();
+    machine.build_type = MORVANE_BENCH_BUILD_TYPE;
+    machine.flags = trimmed(std::string(MORVANE_BENCH_CXX_FLAGS) + " " + MORVANE_BENCH_TARGET_FLAGS);
+#if defined(MORVANE_EXACT_ESTIMATES)
+    machine.flags += " (exact reciprocals in place of the estimates)";
+#endif
+    return machine;
+}
+
+PathNames path_names(SceneBlock::CodePath path)
+{
+    if (path == SceneBlock::CodePath::scalar) return {"scalar", "scalar", "scalar"};
+    PathNames names;
+    names.clear = MORVANE_X86 ? "SSE2" : "scalar";
+    names.shading = shading_has_avx2() ? "AVX2" : "scalar";
+    names.rays = MORVANE_X86 ? "SSE2" : "scalar";
+    return names;
+}
+
+} // namespace morvane::bench
