@@ -35,9 +35,16 @@ bool set_up_span(const SpanRequest& request, SpanRun& run);
 // always has), and the colour ceiling of that lane is positive: the SIMD paths then skip the lane.
 bool fourth_lanes_zero(const SpanRun& run);
 
+// Shades two spans that share no pixel (two rows of one triangle) exactly as shade_span would
+// shade the first and then the second, on the fastest path; the AVX2 path works on both at once.
+void shade_span_pair(const SpanRequest& first, const SpanRequest& second);
+
 #if MORVANE_HAVE_AVX2_PATH
 // Eight pixels at a time; only for processors with AVX2.
 void shade_span_avx2(const SpanRequest& request);
+// Both spans side by side, so that the latencies of their running sums overlap. Spans that do
+// share pixels are shaded one after the other.
+void shade_span_pair_avx2(const SpanRequest& first, const SpanRequest& second);
 #endif
 
 #if MORVANE_X86

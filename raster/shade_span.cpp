@@ -212,4 +212,16 @@ void shade_span(const SpanRequest& request)
     shade_span_scalar(request);
 }
 
+void shade_span_pair(const SpanRequest& first, const SpanRequest& second)
+{
+#if MORVANE_HAVE_AVX2_PATH
+    if (MORVANE_ESTIMATES && scene.code_path == SceneBlock::CodePath::fastest && avx2_shading_available()) {
+        shade_span_pair_avx2(first, second);
+        return;
+    }
+#endif
+    shade_span(first);
+    shade_span(second);
+}
+
 } // namespace morvane

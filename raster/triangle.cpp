@@ -1,6 +1,7 @@
 // The rasteriser workers: each walks every triangle of the scene and shades the rows of its own
 // band, so the two workers never write the same pixel.
 #include "raster/raster.h"
+#include "raster/shade_paths.h"
 #include "raster/walk.h"
 #include "scene/numeric.h"
 #include "scene/scene.h"
@@ -47,7 +48,19 @@ void draw_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterV
     request.texture = texture;
     request.colour_buffer = colour_buffer;
     request.depth_buffer = depth_buffer;
-    walk_triangle(c0, c1, c2, request, [](const SpanRequest& span) { shade_span(span); });
+    // The rows of one triangle share no pixel, so they are shaded two at a time, in any order;
+    // the last odd row goes alone before the next triangle starts.
+    SpanRequest pending;
+    bool has_pending = false;
+    walk_triangle(c0, c1, c2, request, [&](const SpanRequest& span) {
+        if (has_pending) {
+            shade_span_pair(pending, span);
+        } else {
+            pending = span;
+        }
+        has_pending = !has_pending;
+    });
+    if (has_pending) shade_span(pending);
 }
 
 } // namespace morvane
