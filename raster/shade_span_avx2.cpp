@@ -36,48 +36,53 @@ inline I8 mask_less(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v,
 inline I8 mask_equal(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_EQ_OQ))}; }
 inline I8 mask_greater(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_GT_OQ))}; }
 inline F8 keep_where(I8 mask, F8 a) { return {_mm256_and_ps(_mm256_castsi256_ps(mask.v), a.v)}; }
-inline F8 zero_where(I8 mask, F8 a) { return {_mm256_andnot_ps(_mm256_castsi256_ps(mask.v), a.v)}; }
+inline F8 nan_where(I8 mask, F8 a) { return {_mm256_or_ps(_mm256_castsi256_ps(mask.v), a.v)}; }
 inline I8 truncate(F8 a) { return {_mm256_cvttps_epi32(a.v)}; }
 inline F8 to_float(I8 a) { return {_mm256_cvtepi32_ps(a.v)}; }
 
-// The texels of a group in pairs, as two 64-bit loads per pixel read them: `near` holds the
-// pairs (t, t + 1) of pixels 0, 1, 4, 5 and `far` those of pixels 2, 3, 6, 7, so that each
-// 128-bit half (pixels 0..3, 4..7) can be unpacked without crossing halves.
-struct TexelPairs {
-    __m256i near;
-    __m256i far;
+// The four texels of every pixel of a group, each as eight words in pixel order: (t, t + 1)
+// from the upper row, (t + 256, t + 257) from the lower one.
+struct Texels {
+    __m256i t00, t10, t01, t11;
 };
 
-inline TexelPairs load_pairs(const Pixel* row, const int32_t t[8])
+// The pairs (t, t + 1) of one texel row, two 64-bit loads per pixel, split into the first and
+// the second texel of every pair.
+inline void load_pairs(const Pixel* row, const int32_t t[8], __m256i& first, __m256i& second)
 {
     const auto pair = [&](int j) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + t[j])); };
-    const auto two = [&](int j0, int j1) { return _mm_unpacklo_epi64(pair(j0), pair(j1)); };
-    return {_mm256_set_m128i(two(4, 5), two(0, 1)), _mm256_set_m128i(two(6, 7), two(2, 3))};
+    const auto two = [&](int j0, int j1) { return _mm_castsi128_ps(_mm_unpacklo_epi64(pair(j0), pair(j1))); };
+    // Pairs of pixels 0, 1 | 4, 5 and 2, 3 | 6, 7: each 128-bit half then holds four pixels.
+    const __m256 near = _mm256_set_m128(two(4, 5), two(0, 1));
+    const __m256 far = _mm256_set_m128(two(6, 7), two(2, 3));
+    first = _mm256_castps_si256(_mm256_shuffle_ps(near, far, _MM_SHUFFLE(2, 0, 2, 0)));
+    second = _mm256_castps_si256(_mm256_shuffle_ps(near, far, _MM_SHUFFLE(3, 1, 3, 1)));
 }
 
-// Byte c of the first and of the second texel of every pair, zero-extended, as floats in pixel
-// order.
-template <int c>
-inline void channel(const TexelPairs& pairs, F8& first, F8& second)
+inline Texels load_texels(const Pixel* texture, const int32_t t[8])
 {
+    Texels texels;
+    load_pairs(texture, t, texels.t00, texels.t10);
+    load_pairs(texture + texture_width, t, texels.t01, texels.t11);
+    return texels;
+}
+
+// Byte c of eight texels, zero-extended, as floats.
+template <int c>
+inline F8 channel(__m256i texels)
+{
+    if constexpr (c == 0) return {_mm256_cvtepi32_ps(_mm256_and_si256(texels, _mm256_set1_epi32(0xFF)))};
     constexpr char z = static_cast<char>(0x80);  // pshufb: zero this byte
-    constexpr char f0 = c, f1 = c + 8, s0 = c + 4, s1 = c + 12;
-    const __m256i pick = _mm256_setr_epi8(f0, z, z, z, f1, z, z, z, s0, z, z, z, s1, z, z, z,  //
-                                          f0, z, z, z, f1, z, z, z, s0, z, z, z, s1, z, z, z);
-    const __m256i near = _mm256_shuffle_epi8(pairs.near, pick);  // first 0 1, second 0 1 | 4 5
-    const __m256i far = _mm256_shuffle_epi8(pairs.far, pick);    // first 2 3, second 2 3 | 6 7
-    first = {_mm256_cvtepi32_ps(_mm256_unpacklo_epi64(near, far))};
-    second = {_mm256_cvtepi32_ps(_mm256_unpackhi_epi64(near, far))};
+    const __m256i pick = _mm256_setr_epi8(c, z, z, z, c + 4, z, z, z, c + 8, z, z, z, c + 12, z, z, z,  //
+                                          c, z, z, z, c + 4, z, z, z, c + 8, z, z, z, c + 12, z, z, z);
+    return {_mm256_cvtepi32_ps(_mm256_shuffle_epi8(texels, pick))};
 }
 
-// Bilinear sample of channel c: texels (t, t + 1) from row0, (t + 256, t + 257) from row1.
+// Bilinear sample of channel c.
 template <int c>
-inline F8 sample(const TexelPairs& row0, const TexelPairs& row1, F8 w00, F8 w10, F8 w01, F8 w11)
+inline F8 sample(const Texels& t, F8 w00, F8 w10, F8 w01, F8 w11)
 {
-    F8 t00, t10, t01, t11;
-    channel<c>(row0, t00, t10);
-    channel<c>(row1, t01, t11);
-    return (t00 * w00 + t10 * w10) + (t01 * w01 + t11 * w11);
+    return (channel<c>(t.t00) * w00 + channel<c>(t.t10) * w10) + (channel<c>(t.t01) * w01 + channel<c>(t.t11) * w11);
 }
 
 // One colour lane to an integer: nearest (ties to even; NaN and out of range give 0x80000000
@@ -114,9 +119,9 @@ GroupConstants group_constants()
 // Shades up to eight consecutive pixels. at[j] holds pixel j's normal (lanes 0..3) and u, v, z
 // (lanes 4..6), exactly as the scalar loop has them; `lanes` marks the pixels that exist, and
 // `all_lanes` says that all eight do. The lanes of missing pixels are worked out too (every texel
-// index is clamped inside the picture, whatever the value) but never reach the buffers. Pixels are distinct, so a group's depth test, depth stores
-// and colour stores can each be done for all eight at once and still equal the
-// one-pixel-at-a-time order.
+// index is clamped inside the picture, whatever the value) but never reach the buffers. Pixels
+// are distinct, so a group's depth test, depth stores and colour stores can each be done for all
+// eight at once and still equal the one-pixel-at-a-time order.
 //
 // `zero_fourth_lanes`: the normals and the light directions have 0 in their fourth lane and the
 // light colours too, as the shipped scene always has. Then that lane adds +0 to s, and to every
@@ -175,7 +180,11 @@ __attribute__((always_inline)) inline void shade_group(const __m256 at[8], const
     const F8 r = rsqrt_estimate(s);
     F8 unit[4];
     for (int c = 0; c < lanes_in_full; ++c) unit[c] = n[c] * r;
-    const I8 infinite_estimate = mask_equal(r, k.infinity);
+    if constexpr (zero_fourth_lanes) {
+        // The missing fourth lane would make every cosine NaN where the estimate is infinite;
+        // a NaN first lane does the same.
+        unit[0] = nan_where(mask_equal(r, k.infinity), unit[0]);
+    }
 
     // Texel coordinates: ceilings 254 and 423, -1 or less drawn as 0.
     F8 cu = min_first_if_less(u, k.u_ceiling);
@@ -198,11 +207,10 @@ __attribute__((always_inline)) inline void shade_group(const __m256 at[8], const
         F8 d;
         if constexpr (zero_fourth_lanes) {
             d = (dir[0] * unit[0] + dir[1] * unit[1]) + dir[2] * unit[2];
-            d = zero_where(infinite_estimate, max_first_if_greater(d, k.zero));
         } else {
             d = (dir[0] * unit[0] + dir[1] * unit[1]) + (dir[2] * unit[2] + dir[3] * unit[3]);
-            d = max_first_if_greater(d, k.zero);
         }
+        d = max_first_if_greater(d, k.zero);  // a NaN cosine counts as 0
         h = d * d;
         h = h * h;
         h = h * h;
@@ -224,17 +232,16 @@ __attribute__((always_inline)) inline void shade_group(const __m256 at[8], const
     alignas(32) int32_t t[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(t), _mm256_add_epi32(_mm256_slli_epi32(iv.v, 8), iu.v));
     __asm__("" : "+m"(t));  // read the indices back from memory: cheaper than lane extracts on AMD
-    const TexelPairs row0 = load_pairs(texture, t);
-    const TexelPairs row1 = load_pairs(texture + texture_width, t);
+    const Texels texels = load_texels(texture, t);
     const F8 a = k.one - fu;
     const F8 b = k.one - fv;
     const F8 w00 = a * b;
     const F8 w10 = fu * b;
     const F8 w01 = a * fv;
     const F8 w11 = fu * fv;
-    const F8 blue = sample<0>(row0, row1, w00, w10, w01, w11);
-    const F8 green = sample<1>(row0, row1, w00, w10, w01, w11);
-    const F8 red = sample<2>(row0, row1, w00, w10, w01, w11);
+    const F8 blue = sample<0>(texels, w00, w10, w01, w11);
+    const F8 green = sample<1>(texels, w00, w10, w01, w11);
+    const F8 red = sample<2>(texels, w00, w10, w01, w11);
 
     // Colour: lanes to bytes, then four channel vectors to eight B, G, R, X pixels. The packs
     // work within each 128-bit half (pixels 0..3 and 4..7).
