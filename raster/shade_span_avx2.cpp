@@ -89,12 +89,10 @@ inline F8 sample(const Texels& t, F8 w00, F8 w10, F8 w01, F8 w11)
 // like the scalar conversion), then a logical shift by 8, which leaves at most 2^24 - 1.
 inline __m256i colour_shifted(F8 value) { return _mm256_srli_epi32(_mm256_cvtps_epi32(value.v), 8); }
 
-// Two channels of shifted colour lanes to 16 bits, each at most 255: the unsigned saturation of
-// the pack keeps every value above 255 above 255, and the minimum then brings it to 255.
-inline __m256i colour_words(__m256i first, __m256i second)
-{
-    return _mm256_min_epu16(_mm256_packus_epi32(first, second), _mm256_set1_epi16(255));
-}
+// Two channels of shifted colour lanes to 16 bits. The values are below 2^24, so the signed
+// saturation of the pack leaves every value above 255 above 255 (at most 32767), and the
+// unsigned saturation of the byte pack that follows brings it to 255.
+inline __m256i colour_words(__m256i first, __m256i second) { return _mm256_packs_epi32(first, second); }
 
 // The shading constants of one span, one splat per lane (the lights are splatted where they are
 // used, straight from the scene, which costs a short span less).
