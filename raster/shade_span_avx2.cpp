@@ -10,6 +10,10 @@
 #include "raster/shade_paths.h"
 #include "scene/scene.h"
 
+// Everything on the per-pixel path is inlined into the loops: left out of line (as the compiler
+// may choose for the larger helpers) a helper costs a call and sends its vectors through memory.
+#define MORVANE_ALWAYS_INLINE __attribute__((always_inline)) inline
+
 namespace morvane {
 
 namespace {
@@ -18,27 +22,27 @@ namespace {
 struct F8 {
     __m256 v;
 };
-inline F8 operator+(F8 a, F8 b) { return {_mm256_add_ps(a.v, b.v)}; }
-inline F8 operator-(F8 a, F8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
-inline F8 operator*(F8 a, F8 b) { return {_mm256_mul_ps(a.v, b.v)}; }
-inline F8 splat(float value) { return {_mm256_set1_ps(value)}; }
-inline F8 splat_from(const float& value) { return {_mm256_broadcast_ss(&value)}; }
+MORVANE_ALWAYS_INLINE F8 operator+(F8 a, F8 b) { return {_mm256_add_ps(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE F8 operator-(F8 a, F8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE F8 operator*(F8 a, F8 b) { return {_mm256_mul_ps(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE F8 splat(float value) { return {_mm256_set1_ps(value)}; }
+MORVANE_ALWAYS_INLINE F8 splat_from(const float& value) { return {_mm256_broadcast_ss(&value)}; }
 // minps/maxps: the first operand only when the comparison holds, else (also for NaN) the second.
-inline F8 min_first_if_less(F8 a, F8 b) { return {_mm256_min_ps(a.v, b.v)}; }
-inline F8 max_first_if_greater(F8 a, F8 b) { return {_mm256_max_ps(a.v, b.v)}; }
-inline F8 rsqrt_estimate(F8 a) { return {_mm256_rsqrt_ps(a.v)}; }
+MORVANE_ALWAYS_INLINE F8 min_first_if_less(F8 a, F8 b) { return {_mm256_min_ps(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE F8 max_first_if_greater(F8 a, F8 b) { return {_mm256_max_ps(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE F8 rsqrt_estimate(F8 a) { return {_mm256_rsqrt_ps(a.v)}; }
 
 // Eight 32-bit integers or lane masks.
 struct I8 {
     __m256i v;
 };
-inline I8 mask_less(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_LT_OQ))}; }
-inline I8 mask_equal(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_EQ_OQ))}; }
-inline I8 mask_greater(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_GT_OQ))}; }
-inline F8 keep_where(I8 mask, F8 a) { return {_mm256_and_ps(_mm256_castsi256_ps(mask.v), a.v)}; }
-inline F8 nan_where(I8 mask, F8 a) { return {_mm256_or_ps(_mm256_castsi256_ps(mask.v), a.v)}; }
-inline I8 truncate(F8 a) { return {_mm256_cvttps_epi32(a.v)}; }
-inline F8 to_float(I8 a) { return {_mm256_cvtepi32_ps(a.v)}; }
+MORVANE_ALWAYS_INLINE I8 mask_less(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_LT_OQ))}; }
+MORVANE_ALWAYS_INLINE I8 mask_equal(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_EQ_OQ))}; }
+MORVANE_ALWAYS_INLINE I8 mask_greater(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_GT_OQ))}; }
+MORVANE_ALWAYS_INLINE F8 keep_where(I8 mask, F8 a) { return {_mm256_and_ps(_mm256_castsi256_ps(mask.v), a.v)}; }
+MORVANE_ALWAYS_INLINE F8 nan_where(I8 mask, F8 a) { return {_mm256_or_ps(_mm256_castsi256_ps(mask.v), a.v)}; }
+MORVANE_ALWAYS_INLINE I8 truncate(F8 a) { return {_mm256_cvttps_epi32(a.v)}; }
+MORVANE_ALWAYS_INLINE F8 to_float(I8 a) { return {_mm256_cvtepi32_ps(a.v)}; }
 
 // The four texels of every pixel of a group, each as eight words in pixel order: (t, t + 1)
 // from the upper row, (t + 256, t + 257) from the lower one.
@@ -48,7 +52,7 @@ struct Texels {
 
 // The pairs (t, t + 1) of one texel row, two 64-bit loads per pixel, split into the first and
 // the second texel of every pair.
-inline void load_pairs(const Pixel* row, const int32_t t[8], __m256i& first, __m256i& second)
+MORVANE_ALWAYS_INLINE void load_pairs(const Pixel* row, const int32_t t[8], __m256i& first, __m256i& second)
 {
     const auto pair = [&](int j) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + t[j])); };
     const auto two = [&](int j0, int j1) { return _mm_castsi128_ps(_mm_unpacklo_epi64(pair(j0), pair(j1))); };
@@ -59,7 +63,7 @@ inline void load_pairs(const Pixel* row, const int32_t t[8], __m256i& first, __m
     second = _mm256_castps_si256(_mm256_shuffle_ps(near, far, _MM_SHUFFLE(3, 1, 3, 1)));
 }
 
-inline Texels load_texels(const Pixel* texture, const int32_t t[8])
+MORVANE_ALWAYS_INLINE Texels load_texels(const Pixel* texture, const int32_t t[8])
 {
     Texels texels;
     load_pairs(texture, t, texels.t00, texels.t10);
@@ -69,7 +73,7 @@ inline Texels load_texels(const Pixel* texture, const int32_t t[8])
 
 // Byte c of eight texels, zero-extended, as floats.
 template <int c>
-inline F8 channel(__m256i texels)
+MORVANE_ALWAYS_INLINE F8 channel(__m256i texels)
 {
     if constexpr (c == 0) return {_mm256_cvtepi32_ps(_mm256_and_si256(texels, _mm256_set1_epi32(0xFF)))};
     constexpr char z = static_cast<char>(0x80);  // pshufb: zero this byte
@@ -80,19 +84,19 @@ inline F8 channel(__m256i texels)
 
 // Bilinear sample of channel c.
 template <int c>
-inline F8 sample(const Texels& t, F8 w00, F8 w10, F8 w01, F8 w11)
+MORVANE_ALWAYS_INLINE F8 sample(const Texels& t, F8 w00, F8 w10, F8 w01, F8 w11)
 {
     return (channel<c>(t.t00) * w00 + channel<c>(t.t10) * w10) + (channel<c>(t.t01) * w01 + channel<c>(t.t11) * w11);
 }
 
 // One colour lane to an integer: nearest (ties to even; NaN and out of range give 0x80000000
 // like the scalar conversion), then a logical shift by 8, which leaves at most 2^24 - 1.
-inline __m256i colour_shifted(F8 value) { return _mm256_srli_epi32(_mm256_cvtps_epi32(value.v), 8); }
+MORVANE_ALWAYS_INLINE __m256i colour_shifted(F8 value) { return _mm256_srli_epi32(_mm256_cvtps_epi32(value.v), 8); }
 
 // Two channels of shifted colour lanes to 16 bits. The values are below 2^24, so the signed
 // saturation of the pack leaves every value above 255 above 255 (at most 32767), and the
 // unsigned saturation of the byte pack that follows brings it to 255.
-inline __m256i colour_words(__m256i first, __m256i second) { return _mm256_packs_epi32(first, second); }
+MORVANE_ALWAYS_INLINE __m256i colour_words(__m256i first, __m256i second) { return _mm256_packs_epi32(first, second); }
 
 // The shading constants of one span, one splat per lane (the lights are splatted where they are
 // used, straight from the scene, which costs a short span less).
@@ -128,9 +132,8 @@ GroupConstants group_constants()
 // infinite. Worked out so, a quarter of the normal and lighting arithmetic drops away and every
 // value stays bit for bit what the full four lanes give.
 template <bool zero_fourth_lanes>
-__attribute__((always_inline)) inline void shade_group(const __m256 at[8], const Pixel* texture, Pixel* colour,
-                                                       float* depth, __m256i lanes, bool all_lanes,
-                                                       const GroupConstants& k)
+MORVANE_ALWAYS_INLINE void shade_group(const __m256 at[8], const Pixel* texture, Pixel* colour, float* depth,
+                                       __m256i lanes, bool all_lanes, const GroupConstants& k)
 {
     constexpr int lanes_in_full = zero_fourth_lanes ? 3 : 4;
 
@@ -286,7 +289,7 @@ RunCursor start_run(const SpanRun& run, const SpanRequest& request)
 // Shades the group whose attributes are `group` (up to eight pixels, as many as remain) and
 // moves the cursor's pixel position past it.
 template <bool zero_fourth_lanes>
-__attribute__((always_inline)) inline void shade_next(RunCursor& c, const __m256 group[8], const GroupConstants& k)
+MORVANE_ALWAYS_INLINE void shade_next(RunCursor& c, const __m256 group[8], const GroupConstants& k)
 {
     if (c.remaining >= 8) {
         shade_group<zero_fourth_lanes>(group, c.texture, c.colour, c.depth, _mm256_set1_epi32(-1), true, k);
@@ -397,3 +400,5 @@ void shade_span_pair_avx2(const SpanRequest& first, const SpanRequest& second)
 }
 
 } // namespace morvane
+
+#undef MORVANE_ALWAYS_INLINE
