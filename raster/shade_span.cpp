@@ -212,14 +212,20 @@ void shade_span(const SpanRequest& request)
     shade_span_scalar(request);
 }
 
-void shade_span_pair(const SpanRequest& first, const SpanRequest& second)
+bool out_of_order_available()
+{
+    return MORVANE_ESTIMATES && scene.code_path == SceneBlock::CodePath::fastest && avx2_shading_available();
+}
+
+void shade_span_pair(const SpanRequest& first, const SpanRequest& second, DepthRule rule)
 {
 #if MORVANE_HAVE_AVX2_PATH
-    if (MORVANE_ESTIMATES && scene.code_path == SceneBlock::CodePath::fastest && avx2_shading_available()) {
-        shade_span_pair_avx2(first, second);
+    if (out_of_order_available()) {
+        shade_span_pair_avx2(first, second, rule);
         return;
     }
 #endif
+    // Only the AVX2 path draws out of table order, so the rule is `nearer` here.
     shade_span(first);
     shade_span(second);
 }

@@ -37,6 +37,7 @@ struct I8 {
     __m256i v;
 };
 MORVANE_ALWAYS_INLINE I8 mask_less(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_LT_OQ))}; }
+MORVANE_ALWAYS_INLINE I8 mask_not_greater(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_LE_OQ))}; }
 MORVANE_ALWAYS_INLINE I8 mask_equal(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_EQ_OQ))}; }
 MORVANE_ALWAYS_INLINE I8 mask_greater(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_GT_OQ))}; }
 MORVANE_ALWAYS_INLINE F8 keep_where(I8 mask, F8 a) { return {_mm256_and_ps(_mm256_castsi256_ps(mask.v), a.v)}; }
@@ -103,6 +104,7 @@ MORVANE_ALWAYS_INLINE __m256i colour_words(__m256i first, __m256i second) { retu
 struct GroupConstants {
     F8 u_ceiling, v_ceiling, lowest_texel, zero, one, infinity;
     F8 colour_ceiling[4];
+    F8 depth_clear;
 };
 
 GroupConstants group_constants()
@@ -115,6 +117,7 @@ GroupConstants group_constants()
     k.one = splat(scene.one_vector.lane[0]);
     k.infinity = splat(__builtin_inff());
     for (int c = 0; c < 4; ++c) k.colour_ceiling[c] = splat(scene.colour_clamp.lane[c]);
+    k.depth_clear = splat(depth_clear);
     return k;
 }
 
@@ -131,7 +134,7 @@ GroupConstants group_constants()
 // at 0 turns into 0; the fourth lighting lane is 0, or NaN (held at the ceiling) where d^16 is
 // infinite. Worked out so, a quarter of the normal and lighting arithmetic drops away and every
 // value stays bit for bit what the full four lanes give.
-template <bool zero_fourth_lanes>
+template <bool zero_fourth_lanes, DepthRule rule>
 MORVANE_ALWAYS_INLINE void shade_group(const __m256 at[8], const Pixel* texture, Pixel* colour, float* depth,
                                        __m256i lanes, bool all_lanes, const GroupConstants& k)
 {
@@ -147,7 +150,12 @@ MORVANE_ALWAYS_INLINE void shade_group(const __m256 at[8], const Pixel* texture,
     const F8 z = {_mm256_permute2f128_ps(u2, u6, 0x31)};
 
     const F8 stored = {all_lanes ? _mm256_loadu_ps(depth) : _mm256_maskload_ps(depth, lanes)};
-    const I8 pass = {_mm256_and_si256(mask_less(z, stored).v, lanes)};  // strict; NaN fails
+    // NaN fails either rule.
+    I8 pass = mask_less(z, stored);
+    if constexpr (rule == DepthRule::nearer_or_tied) {
+        pass = {_mm256_and_si256(mask_not_greater(z, stored).v, mask_less(z, k.depth_clear).v)};
+    }
+    pass = {_mm256_and_si256(pass.v, lanes)};
     if (_mm256_testz_si256(pass.v, pass.v)) return;
     // Full groups store through a blend: AMD's masked stores are slow, and the pixels a full group
     // covers all belong to this span's row, so rewriting the unchanged ones races with nobody.
@@ -288,14 +296,14 @@ RunCursor start_run(const SpanRun& run, const SpanRequest& request)
 
 // Shades the group whose attributes are `group` (up to eight pixels, as many as remain) and
 // moves the cursor's pixel position past it.
-template <bool zero_fourth_lanes>
+template <bool zero_fourth_lanes, DepthRule rule>
 MORVANE_ALWAYS_INLINE void shade_next(RunCursor& c, const __m256 group[8], const GroupConstants& k)
 {
     if (c.remaining >= 8) {
-        shade_group<zero_fourth_lanes>(group, c.texture, c.colour, c.depth, _mm256_set1_epi32(-1), true, k);
+        shade_group<zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, _mm256_set1_epi32(-1), true, k);
     } else {
         const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(c.remaining), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        shade_group<zero_fourth_lanes>(group, c.texture, c.colour, c.depth, lanes, false, k);
+        shade_group<zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, lanes, false, k);
     }
     c.colour += 8;
     c.depth += 8;
@@ -305,7 +313,7 @@ MORVANE_ALWAYS_INLINE void shade_next(RunCursor& c, const __m256 group[8], const
 // Invariant of both loops: `at` is the first unshaded pixel's attributes, reached by one
 // addition per pixel from the run's start, lane for lane the same sums as the scalar loop.
 // These additions are the only serial work; the groups are independent.
-template <bool zero_fourth_lanes>
+template <bool zero_fourth_lanes, DepthRule rule>
 void shade_run(RunCursor& c, const GroupConstants& k)
 {
     while (c.remaining > 0) {
@@ -315,13 +323,13 @@ void shade_run(RunCursor& c, const GroupConstants& k)
             group[j] = c.at;
             c.at = _mm256_add_ps(c.at, c.step);
         }
-        shade_next<zero_fourth_lanes>(c, group, k);
+        shade_next<zero_fourth_lanes, rule>(c, group, k);
     }
 }
 
 // Two runs that share no pixel, group by group side by side: the two chains of additions are
 // independent, so the processor overlaps their latencies instead of waiting out each in turn.
-template <bool zero_fourth_lanes>
+template <bool zero_fourth_lanes, DepthRule rule>
 void shade_run_pair(RunCursor& a, RunCursor& b, const GroupConstants& k)
 {
     while (a.remaining > 0 && b.remaining > 0) {
@@ -340,11 +348,11 @@ void shade_run_pair(RunCursor& a, RunCursor& b, const GroupConstants& k)
             a.at = _mm256_add_ps(a.at, a.step);
             b.at = _mm256_add_ps(b.at, b.step);
         }
-        shade_next<zero_fourth_lanes>(a, group_a, k);
-        shade_next<zero_fourth_lanes>(b, group_b, k);
+        shade_next<zero_fourth_lanes, rule>(a, group_a, k);
+        shade_next<zero_fourth_lanes, rule>(b, group_b, k);
     }
-    shade_run<zero_fourth_lanes>(a, k);
-    shade_run<zero_fourth_lanes>(b, k);
+    shade_run<zero_fourth_lanes, rule>(a, k);
+    shade_run<zero_fourth_lanes, rule>(b, k);
 }
 
 bool overlap(const void* first_a, const void* end_a, const void* first_b, const void* end_b)
@@ -363,26 +371,19 @@ bool runs_overlap(const SpanRun& a, const SpanRun& b)
 
 // One run on its own. The shipped scene has 0 in every fourth lane, which spares a quarter of
 // the lighting.
+template <DepthRule rule>
 void shade_single(const SpanRun& run, const SpanRequest& request, const GroupConstants& k)
 {
     RunCursor cursor = start_run(run, request);
     if (fourth_lanes_zero(run)) {
-        shade_run<true>(cursor, k);
+        shade_run<true, rule>(cursor, k);
     } else {
-        shade_run<false>(cursor, k);
+        shade_run<false, rule>(cursor, k);
     }
 }
 
-} // namespace
-
-void shade_span_avx2(const SpanRequest& request)
-{
-    SpanRun run;
-    if (!set_up_span(request, run)) return;
-    shade_single(run, request, group_constants());
-}
-
-void shade_span_pair_avx2(const SpanRequest& first, const SpanRequest& second)
+template <DepthRule rule>
+void shade_pair(const SpanRequest& first, const SpanRequest& second)
 {
     SpanRun runs[2];
     const bool has_first = set_up_span(first, runs[0]);
@@ -392,11 +393,33 @@ void shade_span_pair_avx2(const SpanRequest& first, const SpanRequest& second)
         fourth_lanes_zero(runs[1])) {
         RunCursor a = start_run(runs[0], first);
         RunCursor b = start_run(runs[1], second);
-        shade_run_pair<true>(a, b, k);
+        shade_run_pair<true, rule>(a, b, k);
         return;
     }
-    if (has_first) shade_single(runs[0], first, k);
-    if (has_second) shade_single(runs[1], second, k);
+    if (has_first) shade_single<rule>(runs[0], first, k);
+    if (has_second) shade_single<rule>(runs[1], second, k);
+}
+
+} // namespace
+
+void shade_span_avx2(const SpanRequest& request, DepthRule rule)
+{
+    SpanRun run;
+    if (!set_up_span(request, run)) return;
+    if (rule == DepthRule::nearer) {
+        shade_single<DepthRule::nearer>(run, request, group_constants());
+    } else {
+        shade_single<DepthRule::nearer_or_tied>(run, request, group_constants());
+    }
+}
+
+void shade_span_pair_avx2(const SpanRequest& first, const SpanRequest& second, DepthRule rule)
+{
+    if (rule == DepthRule::nearer) {
+        shade_pair<DepthRule::nearer>(first, second);
+    } else {
+        shade_pair<DepthRule::nearer_or_tied>(first, second);
+    }
 }
 
 } // namespace morvane
