@@ -122,11 +122,14 @@ GroupConstants group_constants()
 }
 
 // Shades up to eight consecutive pixels. at[j] holds pixel j's normal (lanes 0..3) and u, v, z
-// (lanes 4..6), exactly as the scalar loop has them; `lanes` marks the pixels that exist, and
-// `all_lanes` says that all eight do. The lanes of missing pixels are worked out too (every texel
-// index is clamped inside the picture, whatever the value) but never reach the buffers. Pixels
-// are distinct, so a group's depth test, depth stores and colour stores can each be done for all
-// eight at once and still equal the one-pixel-at-a-time order.
+// (lanes 4..6), exactly as the scalar loop has them; `lanes` marks the pixels that exist. The
+// lanes of missing pixels are worked out too (every texel index is clamped inside the picture,
+// whatever the value) but never reach the buffers. Pixels are distinct, so a group's depth test,
+// depth stores and colour stores can each be done for all eight at once and still equal the
+// one-pixel-at-a-time order. `whole`: all eight pixel slots lie in the worker's band, so they may
+// be read and rewritten with a plain load and store; this worker alone writes them, and a
+// rewritten slot gets back the value just read. AMD's masked stores are slow, so only a group
+// that ends past the band's last pixel uses them.
 //
 // `zero_fourth_lanes`: the normals and the light directions have 0 in their fourth lane and the
 // light colours too, as the shipped scene always has. Then that lane adds +0 to s, and to every
@@ -136,7 +139,7 @@ GroupConstants group_constants()
 // value stays bit for bit what the full four lanes give.
 template <bool zero_fourth_lanes, DepthRule rule>
 MORVANE_ALWAYS_INLINE void shade_group(const __m256 at[8], const Pixel* texture, Pixel* colour, float* depth,
-                                       __m256i lanes, bool all_lanes, const GroupConstants& k)
+                                       __m256i lanes, bool whole, const GroupConstants& k)
 {
     constexpr int lanes_in_full = zero_fourth_lanes ? 3 : 4;
 
@@ -149,7 +152,7 @@ MORVANE_ALWAYS_INLINE void shade_group(const __m256 at[8], const Pixel* texture,
     const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
     const F8 z = {_mm256_permute2f128_ps(u2, u6, 0x31)};
 
-    const F8 stored = {all_lanes ? _mm256_loadu_ps(depth) : _mm256_maskload_ps(depth, lanes)};
+    const F8 stored = {whole ? _mm256_loadu_ps(depth) : _mm256_maskload_ps(depth, lanes)};
     // NaN fails either rule.
     I8 pass = mask_less(z, stored);
     if constexpr (rule == DepthRule::nearer_or_tied) {
@@ -157,9 +160,7 @@ MORVANE_ALWAYS_INLINE void shade_group(const __m256 at[8], const Pixel* texture,
     }
     pass = {_mm256_and_si256(pass.v, lanes)};
     if (_mm256_testz_si256(pass.v, pass.v)) return;
-    // Full groups store through a blend: AMD's masked stores are slow, and the pixels a full group
-    // covers all belong to this span's row, so rewriting the unchanged ones races with nobody.
-    if (all_lanes) {
+    if (whole) {
         _mm256_storeu_ps(depth, _mm256_blendv_ps(stored.v, z.v, _mm256_castsi256_ps(pass.v)));
     } else {
         _mm256_maskstore_ps(depth, pass.v, z.v);
@@ -260,7 +261,7 @@ MORVANE_ALWAYS_INLINE void shade_group(const __m256 at[8], const Pixel* texture,
     const __m256i interleave = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,  //
                                                 0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
     const __m256i pixels = _mm256_shuffle_epi8(planar, interleave);
-    if (all_lanes) {
+    if (whole) {
         __m256i merged = pixels;
         if (_mm256_movemask_ps(_mm256_castsi256_ps(pass.v)) != 0xFF) {
             merged = _mm256_blendv_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(colour)), pixels, pass.v);
@@ -281,7 +282,15 @@ struct RunCursor {
     const Pixel* texture;
     // From a pixel to the same column of the next pair of rows the walk hands on.
     int64_t next_pair_offset;
+    const float* band_end;  // the depth slot after the band's last pixel
 };
+
+// The first row below the band, narrowed to 16 bits as set_up_span narrows it (written out here:
+// this file uses no inline function of the shared headers).
+int32_t band_bottom(const ClipWindow& window)
+{
+    return window.bottom < -32768 ? -32768 : (window.bottom > 32767 ? 32767 : window.bottom);
+}
 
 RunCursor start_run(const SpanRun& run, const SpanRequest& request)
 {
@@ -291,7 +300,8 @@ RunCursor start_run(const SpanRun& run, const SpanRequest& request)
             run.depth,
             run.count,
             request.texture,
-            int64_t{2} * request.row_stride};
+            int64_t{2} * request.row_stride,
+            request.depth_buffer + int64_t{band_bottom(request.window)} * request.row_stride};
 }
 
 // Shades the group whose attributes are `group` (up to eight pixels, as many as remain) and
@@ -303,7 +313,8 @@ MORVANE_ALWAYS_INLINE void shade_next(RunCursor& c, const __m256 group[8], const
         shade_group<zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, _mm256_set1_epi32(-1), true, k);
     } else {
         const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(c.remaining), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        shade_group<zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, lanes, false, k);
+        const bool whole = c.depth + 8 <= c.band_end;
+        shade_group<zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, lanes, whole, k);
     }
     c.colour += 8;
     c.depth += 8;
