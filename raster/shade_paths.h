@@ -45,9 +45,12 @@ enum class DepthRule { nearer, nearer_or_tied };
 // Whether the fastest path can draw triangles out of table order (it has DepthRule::nearer_or_tied).
 bool out_of_order_available();
 
-// Shades two spans that share no pixel (two rows of one triangle) exactly as shade_span would
-// shade the first and then the second, on the fastest path; the AVX2 path works on both at once.
-void shade_span_pair(const SpanRequest& first, const SpanRequest& second, DepthRule rule = DepthRule::nearer);
+// shade_span under `rule`.
+void shade_span_by_rule(const SpanRequest& request, DepthRule rule);
+
+// Shades two spans that share no pixel (two rows of one triangle) exactly as shade_span_by_rule
+// would shade the first and then the second; the AVX2 path works on both at once.
+void shade_span_pair(const SpanRequest& first, const SpanRequest& second, DepthRule rule);
 
 #if MORVANE_HAVE_AVX2_PATH
 // Eight pixels at a time; only for processors with AVX2.

@@ -42,14 +42,7 @@ void draw_in_order(const RasterVertex (&corners)[3], const SpanRequest& request,
         }
         has_pending = !has_pending;
     });
-    if (!has_pending) return;
-#if MORVANE_HAVE_AVX2_PATH
-    if (rule != DepthRule::nearer) {
-        shade_span_avx2(pending, rule);
-        return;
-    }
-#endif
-    shade_span(pending);
+    if (has_pending) shade_span_by_rule(pending, rule);
 }
 
 } // namespace
@@ -62,6 +55,7 @@ void raster_triangles(int index)
     request.texture = scene.texture;
     request.colour_buffer = scene.colour_buffer;
     request.depth_buffer = scene.depth_buffer;
+    // The table has room for model_triangle_count triangles.
     const int count = scene.triangle_count < model_triangle_count ? scene.triangle_count : model_triangle_count;
     RasterVertex corners[model_triangle_count][3];
     for (int i = 0; i < count; ++i) {

@@ -167,8 +167,8 @@ struct DrawOrder {
     DepthRule rule[model_triangle_count] = {};
 };
 
-// Twice the triangle's signed area on the screen: negative when it faces the viewer (its corners
-// then turn counter-clockwise on the screen, whose rows grow downward).
+// Twice the triangle's signed area on the screen: positive when it faces the viewer (its corners
+// then turn clockwise on the screen, whose rows grow downward).
 inline int64_t doubled_area(const RasterVertex& c0, const RasterVertex& c1, const RasterVertex& c2)
 {
     return int64_t{c1.x - c0.x} * (c2.y - c1.y) - int64_t{c1.y - c0.y} * (c2.x - c1.x);
