@@ -49,7 +49,9 @@ struct SpanRequest {
 // Thread entry of worker `index` (0: upper half of the rows, 1: lower half).
 void raster_worker(int index);
 
-// One worker's pass: every triangle of the scene, in table order, clipped to its band.
+// One worker's pass: every triangle of the scene, clipped to its band, with the pixels that
+// drawing them in table order gives. The band must start cleared, as render_frame leaves it:
+// the fastest path may draw the triangles in another order, which relies on that.
 void raster_triangles(int index);
 
 // The band of rows worker `index` owns in a frame of the given size (height is even).

@@ -35,9 +35,29 @@ bool set_up_span(const SpanRequest& request, SpanRun& run);
 // always has), and the colour ceiling of that lane is positive: the SIMD paths then skip the lane.
 bool fourth_lanes_zero(const SpanRun& run);
 
+// How a pixel's depth meets the one stored. `nearer` is the renderer's rule: strictly nearer
+// passes, so of two fragments at equal depth the first drawn stays. `nearer_or_tied` also
+// passes at equal depth, but never at the clear depth itself: a triangle drawn after triangles
+// that come later in the table wins their ties as it would have drawn first (see
+// raster_triangles). It needs every pixel to start at depth_clear and only the AVX2 path has it.
+enum class DepthRule { nearer, nearer_or_tied };
+
+// Whether the fastest path can draw triangles out of table order (it has DepthRule::nearer_or_tied).
+bool out_of_order_available();
+
+// shade_span under `rule`.
+void shade_span_by_rule(const SpanRequest& request, DepthRule rule);
+
+// Shades two spans that share no pixel (two rows of one triangle) exactly as shade_span_by_rule
+// would shade the first and then the second; the AVX2 path works on both at once.
+void shade_span_pair(const SpanRequest& first, const SpanRequest& second, DepthRule rule);
+
 #if MORVANE_HAVE_AVX2_PATH
 // Eight pixels at a time; only for processors with AVX2.
-void shade_span_avx2(const SpanRequest& request);
+void shade_span_avx2(const SpanRequest& request, DepthRule rule = DepthRule::nearer);
+// Both spans side by side, so that the latencies of their running sums overlap. Spans that do
+// share pixels are shaded one after the other.
+void shade_span_pair_avx2(const SpanRequest& first, const SpanRequest& second, DepthRule rule = DepthRule::nearer);
 #endif
 
 #if MORVANE_X86

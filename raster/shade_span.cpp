@@ -212,4 +212,33 @@ void shade_span(const SpanRequest& request)
     shade_span_scalar(request);
 }
 
+bool out_of_order_available()
+{
+    return MORVANE_ESTIMATES && scene.code_path == SceneBlock::CodePath::fastest && avx2_shading_available();
+}
+
+// Only the AVX2 path draws out of table order: elsewhere the rule is always `nearer`.
+void shade_span_by_rule(const SpanRequest& request, DepthRule rule)
+{
+#if MORVANE_HAVE_AVX2_PATH
+    if (out_of_order_available()) {
+        shade_span_avx2(request, rule);
+        return;
+    }
+#endif
+    shade_span(request);
+}
+
+void shade_span_pair(const SpanRequest& first, const SpanRequest& second, DepthRule rule)
+{
+#if MORVANE_HAVE_AVX2_PATH
+    if (out_of_order_available()) {
+        shade_span_pair_avx2(first, second, rule);
+        return;
+    }
+#endif
+    shade_span(first);
+    shade_span(second);
+}
+
 } // namespace morvane

@@ -10,6 +10,10 @@
 #include "raster/shade_paths.h"
 #include "scene/scene.h"
 
+// Everything on the per-pixel path is inlined into the loops: left out of line (as the compiler
+// may choose for the larger helpers) a helper costs a call and sends its vectors through memory.
+#define MORVANE_ALWAYS_INLINE __attribute__((always_inline)) inline
+
 namespace morvane {
 
 namespace {
@@ -18,84 +22,89 @@ namespace {
 struct F8 {
     __m256 v;
 };
-inline F8 operator+(F8 a, F8 b) { return {_mm256_add_ps(a.v, b.v)}; }
-inline F8 operator-(F8 a, F8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
-inline F8 operator*(F8 a, F8 b) { return {_mm256_mul_ps(a.v, b.v)}; }
-inline F8 splat(float value) { return {_mm256_set1_ps(value)}; }
-inline F8 splat_from(const float& value) { return {_mm256_broadcast_ss(&value)}; }
+MORVANE_ALWAYS_INLINE F8 operator+(F8 a, F8 b) { return {_mm256_add_ps(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE F8 operator-(F8 a, F8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE F8 operator*(F8 a, F8 b) { return {_mm256_mul_ps(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE F8 splat(float value) { return {_mm256_set1_ps(value)}; }
+MORVANE_ALWAYS_INLINE F8 splat_from(const float& value) { return {_mm256_broadcast_ss(&value)}; }
 // minps/maxps: the first operand only when the comparison holds, else (also for NaN) the second.
-inline F8 min_first_if_less(F8 a, F8 b) { return {_mm256_min_ps(a.v, b.v)}; }
-inline F8 max_first_if_greater(F8 a, F8 b) { return {_mm256_max_ps(a.v, b.v)}; }
-inline F8 rsqrt_estimate(F8 a) { return {_mm256_rsqrt_ps(a.v)}; }
+MORVANE_ALWAYS_INLINE F8 min_first_if_less(F8 a, F8 b) { return {_mm256_min_ps(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE F8 max_first_if_greater(F8 a, F8 b) { return {_mm256_max_ps(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE F8 rsqrt_estimate(F8 a) { return {_mm256_rsqrt_ps(a.v)}; }
 
 // Eight 32-bit integers or lane masks.
 struct I8 {
     __m256i v;
 };
-inline I8 mask_less(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_LT_OQ))}; }
-inline I8 mask_equal(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_EQ_OQ))}; }
-inline I8 mask_greater(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_GT_OQ))}; }
-inline F8 keep_where(I8 mask, F8 a) { return {_mm256_and_ps(_mm256_castsi256_ps(mask.v), a.v)}; }
-inline F8 zero_where(I8 mask, F8 a) { return {_mm256_andnot_ps(_mm256_castsi256_ps(mask.v), a.v)}; }
-inline I8 truncate(F8 a) { return {_mm256_cvttps_epi32(a.v)}; }
-inline F8 to_float(I8 a) { return {_mm256_cvtepi32_ps(a.v)}; }
+MORVANE_ALWAYS_INLINE I8 mask_less(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_LT_OQ))}; }
+MORVANE_ALWAYS_INLINE I8 mask_not_greater(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_LE_OQ))}; }
+MORVANE_ALWAYS_INLINE I8 mask_equal(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_EQ_OQ))}; }
+MORVANE_ALWAYS_INLINE I8 mask_greater(F8 a, F8 b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_GT_OQ))}; }
+MORVANE_ALWAYS_INLINE F8 keep_where(I8 mask, F8 a) { return {_mm256_and_ps(_mm256_castsi256_ps(mask.v), a.v)}; }
+MORVANE_ALWAYS_INLINE F8 nan_where(I8 mask, F8 a) { return {_mm256_or_ps(_mm256_castsi256_ps(mask.v), a.v)}; }
+MORVANE_ALWAYS_INLINE I8 truncate(F8 a) { return {_mm256_cvttps_epi32(a.v)}; }
+MORVANE_ALWAYS_INLINE F8 to_float(I8 a) { return {_mm256_cvtepi32_ps(a.v)}; }
 
-// The texels of a group in pairs, as two 64-bit loads per pixel read them: `near` holds the
-// pairs (t, t + 1) of pixels 0, 1, 4, 5 and `far` those of pixels 2, 3, 6, 7, so that each
-// 128-bit half (pixels 0..3, 4..7) can be unpacked without crossing halves.
-struct TexelPairs {
-    __m256i near;
-    __m256i far;
+// The four texels of every pixel of a group, each as eight words in pixel order: (t, t + 1)
+// from the upper row, (t + 256, t + 257) from the lower one.
+struct Texels {
+    __m256i t00, t10, t01, t11;
 };
 
-inline TexelPairs load_pairs(const Pixel* row, const int32_t t[8])
+// The pairs (t, t + 1) of one texel row, two 64-bit loads per pixel, split into the first and
+// the second texel of every pair.
+MORVANE_ALWAYS_INLINE void load_pairs(const Pixel* row, const int32_t t[8], __m256i& first, __m256i& second)
 {
     const auto pair = [&](int j) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + t[j])); };
-    const auto two = [&](int j0, int j1) { return _mm_unpacklo_epi64(pair(j0), pair(j1)); };
-    return {_mm256_set_m128i(two(4, 5), two(0, 1)), _mm256_set_m128i(two(6, 7), two(2, 3))};
+    const auto two = [&](int j0, int j1) { return _mm_castsi128_ps(_mm_unpacklo_epi64(pair(j0), pair(j1))); };
+    // Pairs of pixels 0, 1 | 4, 5 and 2, 3 | 6, 7: each 128-bit half then holds four pixels.
+    const __m256 near = _mm256_set_m128(two(4, 5), two(0, 1));
+    const __m256 far = _mm256_set_m128(two(6, 7), two(2, 3));
+    first = _mm256_castps_si256(_mm256_shuffle_ps(near, far, _MM_SHUFFLE(2, 0, 2, 0)));
+    second = _mm256_castps_si256(_mm256_shuffle_ps(near, far, _MM_SHUFFLE(3, 1, 3, 1)));
 }
 
-// Byte c of the first and of the second texel of every pair, zero-extended, as floats in pixel
-// order.
-template <int c>
-inline void channel(const TexelPairs& pairs, F8& first, F8& second)
+MORVANE_ALWAYS_INLINE Texels load_texels(const Pixel* texture, const int32_t t[8])
 {
+    Texels texels;
+    load_pairs(texture, t, texels.t00, texels.t10);
+    load_pairs(texture + texture_width, t, texels.t01, texels.t11);
+    return texels;
+}
+
+// Byte c of eight texels, zero-extended, as floats.
+template <int c>
+MORVANE_ALWAYS_INLINE F8 channel(__m256i texels)
+{
+    if constexpr (c == 0) return {_mm256_cvtepi32_ps(_mm256_and_si256(texels, _mm256_set1_epi32(0xFF)))};
     constexpr char z = static_cast<char>(0x80);  // pshufb: zero this byte
-    constexpr char f0 = c, f1 = c + 8, s0 = c + 4, s1 = c + 12;
-    const __m256i pick = _mm256_setr_epi8(f0, z, z, z, f1, z, z, z, s0, z, z, z, s1, z, z, z,  //
-                                          f0, z, z, z, f1, z, z, z, s0, z, z, z, s1, z, z, z);
-    const __m256i near = _mm256_shuffle_epi8(pairs.near, pick);  // first 0 1, second 0 1 | 4 5
-    const __m256i far = _mm256_shuffle_epi8(pairs.far, pick);    // first 2 3, second 2 3 | 6 7
-    first = {_mm256_cvtepi32_ps(_mm256_unpacklo_epi64(near, far))};
-    second = {_mm256_cvtepi32_ps(_mm256_unpackhi_epi64(near, far))};
+    const __m256i pick = _mm256_setr_epi8(c, z, z, z, c + 4, z, z, z, c + 8, z, z, z, c + 12, z, z, z,  //
+                                          c, z, z, z, c + 4, z, z, z, c + 8, z, z, z, c + 12, z, z, z);
+    return {_mm256_cvtepi32_ps(_mm256_shuffle_epi8(texels, pick))};
 }
 
-// Bilinear sample of channel c: texels (t, t + 1) from row0, (t + 256, t + 257) from row1.
+// Bilinear sample of channel c.
 template <int c>
-inline F8 sample(const TexelPairs& row0, const TexelPairs& row1, F8 w00, F8 w10, F8 w01, F8 w11)
+MORVANE_ALWAYS_INLINE F8 sample(const Texels& t, F8 w00, F8 w10, F8 w01, F8 w11)
 {
-    F8 t00, t10, t01, t11;
-    channel<c>(row0, t00, t10);
-    channel<c>(row1, t01, t11);
-    return (t00 * w00 + t10 * w10) + (t01 * w01 + t11 * w11);
+    return (channel<c>(t.t00) * w00 + channel<c>(t.t10) * w10) + (channel<c>(t.t01) * w01 + channel<c>(t.t11) * w11);
 }
 
 // One colour lane to an integer: nearest (ties to even; NaN and out of range give 0x80000000
 // like the scalar conversion), then a logical shift by 8, which leaves at most 2^24 - 1.
-inline __m256i colour_shifted(F8 value) { return _mm256_srli_epi32(_mm256_cvtps_epi32(value.v), 8); }
+MORVANE_ALWAYS_INLINE __m256i colour_shifted(F8 value) { return _mm256_srli_epi32(_mm256_cvtps_epi32(value.v), 8); }
 
-// Two channels of shifted colour lanes to 16 bits, each at most 255: the unsigned saturation of
-// the pack keeps every value above 255 above 255, and the minimum then brings it to 255.
-inline __m256i colour_words(__m256i first, __m256i second)
-{
-    return _mm256_min_epu16(_mm256_packus_epi32(first, second), _mm256_set1_epi16(255));
-}
+// Two channels of shifted colour lanes to 16 bits. The values are below 2^24, so the signed
+// saturation of the pack leaves every value above 255 above 255 (at most 32767), and the
+// unsigned saturation of the byte pack that follows brings it to 255.
+MORVANE_ALWAYS_INLINE __m256i colour_words(__m256i first, __m256i second) { return _mm256_packs_epi32(first, second); }
 
 // The shading constants of one span, one splat per lane (the lights are splatted where they are
 // used, straight from the scene, which costs a short span less).
 struct GroupConstants {
     F8 u_ceiling, v_ceiling, lowest_texel, zero, one, infinity;
     F8 colour_ceiling[4];
+    F8 depth_clear;
 };
 
 GroupConstants group_constants()
@@ -108,15 +117,19 @@ GroupConstants group_constants()
     k.one = splat(scene.one_vector.lane[0]);
     k.infinity = splat(__builtin_inff());
     for (int c = 0; c < 4; ++c) k.colour_ceiling[c] = splat(scene.colour_clamp.lane[c]);
+    k.depth_clear = splat(depth_clear);
     return k;
 }
 
 // Shades up to eight consecutive pixels. at[j] holds pixel j's normal (lanes 0..3) and u, v, z
-// (lanes 4..6), exactly as the scalar loop has them; `lanes` marks the pixels that exist, and
-// `all_lanes` says that all eight do. The lanes of missing pixels are worked out too (every texel
-// index is clamped inside the picture, whatever the value) but never reach the buffers. Pixels are distinct, so a group's depth test, depth stores
-// and colour stores can each be done for all eight at once and still equal the
-// one-pixel-at-a-time order.
+// (lanes 4..6), exactly as the scalar loop has them; `lanes` marks the pixels that exist. The
+// lanes of missing pixels are worked out too (every texel index is clamped inside the picture,
+// whatever the value) but never reach the buffers. Pixels are distinct, so a group's depth test,
+// depth stores and colour stores can each be done for all eight at once and still equal the
+// one-pixel-at-a-time order. `whole`: all eight pixel slots lie in the worker's band, so they may
+// be read and rewritten with a plain load and store; this worker alone writes them, and a
+// rewritten slot gets back the value just read. AMD's masked stores are slow, so only a group
+// that ends past the band's last pixel uses them.
 //
 // `zero_fourth_lanes`: the normals and the light directions have 0 in their fourth lane and the
 // light colours too, as the shipped scene always has. Then that lane adds +0 to s, and to every
@@ -124,10 +137,9 @@ GroupConstants group_constants()
 // at 0 turns into 0; the fourth lighting lane is 0, or NaN (held at the ceiling) where d^16 is
 // infinite. Worked out so, a quarter of the normal and lighting arithmetic drops away and every
 // value stays bit for bit what the full four lanes give.
-template <bool zero_fourth_lanes>
-__attribute__((always_inline)) inline void shade_group(const __m256 at[8], const Pixel* texture, Pixel* colour,
-                                                       float* depth, __m256i lanes, bool all_lanes,
-                                                       const GroupConstants& k)
+template <bool zero_fourth_lanes, DepthRule rule>
+MORVANE_ALWAYS_INLINE void shade_group(const __m256 at[8], const Pixel* texture, Pixel* colour, float* depth,
+                                       __m256i lanes, bool whole, const GroupConstants& k)
 {
     constexpr int lanes_in_full = zero_fourth_lanes ? 3 : 4;
 
@@ -140,12 +152,15 @@ __attribute__((always_inline)) inline void shade_group(const __m256 at[8], const
     const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
     const F8 z = {_mm256_permute2f128_ps(u2, u6, 0x31)};
 
-    const F8 stored = {all_lanes ? _mm256_loadu_ps(depth) : _mm256_maskload_ps(depth, lanes)};
-    const I8 pass = {_mm256_and_si256(mask_less(z, stored).v, lanes)};  // strict; NaN fails
+    const F8 stored = {whole ? _mm256_loadu_ps(depth) : _mm256_maskload_ps(depth, lanes)};
+    // NaN fails either rule.
+    I8 pass = mask_less(z, stored);
+    if constexpr (rule == DepthRule::nearer_or_tied) {
+        pass = {_mm256_and_si256(mask_not_greater(z, stored).v, mask_less(z, k.depth_clear).v)};
+    }
+    pass = {_mm256_and_si256(pass.v, lanes)};
     if (_mm256_testz_si256(pass.v, pass.v)) return;
-    // Full groups store through a blend: AMD's masked stores are slow, and the pixels a full group
-    // covers all belong to this span's row, so rewriting the unchanged ones races with nobody.
-    if (all_lanes) {
+    if (whole) {
         _mm256_storeu_ps(depth, _mm256_blendv_ps(stored.v, z.v, _mm256_castsi256_ps(pass.v)));
     } else {
         _mm256_maskstore_ps(depth, pass.v, z.v);
@@ -175,7 +190,11 @@ __attribute__((always_inline)) inline void shade_group(const __m256 at[8], const
     const F8 r = rsqrt_estimate(s);
     F8 unit[4];
     for (int c = 0; c < lanes_in_full; ++c) unit[c] = n[c] * r;
-    const I8 infinite_estimate = mask_equal(r, k.infinity);
+    if constexpr (zero_fourth_lanes) {
+        // The missing fourth lane would make every cosine NaN where the estimate is infinite;
+        // a NaN first lane does the same.
+        unit[0] = nan_where(mask_equal(r, k.infinity), unit[0]);
+    }
 
     // Texel coordinates: ceilings 254 and 423, -1 or less drawn as 0.
     F8 cu = min_first_if_less(u, k.u_ceiling);
@@ -198,11 +217,10 @@ __attribute__((always_inline)) inline void shade_group(const __m256 at[8], const
         F8 d;
         if constexpr (zero_fourth_lanes) {
             d = (dir[0] * unit[0] + dir[1] * unit[1]) + dir[2] * unit[2];
-            d = zero_where(infinite_estimate, max_first_if_greater(d, k.zero));
         } else {
             d = (dir[0] * unit[0] + dir[1] * unit[1]) + (dir[2] * unit[2] + dir[3] * unit[3]);
-            d = max_first_if_greater(d, k.zero);
         }
+        d = max_first_if_greater(d, k.zero);  // a NaN cosine counts as 0
         h = d * d;
         h = h * h;
         h = h * h;
@@ -224,17 +242,16 @@ __attribute__((always_inline)) inline void shade_group(const __m256 at[8], const
     alignas(32) int32_t t[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(t), _mm256_add_epi32(_mm256_slli_epi32(iv.v, 8), iu.v));
     __asm__("" : "+m"(t));  // read the indices back from memory: cheaper than lane extracts on AMD
-    const TexelPairs row0 = load_pairs(texture, t);
-    const TexelPairs row1 = load_pairs(texture + texture_width, t);
+    const Texels texels = load_texels(texture, t);
     const F8 a = k.one - fu;
     const F8 b = k.one - fv;
     const F8 w00 = a * b;
     const F8 w10 = fu * b;
     const F8 w01 = a * fv;
     const F8 w11 = fu * fv;
-    const F8 blue = sample<0>(row0, row1, w00, w10, w01, w11);
-    const F8 green = sample<1>(row0, row1, w00, w10, w01, w11);
-    const F8 red = sample<2>(row0, row1, w00, w10, w01, w11);
+    const F8 blue = sample<0>(texels, w00, w10, w01, w11);
+    const F8 green = sample<1>(texels, w00, w10, w01, w11);
+    const F8 red = sample<2>(texels, w00, w10, w01, w11);
 
     // Colour: lanes to bytes, then four channel vectors to eight B, G, R, X pixels. The packs
     // work within each 128-bit half (pixels 0..3 and 4..7).
@@ -244,7 +261,7 @@ __attribute__((always_inline)) inline void shade_group(const __m256 at[8], const
     const __m256i interleave = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,  //
                                                 0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
     const __m256i pixels = _mm256_shuffle_epi8(planar, interleave);
-    if (all_lanes) {
+    if (whole) {
         __m256i merged = pixels;
         if (_mm256_movemask_ps(_mm256_castsi256_ps(pass.v)) != 0xFF) {
             merged = _mm256_blendv_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(colour)), pixels, pass.v);
@@ -255,52 +272,167 @@ __attribute__((always_inline)) inline void shade_group(const __m256 at[8], const
     }
 }
 
-template <bool zero_fourth_lanes>
-void shade_run(const SpanRun& run, const Pixel* texture, const GroupConstants& k)
-{
-    // Normal in the low half, u, v, z in the high half: one addition advances both, lane for
-    // lane the same sums as the scalar loop.
-    __m256 at = _mm256_set_m128(_mm_load_ps(run.uvz.lane), _mm_load_ps(run.normal.lane));
-    const __m256 step = _mm256_set_m128(_mm_load_ps(run.uvz_step.lane), _mm_load_ps(run.normal_step.lane));
-    const __m256i all = _mm256_set1_epi32(-1);
+// One run being shaded: the next pixel's attributes and where that pixel goes.
+struct RunCursor {
+    __m256 at;  // normal in the low half, u, v, z in the high half
+    __m256 step;
+    Pixel* colour;
+    float* depth;
+    int32_t remaining;
+    const Pixel* texture;
+    // From a pixel to the same column of the next pair of rows the walk hands on.
+    int64_t next_pair_offset;
+    const float* band_end;  // the depth slot after the band's last pixel
+};
 
-    Pixel* colour = run.colour;
-    float* depth = run.depth;
-    int32_t remaining = run.count;
-    // Invariant: `at` is the first unshaded pixel's attributes, reached by one addition per pixel
-    // from the run's start. This chain is the only serial work; the groups are independent.
-    while (remaining > 0) {
+// The first row below the band, narrowed to 16 bits as set_up_span narrows it (written out here:
+// this file uses no inline function of the shared headers).
+int32_t band_bottom(const ClipWindow& window)
+{
+    return window.bottom < -32768 ? -32768 : (window.bottom > 32767 ? 32767 : window.bottom);
+}
+
+RunCursor start_run(const SpanRun& run, const SpanRequest& request)
+{
+    return {_mm256_set_m128(_mm_load_ps(run.uvz.lane), _mm_load_ps(run.normal.lane)),
+            _mm256_set_m128(_mm_load_ps(run.uvz_step.lane), _mm_load_ps(run.normal_step.lane)),
+            run.colour,
+            run.depth,
+            run.count,
+            request.texture,
+            int64_t{2} * request.row_stride,
+            request.depth_buffer + int64_t{band_bottom(request.window)} * request.row_stride};
+}
+
+// Shades the group whose attributes are `group` (up to eight pixels, as many as remain) and
+// moves the cursor's pixel position past it.
+template <bool zero_fourth_lanes, DepthRule rule>
+MORVANE_ALWAYS_INLINE void shade_next(RunCursor& c, const __m256 group[8], const GroupConstants& k)
+{
+    if (c.remaining >= 8) {
+        shade_group<zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, _mm256_set1_epi32(-1), true, k);
+    } else {
+        const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(c.remaining), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const bool whole = c.depth + 8 <= c.band_end;
+        shade_group<zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, lanes, whole, k);
+    }
+    c.colour += 8;
+    c.depth += 8;
+    c.remaining -= 8;
+}
+
+// Invariant of both loops: `at` is the first unshaded pixel's attributes, reached by one
+// addition per pixel from the run's start, lane for lane the same sums as the scalar loop.
+// These additions are the only serial work; the groups are independent.
+template <bool zero_fourth_lanes, DepthRule rule>
+void shade_run(RunCursor& c, const GroupConstants& k)
+{
+    while (c.remaining > 0) {
         __m256 group[8];
 #pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) {
-            group[j] = at;
-            at = _mm256_add_ps(at, step);
+            group[j] = c.at;
+            c.at = _mm256_add_ps(c.at, c.step);
         }
-        if (remaining < 8) {
-            const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(remaining), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-            shade_group<zero_fourth_lanes>(group, texture, colour, depth, lanes, false, k);
-            break;
-        }
-        shade_group<zero_fourth_lanes>(group, texture, colour, depth, all, true, k);
-        colour += 8;
-        depth += 8;
-        remaining -= 8;
+        shade_next<zero_fourth_lanes, rule>(c, group, k);
     }
+}
+
+// Two runs that share no pixel, group by group side by side: the two chains of additions are
+// independent, so the processor overlaps their latencies instead of waiting out each in turn.
+template <bool zero_fourth_lanes, DepthRule rule>
+void shade_run_pair(RunCursor& a, RunCursor& b, const GroupConstants& k)
+{
+    while (a.remaining > 0 && b.remaining > 0) {
+        // The buffers come fresh from the clear, which streams past the caches. The rows two
+        // further down are the next pair's and mostly cover the same columns: fetching their
+        // lines now hides most of the memory latency the next pair would otherwise wait out.
+        _mm_prefetch(reinterpret_cast<const char*>(a.depth + a.next_pair_offset), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(b.depth + b.next_pair_offset), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(a.colour + a.next_pair_offset), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(b.colour + b.next_pair_offset), _MM_HINT_T0);
+        __m256 group_a[8], group_b[8];
+#pragma GCC unroll 8
+        for (int j = 0; j < 8; ++j) {
+            group_a[j] = a.at;
+            group_b[j] = b.at;
+            a.at = _mm256_add_ps(a.at, a.step);
+            b.at = _mm256_add_ps(b.at, b.step);
+        }
+        shade_next<zero_fourth_lanes, rule>(a, group_a, k);
+        shade_next<zero_fourth_lanes, rule>(b, group_b, k);
+    }
+    shade_run<zero_fourth_lanes, rule>(a, k);
+    shade_run<zero_fourth_lanes, rule>(b, k);
+}
+
+bool overlap(const void* first_a, const void* end_a, const void* first_b, const void* end_b)
+{
+    const auto address = [](const void* p) { return reinterpret_cast<uintptr_t>(p); };
+    return address(first_a) < address(end_b) && address(first_b) < address(end_a);
+}
+
+// Whether two set-up runs touch a common pixel of either buffer (never for two rows of one
+// triangle; the pair then has to be shaded one run after the other).
+bool runs_overlap(const SpanRun& a, const SpanRun& b)
+{
+    return overlap(a.colour, a.colour + a.count, b.colour, b.colour + b.count) ||
+           overlap(a.depth, a.depth + a.count, b.depth, b.depth + b.count);
+}
+
+// One run on its own. The shipped scene has 0 in every fourth lane, which spares a quarter of
+// the lighting.
+template <DepthRule rule>
+void shade_single(const SpanRun& run, const SpanRequest& request, const GroupConstants& k)
+{
+    RunCursor cursor = start_run(run, request);
+    if (fourth_lanes_zero(run)) {
+        shade_run<true, rule>(cursor, k);
+    } else {
+        shade_run<false, rule>(cursor, k);
+    }
+}
+
+template <DepthRule rule>
+void shade_pair(const SpanRequest& first, const SpanRequest& second)
+{
+    SpanRun runs[2];
+    const bool has_first = set_up_span(first, runs[0]);
+    const bool has_second = set_up_span(second, runs[1]);
+    const GroupConstants k = group_constants();
+    if (has_first && has_second && !runs_overlap(runs[0], runs[1]) && fourth_lanes_zero(runs[0]) &&
+        fourth_lanes_zero(runs[1])) {
+        RunCursor a = start_run(runs[0], first);
+        RunCursor b = start_run(runs[1], second);
+        shade_run_pair<true, rule>(a, b, k);
+        return;
+    }
+    if (has_first) shade_single<rule>(runs[0], first, k);
+    if (has_second) shade_single<rule>(runs[1], second, k);
 }
 
 } // namespace
 
-void shade_span_avx2(const SpanRequest& request)
+void shade_span_avx2(const SpanRequest& request, DepthRule rule)
 {
     SpanRun run;
     if (!set_up_span(request, run)) return;
-    const GroupConstants k = group_constants();
-    // The shipped scene has 0 in every fourth lane, which spares a quarter of the lighting.
-    if (fourth_lanes_zero(run)) {
-        shade_run<true>(run, request.texture, k);
+    if (rule == DepthRule::nearer) {
+        shade_single<DepthRule::nearer>(run, request, group_constants());
     } else {
-        shade_run<false>(run, request.texture, k);
+        shade_single<DepthRule::nearer_or_tied>(run, request, group_constants());
+    }
+}
+
+void shade_span_pair_avx2(const SpanRequest& first, const SpanRequest& second, DepthRule rule)
+{
+    if (rule == DepthRule::nearer) {
+        shade_pair<DepthRule::nearer>(first, second);
+    } else {
+        shade_pair<DepthRule::nearer_or_tied>(first, second);
     }
 }
 
 } // namespace morvane
+
+#undef MORVANE_ALWAYS_INLINE

@@ -1,6 +1,7 @@
 // The rasteriser workers: each walks every triangle of the scene and shades the rows of its own
 // band, so the two workers never write the same pixel.
 #include "raster/raster.h"
+#include "raster/shade_paths.h"
 #include "raster/walk.h"
 #include "scene/numeric.h"
 #include "scene/scene.h"
@@ -24,17 +25,45 @@ ClipWindow worker_window(int index, int width, int height)
     return {index * half, index * half + half, 0, width};
 }
 
+namespace {
+
+// draw_triangle with the depth rule of the triangle's place in the drawing order.
+void draw_in_order(const RasterVertex (&corners)[3], const SpanRequest& request, DepthRule rule)
+{
+    // The rows of one triangle share no pixel, so they are shaded two at a time, in any order;
+    // the last odd row goes alone before the next triangle starts.
+    SpanRequest pending;
+    bool has_pending = false;
+    walk_triangle(corners[0], corners[1], corners[2], request, [&](const SpanRequest& span) {
+        if (has_pending) {
+            shade_span_pair(pending, span, rule);
+        } else {
+            pending = span;
+        }
+        has_pending = !has_pending;
+    });
+    if (has_pending) shade_span_by_rule(pending, rule);
+}
+
+} // namespace
+
 void raster_triangles(int index)
 {
-    const ClipWindow window = worker_window(index, scene.frame_width, scene.frame_height);
-    for (int i = 0; i < scene.triangle_count; ++i) {
-        const Triangle& triangle = scene.model_triangles[i];
-        const RasterVertex c0 = raster_vertex(triangle.index[0]);
-        const RasterVertex c1 = raster_vertex(triangle.index[1]);
-        const RasterVertex c2 = raster_vertex(triangle.index[2]);
-        draw_triangle(c0, c1, c2, window, scene.frame_width, scene.texture, scene.colour_buffer,
-                      scene.depth_buffer);
+    SpanRequest request{};
+    request.window = worker_window(index, scene.frame_width, scene.frame_height);
+    request.row_stride = scene.frame_width;
+    request.texture = scene.texture;
+    request.colour_buffer = scene.colour_buffer;
+    request.depth_buffer = scene.depth_buffer;
+    // The table has room for model_triangle_count triangles.
+    const int count = scene.triangle_count < model_triangle_count ? scene.triangle_count : model_triangle_count;
+    RasterVertex corners[model_triangle_count][3];
+    for (int i = 0; i < count; ++i) {
+        for (int k = 0; k < 3; ++k) corners[i][k] = raster_vertex(scene.model_triangles[i].index[k]);
     }
+    // The band starts cleared, as DepthRule::nearer_or_tied needs.
+    const DrawOrder order = plan_draw_order(corners, count, out_of_order_available());
+    for (int k = 0; k < order.count; ++k) draw_in_order(corners[order.triangle[k]], request, order.rule[k]);
 }
 
 void draw_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterVertex& c2,
@@ -47,7 +76,7 @@ void draw_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterV
     request.texture = texture;
     request.colour_buffer = colour_buffer;
     request.depth_buffer = depth_buffer;
-    walk_triangle(c0, c1, c2, request, [](const SpanRequest& span) { shade_span(span); });
+    draw_in_order({c0, c1, c2}, request, DepthRule::nearer);
 }
 
 } // namespace morvane

@@ -6,7 +6,9 @@
 #include <utility>
 
 #include "raster/raster.h"
+#include "raster/shade_paths.h"
 #include "scene/numeric.h"
+#include "scene/scene.h"
 
 namespace morvane {
 
@@ -152,6 +154,54 @@ void walk_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterV
             advance(short_edge, middle_to_bottom);
         }
     }
+}
+
+// The order in which a worker draws the triangles of the scene. Any order gives the same pixels
+// as long as a tie between two fragments still goes to the triangle that comes first in the
+// table. So the triangles drawn so far always form a run of the table: each further one is the
+// triangle just below the run, which must win ties against all drawn (DepthRule::nearer_or_tied),
+// or the one just above, which must lose them (DepthRule::nearer). Within that freedom the
+// triangles facing the viewer go first, the largest first, and those facing away last, so that
+// hidden triangles fail the depth test rather than being shaded and then covered. Without
+// DepthRule::nearer_or_tied the order is the table's.
+struct DrawOrder {
+    int count = 0;
+    int triangle[model_triangle_count] = {};
+    DepthRule rule[model_triangle_count] = {};
+};
+
+// Twice the triangle's signed area on the screen: positive when it faces the viewer (its corners
+// then turn clockwise on the screen, whose rows grow downward).
+inline int64_t doubled_area(const RasterVertex& c0, const RasterVertex& c1, const RasterVertex& c2)
+{
+    return int64_t{c1.x - c0.x} * (c2.y - c1.y) - int64_t{c1.y - c0.y} * (c2.x - c1.x);
+}
+
+// The order for `count` (at most model_triangle_count) triangles with these corners, drawn in
+// any order when `reorder` is set.
+inline DrawOrder plan_draw_order(const RasterVertex (*corners)[3], int count, bool reorder)
+{
+    DrawOrder order;
+    order.count = count;
+    if (!reorder || count <= 1) {
+        for (int i = 0; i < count; ++i) order.triangle[i] = i;
+        return order;
+    }
+    // Facing the viewer and large first, facing away and large last.
+    int64_t priority[model_triangle_count];
+    int first = 0;
+    for (int i = 0; i < count; ++i) {
+        priority[i] = doubled_area(corners[i][0], corners[i][1], corners[i][2]);
+        if (priority[i] > priority[first]) first = i;
+    }
+    int low = first, high = first;
+    order.triangle[0] = first;
+    for (int k = 1; k < count; ++k) {
+        const bool down = low > 0 && (high == count - 1 || priority[low - 1] > priority[high + 1]);
+        order.triangle[k] = down ? --low : ++high;
+        order.rule[k] = down ? DepthRule::nearer_or_tied : DepthRule::nearer;
+    }
+    return order;
 }
 
 } // namespace morvane

@@ -336,7 +336,9 @@ std::vector<ShadePath> shade_paths()
     paths.push_back({"Sse2", SceneBlock::CodePath::fastest, shade_span_sse2});
 #endif
 #if MORVANE_HAVE_AVX2_PATH
-    if (avx2_shading_available()) paths.push_back({"Avx2", SceneBlock::CodePath::fastest, shade_span_avx2});
+    if (avx2_shading_available()) {
+        paths.push_back({"Avx2", SceneBlock::CodePath::fastest, [](const SpanRequest& r) { shade_span_avx2(r); }});
+    }
 #endif
     return paths;
 }
@@ -705,9 +707,13 @@ private:
     std::mt19937 random_;
 };
 
-// Shades the same random spans with the scalar path and with `path` into two pairs of buffers,
-// which must stay identical bit for bit.
-void expect_same_bytes_as_scalar(void (*path)(const SpanRequest&))
+// Shades the same random spans, two at a time, with the scalar path and with `path` into two
+// pairs of buffers, which must stay identical bit for bit. The two spans of a call lie on
+// neighbouring rows, as two rows of a triangle do, or now and then on one row at one depth,
+// where they tie and so must be shaded one after the other.
+using SpanPairPath = void (*)(const SpanRequest&, const SpanRequest&);
+
+void expect_same_bytes_as_scalar(SpanPairPath path)
 {
     constexpr int width = 64, height = 16;
     for (int i = 0; i < texel_count; ++i) scene.texture[i] = static_cast<Pixel>(i * 2654435761u);
@@ -725,13 +731,29 @@ void expect_same_bytes_as_scalar(void (*path)(const SpanRequest&))
             depth[p].assign(width * height, 0.0f);
         }
         for (int i = 0; i < width * height; ++i) depth[0][i] = depth[1][i] = g.chance(30) ? depth_clear : g.z();
-        for (int s = 0; s < 60; ++s) {
-            const int row = g.integer(-2, height + 1);
+        for (int s = 0; s < 30; ++s) {
             const ClipWindow window = worker_window(g.integer(0, 1), width, height);
-            const SpanEnd a = g.end();
-            const SpanEnd b = g.chance(5) ? SpanEnd{a.x + g.integer(1, 3), a.normal, a.uvz} : g.end();
-            shade_span_scalar({row, a, b, window, width, scene.texture, colour[0].data(), depth[0].data()});
-            path({row, a, b, window, width, scene.texture, colour[1].data(), depth[1].data()});
+            SpanRequest span[2];
+            const bool one_row = g.chance(10);
+            for (int k = 0; k < 2; ++k) {
+                const int row = k == 0 ? g.integer(-2, height + 1) : span[0].row + (one_row ? 0 : 1);
+                SpanEnd a = g.end();
+                SpanEnd b = g.chance(5) ? SpanEnd{a.x + g.integer(1, 3), a.normal, a.uvz} : g.end();
+                // Spans on one row at one depth tie wherever they meet: the first must win.
+                if (one_row) a.uvz.lane[2] = b.uvz.lane[2] = 0.25f;
+                span[k] = {row, a, b, window, width, scene.texture, nullptr, nullptr};
+            }
+            for (int p = 0; p < 2; ++p) {
+                SpanRequest first = span[0], second = span[1];
+                first.colour_buffer = second.colour_buffer = colour[p].data();
+                first.depth_buffer = second.depth_buffer = depth[p].data();
+                if (p == 0) {
+                    shade_span_scalar(first);
+                    shade_span_scalar(second);
+                } else {
+                    path(first, second);
+                }
+            }
         }
         for (int i = 0; i < width * height; ++i) shaded += colour[0][i] != 0x5A5A5A5Au;
         ASSERT_EQ(0, std::memcmp(colour[0].data(), colour[1].data(), colour[0].size() * sizeof(Pixel)))
@@ -748,14 +770,23 @@ void expect_same_bytes_as_scalar(void (*path)(const SpanRequest&))
 TEST_F(RasterTest, Avx2ShadingMatchesScalarBitForBit)
 {
     if (!avx2_shading_available()) GTEST_SKIP() << "this processor has no AVX2";
-    expect_same_bytes_as_scalar(shade_span_avx2);
+    expect_same_bytes_as_scalar([](const SpanRequest& first, const SpanRequest& second) {
+        shade_span_avx2(first);
+        shade_span_avx2(second);
+    });
+    expect_same_bytes_as_scalar([](const SpanRequest& first, const SpanRequest& second) {
+        shade_span_pair_avx2(first, second);
+    });
 }
 #endif
 
 #if MORVANE_X86
 TEST_F(RasterTest, Sse2ShadingMatchesScalarBitForBit)
 {
-    expect_same_bytes_as_scalar(shade_span_sse2);
+    expect_same_bytes_as_scalar([](const SpanRequest& first, const SpanRequest& second) {
+        shade_span_sse2(first);
+        shade_span_sse2(second);
+    });
 }
 #endif
 
@@ -790,6 +821,16 @@ struct Frame {
     std::vector<float> depth;
 };
 
+// The order in which the fastest path draws the scene's triangles as they stand.
+DrawOrder planned_order()
+{
+    RasterVertex corners[model_triangle_count][3];
+    for (int i = 0; i < scene.triangle_count; ++i) {
+        for (int k = 0; k < 3; ++k) corners[i][k] = raster_vertex(scene.model_triangles[i].index[k]);
+    }
+    return plan_draw_order(corners, scene.triangle_count, true);
+}
+
 Frame render_slab(int width, int height, SceneBlock::CodePath path)
 {
     Frame frame{std::vector<Pixel>(width * height, 0), std::vector<float>(width * height, depth_clear)};
@@ -809,8 +850,13 @@ TEST_F(RasterTest, SlabFramesAreTheSameOnEveryCodePath)
         int width, height;
         float angle, zoom;
     };
-    for (const View& view : {View{160, 120, 1.45f, 100.0f}, View{160, 120, 2.0f, 55.0f}, View{96, 200, 1.2f, 60.0f}}) {
+    // The last view shows the slab's back face, which the fastest path draws first.
+    for (const View& view : {View{160, 120, 1.45f, 100.0f}, View{160, 120, 2.0f, 55.0f}, View{96, 200, 1.2f, 60.0f},
+                             View{160, 120, 3.4f, 70.0f}}) {
         prepare_slab(view.width, view.height, view.angle, view.zoom);
+        if (view.angle > 3.0f && out_of_order_available()) {
+            EXPECT_NE(planned_order().triangle[0], 0);
+        }
         const Frame scalar = render_slab(view.width, view.height, SceneBlock::CodePath::scalar);
         const Frame fastest = render_slab(view.width, view.height, SceneBlock::CodePath::fastest);
         EXPECT_EQ(scalar.colour, fastest.colour) << view.angle;
@@ -819,6 +865,43 @@ TEST_F(RasterTest, SlabFramesAreTheSameOnEveryCodePath)
         EXPECT_GT(drawn, view.width * view.height / 10) << "the slab should cover a good part of the frame";
         EXPECT_LT(drawn, view.width * view.height) << "and leave some background";
     }
+}
+
+TEST_F(RasterTest, TrianglesDrawnOutOfTableOrderLeaveEveryTieToTheFirst)
+{
+    if (!out_of_order_available()) GTEST_SKIP() << "only the AVX2 path draws out of table order";
+    // The slab's twelve triangles over eight random corners, every other round all at one depth:
+    // wherever two overlap they tie, and the one earlier in the table must keep the pixel, in
+    // whatever order the worker draws them. At the clear depth itself nothing is drawn.
+    constexpr int width = 48, height = 32;
+    prepare_slab(width, height, 0.0f, 1.0f);
+    std::mt19937 random(11);
+    std::uniform_int_distribution<int> x(-10, width + 10), y(-10, height + 10);
+    std::uniform_real_distribution<float> lane(-1.0f, 1.0f);
+    int reordered = 0;
+    for (int round = 0; round < 200; ++round) {
+        for (int i = 0; i < scene.vertex_count; ++i) {
+            const float z = round % 4 == 3 ? depth_clear : round % 2 == 0 ? 2.5f : static_cast<float>(i % 3);
+            scene.screen_vertices[i] = {static_cast<float>(x(random)), static_cast<float>(y(random)), z};
+            scene.view_normals[i] = {lane(random), lane(random), -1.0f};
+        }
+        // The triangles drawn so far always form a run of the table, grown downward only with
+        // the rule that wins ties.
+        const DrawOrder order = planned_order();
+        int low = order.triangle[0], high = low;
+        for (int k = 1; k < order.count; ++k) {
+            const bool down = order.triangle[k] == low - 1;
+            ASSERT_TRUE(down || order.triangle[k] == high + 1) << "round " << round;
+            EXPECT_EQ(order.rule[k], down ? DepthRule::nearer_or_tied : DepthRule::nearer);
+            (down ? low : high) = order.triangle[k];
+        }
+        reordered += order.triangle[0] != 0;
+        const Frame scalar = render_slab(width, height, SceneBlock::CodePath::scalar);
+        const Frame fastest = render_slab(width, height, SceneBlock::CodePath::fastest);
+        ASSERT_EQ(scalar.colour, fastest.colour) << "round " << round;
+        ASSERT_EQ(0, std::memcmp(scalar.depth.data(), fastest.depth.data(), scalar.depth.size() * sizeof(float)));
+    }
+    EXPECT_GT(reordered, 50);
 }
 
 TEST_F(RasterTest, SlabLargerThanAPortraitFrameFillsIt)
