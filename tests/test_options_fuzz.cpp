@@ -163,7 +163,7 @@ std::vector<std::string> canonical(const RenderOptions& o)
 bool same_name(const OutputName& a, const OutputName& b)
 {
     return a.text == b.text && a.numbered == b.numbered && a.prefix == b.prefix && a.suffix == b.suffix &&
-           a.spec == b.spec;
+           a.conversion == b.conversion;
 }
 
 bool same_options(const RenderOptions& a, const RenderOptions& b)
