@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test test-windows windows clean sanitize lint fuzz bench
+.PHONY: all deps configure build run test test-windows windows clean sanitize lint fuzz bench micro
 
 all: build
 
@@ -34,7 +34,6 @@ windows:
 test-windows:
 	@bash scripts/test-windows.sh
 
-
 # Robustness: the sanitizer builds alone, the static checks, a fuzzing session of the
 # command-line parser (see README.md, "Robustness").
 sanitize: deps
@@ -45,6 +44,17 @@ lint: deps
 
 fuzz: deps
 	MORVANE_JOBS=$(JOBS) sh scripts/fuzz.sh
+
+# Benchmarks (see README.md, "Performance"): the whole frame stage by stage, and the inner
+# loops beside their scalar twins.
+BENCH_ARGS ?=
+bench: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target morvane-bench
+	$(BUILD_DIR)/bench/morvane-bench $(BENCH_ARGS)
+
+micro: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target morvane-micro
+	$(BUILD_DIR)/bench/morvane-micro
 
 clean:
 	rm -rf $(BUILD_DIR)
