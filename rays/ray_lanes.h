@@ -26,7 +26,6 @@ namespace morvane {
 
 namespace {
 
-
 constexpr int lanes = 8;
 static_assert(sizeof(Pixel) == sizeof(float), "one pixel index addresses both buffers");
 constexpr uint32_t all_lanes = (1u << lanes) - 1;
