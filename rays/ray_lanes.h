@@ -26,7 +26,6 @@ namespace morvane {
 
 namespace {
 
-
 constexpr int lanes = 8;
 static_assert(sizeof(Pixel) == sizeof(float), "one pixel index addresses both buffers");
 constexpr uint32_t all_lanes = (1u << lanes) - 1;
@@ -278,8 +277,8 @@ void run_lanes(Walk8& w, int32_t steps, uint32_t drawing, int32_t frame_width)
     Pixel* colour = w.colour_row;
     const float* depths = w.depth_row;
     for (int32_t k = 0; k < steps; ++k) {
-        alignas(32) int32_t at[lanes];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(at), _mm256_srai_epi32(column, fixed16_16_shift));
+        int32_t at[lanes];
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_srai_epi32(column, fixed16_16_shift));
         const __m256 stored = _mm256_setr_ps(depth_at<0>(depths, at, drawing), depth_at<1>(depths, at, drawing),
                                              depth_at<2>(depths, at, drawing), depth_at<3>(depths, at, drawing),
                                              depth_at<4>(depths, at, drawing), depth_at<5>(depths, at, drawing),
@@ -334,8 +333,8 @@ int64_t rows_within_window(const SteepRay& lo, const SteepRay& hi, int32_t step)
 void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buffer, const float* depth_buffer,
                 int32_t frame_width)
 {
-    alignas(32) float values[2 + 2 * 4][lanes] = {};
-    alignas(32) int32_t columns[lanes] = {}, column_steps[lanes] = {};
+    float values[2 + 2 * 4][lanes] = {};
+    int32_t columns[lanes] = {}, column_steps[lanes] = {};
     int32_t rows[lanes] = {};
     for (int l = 0; l < count; ++l) {
         const SteepRay& ray = *rays[l];
@@ -355,14 +354,14 @@ void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buff
         column_steps[l] = rays[count - 1]->column_step;
     }
     Walk8 w;
-    w.depth = _mm256_load_ps(values[0]);
-    w.depth_step = _mm256_load_ps(values[1]);
+    w.depth = _mm256_loadu_ps(values[0]);
+    w.depth_step = _mm256_loadu_ps(values[1]);
     for (int c = 0; c < 4; ++c) {
-        w.colour[c] = _mm256_load_ps(values[2 + c]);
-        w.colour_step[c] = _mm256_load_ps(values[6 + c]);
+        w.colour[c] = _mm256_loadu_ps(values[2 + c]);
+        w.colour_step[c] = _mm256_loadu_ps(values[6 + c]);
     }
-    w.column = _mm256_load_si256(reinterpret_cast<const __m256i*>(columns));
-    w.column_step = _mm256_load_si256(reinterpret_cast<const __m256i*>(column_steps));
+    w.column = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columns));
+    w.column_step = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column_steps));
     w.colour_row = colour_buffer + rays[0]->row_start;
     w.depth_row = depth_buffer + rays[0]->row_start;
 
