@@ -6,6 +6,8 @@
 #include <fstream>
 #include <thread>
 
+#include "raster/shade_paths.h"
+#include "rays/ray_paths.h"
 #include "scene/numeric.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -84,15 +86,6 @@ std::string compiler_name()
 #endif
 }
 
-bool shading_has_avx2()
-{
-#if defined(MORVANE_HAVE_AVX2_PATH) && (defined(__GNUC__) || defined(__clang__))
-    return __builtin_cpu_supports("avx2");
-#else
-    return false;
-#endif
-}
-
 } // namespace
 
 std::string processor_name()
@@ -128,19 +121,24 @@ MachineReport describe_machine()
 PathNames path_names(SceneBlock::CodePath path)
 {
     if (path == SceneBlock::CodePath::scalar) return {"scalar", "scalar", "scalar"};
+    // Each stage picks its own path; the questions below are the ones it asks itself.
+    const std::string narrow = MORVANE_X86 ? "SSE2" : "scalar";
     PathNames names;
-    names.clear = MORVANE_X86 ? "SSE2" : "scalar";
-    // As the shading stage chooses: AVX2 where the processor has it, else SSE2 on x86; a
-    // build with exact reciprocals shades with the scalar path, since the SIMD paths use the
+    names.clear = narrow;
+    // A build with exact reciprocals shades with the scalar path: the SIMD paths use the
     // packed estimates.
     if (!MORVANE_ESTIMATES) {
         names.shading = "scalar (exact reciprocals)";
-    } else if (shading_has_avx2()) {
-        names.shading = "AVX2";
     } else {
-        names.shading = MORVANE_X86 ? "SSE2" : "scalar";
+        names.shading = avx2_shading_available() ? "AVX2" : narrow;
     }
-    names.rays = MORVANE_X86 ? "SSE2" : "scalar";
+    names.rays = narrow;
+    const RayTarget target{scene.colour_buffer, scene.depth_buffer, scene.frame_width, scene.frame_height};
+    if (wide_path_runs(target)) {
+        // Steep rays inside the frame go eight side by side; the others take the narrow walk.
+        names.rays = std::string(widest_wide_isa() == WideIsa::avx512 ? "AVX-512" : "AVX2") + " steep, " + narrow +
+                     " other";
+    }
     return names;
 }
 

@@ -20,7 +20,7 @@ double load_average();
 MachineReport describe_machine();
 
 // The inner loops behind the clear, the shading and the rays for a code path, as the
-// stages choose them on this processor.
+// stages choose them on this processor for the scene's frame size.
 struct PathNames {
     std::string clear;
     std::string shading;
