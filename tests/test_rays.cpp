@@ -553,7 +553,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_P(RayBatch, GivesTheScalarBytesRayByRay)
 {
-    const auto& [c, path] = GetParam();
+    // Named apart rather than as a structured binding: the lambdas below capture c, which
+    // clang before version 16 refuses for a binding.
+    const BatchCase& c = std::get<0>(GetParam());
+    const FastPath path = std::get<1>(GetParam());
     if (!runs_here(path, {nullptr, nullptr, c.width, c.height})) GTEST_SKIP() << "this processor lacks that path";
     std::mt19937 random(20261207);
     const auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
