@@ -24,7 +24,8 @@
 
 namespace morvane {
 
-namespace {
+// Unnamed in a header on purpose: each instruction-set file needs its own copy.
+namespace {  // NOLINT(cert-dcl59-cpp)
 
 constexpr int lanes = 8;
 static_assert(sizeof(Pixel) == sizeof(float), "one pixel index addresses both buffers");
@@ -213,6 +214,7 @@ void run_window(Walk8& w, int32_t steps, uint32_t drawing, int low, int32_t fram
         // Colours only where the group is seen, as it tends to stay so. (Hints, harmless past
         // the buffers' ends, so the addresses are formed as numbers.)
         const uintptr_t ahead = static_cast<uintptr_t>(prefetch_rows * frame_width + left) * sizeof(float);
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): a hint address, deliberately no pointer arithmetic
         _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(depths) + ahead), _MM_HINT_T0);
         const __m256 stored = _mm256_permutevar8x32_ps(_mm256_loadu_ps(depths + left), offsets);
         // Strictly nearer; a NaN on either side fails.
@@ -221,6 +223,7 @@ void run_window(Walk8& w, int32_t steps, uint32_t drawing, int low, int32_t fram
         // Where the slab hides the whole group, which is so on long stretches of rows, the row
         // gains nothing.
         if (any(nearer)) {
+            // NOLINTNEXTLINE(performance-no-int-to-ptr): as above
             _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(colour) + ahead), _MM_HINT_T0);
             const __m256i amounts = keep(nearer, blend_amounts<small_weights>(b, g, r, weight));
             __m256i* window = reinterpret_cast<__m256i*>(colour + left);

@@ -733,7 +733,7 @@ void expect_same_bytes_as_scalar(SpanPairPath path)
         for (int i = 0; i < width * height; ++i) depth[0][i] = depth[1][i] = g.chance(30) ? depth_clear : g.z();
         for (int s = 0; s < 30; ++s) {
             const ClipWindow window = worker_window(g.integer(0, 1), width, height);
-            SpanRequest span[2];
+            SpanRequest span[2]{};
             const bool one_row = g.chance(10);
             for (int k = 0; k < 2; ++k) {
                 const int row = k == 0 ? g.integer(-2, height + 1) : span[0].row + (one_row ? 0 : 1);
