@@ -53,9 +53,15 @@ if [ -n "$missing" ]; then
 fi
 
 # 1. The picture tool, built for this machine: the cross build runs it, it cannot run its own.
+#    With the tests, morvane-render too: the Windows frames are compared with its.
 cmake -S . -B "$native_dir" -DCMAKE_BUILD_TYPE=Release \
-    -DMORVANE_WINDOW=OFF -DMORVANE_TOOLS=OFF -DMORVANE_BENCH=OFF -DMORVANE_TESTS=OFF >/dev/null
+    -DMORVANE_WINDOW=OFF -DMORVANE_TOOLS="$tests" -DMORVANE_BENCH=OFF -DMORVANE_TESTS=OFF >/dev/null
 cmake --build "$native_dir" --target picture_to_source -j "$jobs"
+native_render=""
+if [ "$tests" = ON ]; then
+    cmake --build "$native_dir" --target morvane-render -j "$jobs"
+    native_render="$root/$native_dir/morvane-render"
+fi
 
 # 2. The Windows program (and its tests), statically linked.
 gtest_dir=""
@@ -64,7 +70,8 @@ cmake -S . -B "$cross_dir" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DMORVANE_PICTURE_TOOL="$root/$native_dir/picture_to_source" \
     -DMORVANE_WINDOW=ON -DMORVANE_TOOLS=OFF -DMORVANE_BENCH=OFF \
-    -DMORVANE_TESTS="$tests" -DMORVANE_GTEST_SOURCE_DIR="$gtest_dir" >/dev/null
+    -DMORVANE_TESTS="$tests" -DMORVANE_GTEST_SOURCE_DIR="$gtest_dir" \
+    -DMORVANE_NATIVE_RENDER="$native_render" >/dev/null
 if [ "$tests" = ON ]; then
     cmake --build "$cross_dir" -j "$jobs"
 else
