@@ -32,7 +32,7 @@ namespace morvane::bench {
 
 namespace {
 
-std::string trimmed(std::string text)
+std::string trimmed(const std::string& text)
 {
     const size_t first = text.find_first_not_of(" \t");
     if (first == std::string::npos) return {};
@@ -50,7 +50,7 @@ std::string brand_from_cpuid()
     for (unsigned leaf = 0; leaf < 3; ++leaf) {
         unsigned r[4] = {};
         __get_cpuid(0x80000002u + leaf, &r[0], &r[1], &r[2], &r[3]);
-        std::memcpy(brand + 16 * leaf, r, sizeof r);
+        std::memcpy(brand + size_t{16} * leaf, r, sizeof r);
     }
     return trimmed(brand);
 #else
