@@ -1,7 +1,8 @@
 #!/bin/sh
 # The static checks (make lint): clang-tidy with the checks of .clang-tidy (tests/.clang-tidy
-# for the tests) and cppcheck, over every source the Linux build compiles. Clean means no
-# finding at all; a false positive is suppressed where it occurs, with the reason beside it.
+# for the tests) and cppcheck, over the renderer, the window program, the tools and the tests.
+# Clean means no finding at all; a false positive is suppressed where it occurs, with the
+# reason beside it.
 # Installs clang-tidy and cppcheck when they are missing.
 set -eu
 
@@ -24,8 +25,9 @@ if [ -n "$missing" ]; then
 fi
 
 # The compile commands of every Linux target, and the one generated source they name (the
-# embedded picture, which is data and is not checked itself).
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+# embedded picture, which is data and is not checked itself). The benchmarks (bench/) are
+# not part of it.
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DMORVANE_BENCH=OFF >/dev/null
 cmake --build "$dir" --target picture_to_source -j "$jobs" >/dev/null
 mkdir -p "$dir/generated"
 "$dir/picture_to_source" scene/picture.png "$dir/generated/texture_rgb.cpp"
