@@ -2,6 +2,7 @@
 #include "bench/frame_loop.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -54,7 +55,7 @@ void run_frame(PathRun& run, const FloorBuffer& floor, bool measured)
     scene.frame_counter += 1;
 
     const Clock::time_point floor_start = Clock::now();
-    streaming_fill(floor.values, floor.count, 0);
+    fill_floor(floor);
     const int64_t floor_ns = nanoseconds_between(floor_start, Clock::now());
 
     if (!measured) return;
@@ -91,6 +92,13 @@ void restore_animation(const AnimationState& state)
     scene.zoom_counter = state.zoom_counter;
     scene.zoom_shrinking = state.zoom_shrinking;
     scene.zoom_scale = state.zoom_scale;
+}
+
+void fill_floor(const FloorBuffer& floor)
+{
+    streaming_fill(floor.values, floor.colour_count, 0);
+    streaming_fill(floor.values + floor.colour_count, floor.count - floor.colour_count,
+                   std::bit_cast<uint32_t>(depth_clear));
 }
 
 void streaming_fill(uint32_t* destination, int64_t count, uint32_t value)

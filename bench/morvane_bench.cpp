@@ -130,10 +130,11 @@ int run_benchmark(const BenchOptions& options)
     host::prepare_scene();
     const AnimationState start = save_animation();
 
-    // Both buffers' cells, rounded up to whole 64-byte blocks.
+    // Both buffers' cells, each rounded up to whole 64-byte blocks.
     const int64_t cells = int64_t{scene.frame_width} * scene.frame_height;
     FloorBuffer floor;
-    floor.count = (2 * cells + 15) / 16 * 16;
+    floor.colour_count = (cells + 15) / 16 * 16;
+    floor.count = 2 * floor.colour_count;
     floor.values = static_cast<uint32_t*>(
         platform::allocate_frame_buffer(static_cast<size_t>(floor.count) * sizeof(uint32_t)));
     if (floor.values == nullptr) {
@@ -141,7 +142,7 @@ int run_benchmark(const BenchOptions& options)
         return fail(exit_failed, "cannot allocate the floor fill's " + std::to_string(floor.count * 4) + " bytes");
     }
     // Its pages are made present now, so no run pays for them.
-    streaming_fill(floor.values, floor.count, 0);
+    fill_floor(floor);
 
     std::vector<PathRun> runs;
     if (options.paths != PathChoice::scalar) runs.emplace_back(SceneBlock::CodePath::fastest, start, options.frames);

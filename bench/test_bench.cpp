@@ -285,6 +285,7 @@ protected:
         floor_values_.assign(2 * 64 * 48 + 16, 0xDEADBEEFu);
         floor_.values = floor_values_.data();
         floor_.count = 2 * 64 * 48;
+        floor_.colour_count = 64 * 48;
     }
     void TearDown() override
     {
@@ -297,12 +298,19 @@ protected:
     FloorBuffer floor_;
 };
 
-TEST_F(FrameLoop, StreamingFillWritesExactlyTheCount)
+TEST_F(FrameLoop, FloorFillsWriteExactlyTheirValues)
 {
     alignas(64) uint32_t values[64];
     for (uint32_t& v : values) v = 7;
     streaming_fill(values + 16, 32, 0x476A6000u);
     for (int i = 0; i < 64; ++i) EXPECT_EQ(values[i], i >= 16 && i < 48 ? 0x476A6000u : 7u) << i;
+
+    // The floor gets what the clear writes: zeros for the colours, then the depth clear value.
+    fill_floor(floor_);
+    for (int64_t i = 0; i < floor_.count; ++i) {
+        ASSERT_EQ(floor_values_[static_cast<size_t>(i)], i < floor_.colour_count ? 0u : 0x476A6000u) << i;
+    }
+    EXPECT_EQ(floor_values_[static_cast<size_t>(floor_.count)], 0xDEADBEEFu) << "nothing past the floor";
 }
 
 TEST_F(FrameLoop, MeasuredFramesAreFramesOneToNWhateverTheWarmUpDrew)
