@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #if defined(_WIN32)
@@ -134,6 +135,44 @@ struct FrameFiles {
     PendingFile png, colour_raw, depth_raw;
 };
 
+// The files this run has named so far, with the option and frame that named each. Two name
+// patterns can give one name, for one frame (frame-%d.png and frame-%01d.png) or for two
+// (x%d and x1%d give x11 for frames 11 and 1): the second would replace the first's file.
+class NamesInUse {
+public:
+    // Records the names `options` gives `frame`; false, with the reason, when one is taken.
+    bool claim(const tools::RenderOptions& options, int64_t frame, std::string& error)
+    {
+        const Output outputs[] = {{"--png", &options.png},
+                                  {"--colour-raw", &options.colour_raw},
+                                  {"--depth-raw", &options.depth_raw}};
+        for (const Output& output : outputs) {
+            if (!output.name->wanted()) continue;
+            const auto [entry, added] = names_.try_emplace(tools::output_file_name(*output.name, frame),
+                                                           Owner{output.option, frame});
+            if (!added) {
+                const Owner& owner = entry->second;
+                error = std::string(output.option) + " names " + tools::quoted(entry->first) + " for frame " +
+                        std::to_string(frame) + ", as " + owner.option + " does for frame " +
+                        std::to_string(owner.frame) + ": one would replace the other";
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    struct Output {
+        const char* option;
+        const tools::OutputName* name;
+    };
+    struct Owner {
+        const char* option;
+        int64_t frame;
+    };
+    std::unordered_map<std::string, Owner> names_;
+};
+
 bool open_frame_files(const tools::RenderOptions& options, int64_t frame, FrameFiles& files, std::string& error)
 {
     if (options.png.wanted() && !files.png.open(tools::output_file_name(options.png, frame), error)) return false;
@@ -203,9 +242,16 @@ int render(const tools::RenderOptions& options)
 
     std::vector<unsigned char> scratch;
     std::string error;
+    NamesInUse names;
     int status = 0;
     for (int64_t k = 0; k < options.count && status == 0; ++k) {
         const int64_t frame = options.first_frame + k;
+        // A clash stops the run before the frame's files are opened: every file written so far
+        // stays as written.
+        if (!names.claim(options, frame, error)) {
+            status = fail(exit_bad_arguments, error);
+            break;
+        }
         FrameFiles files;
         // The files are opened before the frame is drawn, so an unwritable name fails fast.
         if (!open_frame_files(options, frame, files, error)) {
