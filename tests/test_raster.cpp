@@ -533,46 +533,39 @@ TEST_P(ShadeTest, FourthBytesOfTexelsNeverShow)
     EXPECT_EQ(plain >> 24, 0u);
 }
 
-TEST_P(ShadeTest, BilinearWeights)
+TEST_P(ShadeTest, TexelCoordinatesWeighAndClampTheFetch)
 {
     single_light();
+    fill_texture(texel(255, 255, 255));
     set_texel(10, 20, texel(100, 40, 0));
     set_texel(11, 20, texel(200, 60, 250));
     set_texel(10, 21, texel(7, 255, 255));
     set_texel(11, 21, texel(255, 0, 33));
-    // u = 10.5, v = 20: the mean of (10, 20) and (11, 20); row 21 has weight 0.
-    EXPECT_EQ(single_pixel(10.5f, 20.0f), lit(150, 50, 125));
-    // u = 10.25, v = 20.5: 0.375 for column 10 and 0.125 for column 11, on both rows.
-    EXPECT_EQ(single_pixel(10.25f, 20.5f), lit(0.375 * 100 + 0.125 * 200 + 0.375 * 7 + 0.125 * 255,
-                                               0.375 * 40 + 0.125 * 60 + 0.375 * 255 + 0.125 * 0,
-                                               0.375 * 0 + 0.125 * 250 + 0.375 * 255 + 0.125 * 33));
-}
-
-TEST_P(ShadeTest, TexelCoordinatesAreHeldBelowTheLastColumnAndRow)
-{
-    // The 2 x 2 fetch stays inside the picture: u at most 254, v at most 423, NaN taken as them.
-    single_light();
-    fill_texture(texel(255, 255, 255));
     set_texel(254, 423, texel(100, 20, 40));
-    for (float u : {254.0f, 254.5f, 300.0f, infinity, nan_value}) {
-        for (float v : {423.0f, 423.75f, 1000.0f}) EXPECT_EQ(single_pixel(u, v), lit(100, 20, 40)) << u << " " << v;
-    }
-}
-
-TEST_P(ShadeTest, NegativeTexelCoordinates)
-{
-    single_light();
     set_texel(0, 0, texel(100, 100, 100));
     set_texel(1, 0, texel(50, 50, 50));
-    // Between -1 and 0: index 0 with a negative fraction, weights 1.5 and -0.5.
-    EXPECT_EQ(single_pixel(-0.5f, 0.0f), lit(125, 125, 125));
-    // -1 and below never come from the model; they are drawn as coordinate 0 and read nothing
-    // outside the picture.
-    const Pixel at_zero = single_pixel(0.0f, 0.0f);
-    for (float u : {-1.0f, -7.5f, -1e9f, -infinity}) {
-        EXPECT_EQ(single_pixel(u, 0.0f), at_zero) << u;
-        EXPECT_EQ(single_pixel(0.0f, u), at_zero) << u;
-    }
+    const Pixel corner_texel = lit(100, 20, 40), first_texel = lit(100, 100, 100);
+    const struct {
+        float u, v;
+        Pixel expected;
+    } cases[] = {
+        // u = 10.5, v = 20: the mean of (10, 20) and (11, 20); row 21 has weight 0.
+        {10.5f, 20.0f, lit(150, 50, 125)},
+        // u = 10.25, v = 20.5: 0.375 for column 10 and 0.125 for column 11, on both rows.
+        {10.25f, 20.5f, lit(0.375 * 100 + 0.125 * 200 + 0.375 * 7 + 0.125 * 255,
+                            0.375 * 40 + 0.125 * 60 + 0.375 * 255 + 0.125 * 0,
+                            0.375 * 0 + 0.125 * 250 + 0.375 * 255 + 0.125 * 33)},
+        // The 2 x 2 fetch stays inside the picture: u at most 254, v at most 423, NaN taken as them.
+        {254.0f, 423.0f, corner_texel}, {254.5f, 423.75f, corner_texel}, {300.0f, 1000.0f, corner_texel},
+        {infinity, 423.5f, corner_texel}, {nan_value, 423.0f, corner_texel}, {254.0f, nan_value, corner_texel},
+        // Between -1 and 0: index 0 with a negative fraction, weights 1.5 and -0.5.
+        {-0.5f, 0.0f, lit(125, 125, 125)},
+        // -1 and below never come from the model; they are drawn as coordinate 0 and read nothing
+        // outside the picture.
+        {-1.0f, 0.0f, first_texel}, {0.0f, -1.0f, first_texel}, {-7.5f, 0.0f, first_texel},
+        {0.0f, -1e9f, first_texel}, {-infinity, 0.0f, first_texel}, {0.0f, -infinity, first_texel},
+    };
+    for (const auto& c : cases) EXPECT_EQ(single_pixel(c.u, c.v), c.expected) << "u " << c.u << ", v " << c.v;
 }
 
 INSTANTIATE_TEST_SUITE_P(CodePaths, ShadeTest, ::testing::ValuesIn(shade_paths()),
