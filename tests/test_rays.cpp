@@ -54,7 +54,7 @@ using Cells = std::set<Cell>;
 struct Frame {
     static constexpr size_t guard = 4096;
     static constexpr Pixel guard_pixel = 0xA5A5A5A5u;
-    static constexpr float guard_depth = -1.0e9f;
+    static constexpr float guard_depth = 1.0e9f;  // farther than any ray: a stray visit shows in the colour
     int width, height;
     std::vector<Pixel> colour_store;
     std::vector<float> depth_store;
