@@ -100,6 +100,14 @@ void attach(Frame& frame)
     scene.colour_buffer_size = frame.width * frame.height * 4;
 }
 
+// The built-in ray field, drawn into `frame`.
+void prepare_field(Frame& frame)
+{
+    reset_scene();
+    attach(frame);
+    build_ray_field();
+}
+
 RayEnd end_at(int column, int row, const Vec4& colour, float depth = 0.0f) { return {column, row, depth, colour}; }
 
 using DrawLine = void (*)(const RayEnd&, const RayEnd&, const RayTarget&);
@@ -107,9 +115,8 @@ using DrawLine = void (*)(const RayEnd&, const RayEnd&, const RayTarget&);
 // ---- The walk exactly as first described, as a reference: the column is the 16.16 position
 // shifted as unsigned, the only bound is the index test against the buffer's byte size. It
 // differs from the overlay only where a column leaves 0..width-1, which landscape frames with
-// the built-in scene never produce.
-// Each lane times the weight to nearest even, a product outside int32 as the conversion's
-// INT32_MIN, clamped to 0..255; then added with saturation.
+// the built-in scene never produce. Each lane of an amount is the colour times the weight to
+// nearest even (a product outside int32 gives the conversion's INT32_MIN), clamped to 0..255.
 Pixel reference_add(Pixel p, const Vec4& c)
 {
     Pixel out = 0;
@@ -121,8 +128,7 @@ Pixel reference_add(Pixel p, const Vec4& c)
     return out;
 }
 
-void reference_draw_ray_line(const RayEnd& p, const RayEnd& q, Pixel* colour_buffer, const float* depth_buffer,
-                             int32_t width, int32_t colour_buffer_size)
+void reference_draw_ray_line(const RayEnd& p, const RayEnd& q, Frame& frame)
 {
     const RayEnd& s = p.row > q.row ? q : p;
     const RayEnd& t = p.row > q.row ? p : q;
@@ -142,11 +148,11 @@ void reference_draw_ray_line(const RayEnd& p, const RayEnd& q, Pixel* colour_buf
         const int32_t a = static_cast<int32_t>(static_cast<uint32_t>(x) >> 16);
         const int32_t b = static_cast<int32_t>(static_cast<uint32_t>(next) >> 16);
         x = next;
-        int32_t index = y * width + std::min(a, b);
+        int32_t index = y * frame.width + std::min(a, b);
         const int32_t count = a == b ? 1 : std::abs(a - b);
         for (int32_t i = 0; i < count; ++i, ++index) {
-            if (index >= 0 && index * 4 < colour_buffer_size && depth < depth_buffer[index]) {
-                colour_buffer[index] = reference_add(colour_buffer[index], colour);
+            if (index >= 0 && index < frame.width * frame.height && depth < frame.depth()[index]) {
+                frame.colour()[index] = reference_add(frame.colour()[index], colour);
             }
             depth += depth_step;
             for (int l = 0; l < 4; ++l) colour[l] += colour_step[l];
@@ -350,7 +356,6 @@ TEST(RayClipping, PixelOffsetsInHugeFramesDoNotOverflow)
     EXPECT_EQ(pixels[last], bgrx(153, 153, 153));
     EXPECT_EQ(pixels[last - width - 1], bgrx(153, 153, 153));
     EXPECT_EQ(pixels[last + 1], 0u) << "the end pixel is not covered";
-    EXPECT_EQ(ray_walk::pixel_index(16383, 16382, width), static_cast<ptrdiff_t>(last));
     munmap(colour, bytes);
     munmap(depth, bytes);
 }
@@ -466,9 +471,7 @@ TEST(RayScene, FarColourFollowsTheRayPosition)
                  {801, red_amount},     {1200, red_amount},    {1201, bgrx(13, 2, 2)}, {1597, bgrx(13, 2, 2)}};
     for (const auto& c : cases) {
         Frame frame(16, 16);
-        reset_scene();
-        attach(frame);
-        build_ray_field();
+        prepare_field(frame);
         for (int i = 0; i < ray_point_count; ++i) scene.screen_ray_points[i] = {not_a_number, not_a_number, not_a_number};
         const int anchor = scene.ray_lines[c.k].anchor_index;
         scene.screen_ray_points[anchor] = {4.0f, 9.0f, 0.0f};
@@ -484,10 +487,8 @@ TEST(RayScene, FarColourFollowsTheRayPosition)
 
 TEST(RayScene, PointsThatAreNotFiniteOrFarAwayAreSkipped)
 {
-    reset_scene();
     Frame frame(32, 32);
-    attach(frame);
-    build_ray_field();
+    prepare_field(frame);
     const Vec3 wild[] = {{not_a_number, 5, 0},  {5, not_a_number, 0},  {5, 5, not_a_number},        {inf, 5, 0},     {5, -inf, 0},
                          {5, 5, inf},  {3e9f, 5, 0}, {5, 3e9f, 0},       {-1e30f, -1e30f, 0}, {20000, 10, 0}};
     for (int i = 2; i < ray_point_count; ++i) scene.screen_ray_points[i] = wild[i % std::size(wild)];
@@ -547,7 +548,7 @@ TEST(RayScene, LandscapeFramesMatchTheUnclippedWalkByteForByte)
                 const Vec3& e = scene.screen_ray_points[scene.ray_lines[k].end_index];
                 reference_draw_ray_line({round_to_int32(a.x), round_to_int32(a.y), a.z, white},
                                         {round_to_int32(e.x), round_to_int32(e.y), e.z, k > 400 && k <= 1200 ? red : blue},
-                                        reference.colour(), reference.depth(), c.w, c.w * c.h * 4);
+                                        reference);
             }
             ASSERT_EQ(overlay.colour_store, reference.colour_store) << c.w << " x " << c.h << " turn " << c.frame_counter;
             EXPECT_GT(overlay.changed().size(), static_cast<size_t>(c.w));
