@@ -460,7 +460,15 @@ TEST_P(RayBatch, GivesTheScalarBytesRayByRay)
 
 // ---- The whole overlay over the built-in scene ----
 
-TEST(RayScene, FarColourFollowsTheRayPosition)
+// Each test starts and ends with the record as built, so that a failed check cannot leave it
+// pointing at a test's frame that is gone (the next test would free it).
+class RayScene : public ::testing::Test {
+protected:
+    void SetUp() override { reset_scene(); }
+    void TearDown() override { reset_scene(); }
+};
+
+TEST_F(RayScene, FarColourFollowsTheRayPosition)
 {
     // Positions 400 and 1201 are blue, 401 and 1200 red. Each ray is drawn alone, upward from
     // its anchor, so its first visited pixel carries the far colour.
@@ -482,10 +490,9 @@ TEST(RayScene, FarColourFollowsTheRayPosition)
         // anchor pixel is white.
         EXPECT_EQ(channel(frame.at(4, 9), 0), anchor == 0 ? 153 : 51) << "ray " << c.k;
     }
-    reset_scene();
 }
 
-TEST(RayScene, PointsThatAreNotFiniteOrFarAwayAreSkipped)
+TEST_F(RayScene, PointsThatAreNotFiniteOrFarAwayAreSkipped)
 {
     Frame frame(32, 32);
     prepare_field(frame);
@@ -504,10 +511,9 @@ TEST(RayScene, PointsThatAreNotFiniteOrFarAwayAreSkipped)
     hidden.depth_at(12, 8) = 1.0f;
     draw_rays();
     EXPECT_TRUE(hidden.changed().empty());
-    reset_scene();
 }
 
-TEST(RayScene, LandscapeFramesMatchTheUnclippedWalkByteForByte)
+TEST_F(RayScene, LandscapeFramesMatchTheUnclippedWalkByteForByte)
 {
     // Frames of several shapes, turns and zooms (up to the largest the breathing reaches, about
     // 2.6 x height / 4, where ends fall below the last row), over a depth buffer that holds a
@@ -554,10 +560,9 @@ TEST(RayScene, LandscapeFramesMatchTheUnclippedWalkByteForByte)
             EXPECT_GT(overlay.changed().size(), static_cast<size_t>(c.w));
         }
     }
-    reset_scene();
 }
 
-TEST(RayScene, RasterisedFramesGiveTheScalarBytes)
+TEST_F(RayScene, RasterisedFramesGiveTheScalarBytes)
 {
     // The program's own frames: the slab rasterised into the depth buffer, the rays over it,
     // on landscape and portrait screens and at several turns and zooms.
@@ -588,5 +593,4 @@ TEST(RayScene, RasterisedFramesGiveTheScalarBytes)
         EXPECT_FALSE(drawn[0] == slab);
     }
     host::release_frame_buffers();
-    reset_scene();
 }
