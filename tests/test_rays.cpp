@@ -34,7 +34,7 @@ namespace {
 constexpr Vec4 white = {{255.0f, 255.0f, 255.0f, 0.2f}};
 constexpr Vec4 red = {{0.0f, 0.0f, 255.0f, 0.05f}};
 constexpr Vec4 blue = {{255.0f, 32.0f, 32.0f, 0.05f}};
-constexpr float not_a_number = std::numeric_limits<float>::quiet_NaN();
+constexpr float qnan = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf = std::numeric_limits<float>::infinity();
 
 uint8_t channel(Pixel p, int i) { return static_cast<uint8_t>(p >> (8 * i)); }
@@ -84,7 +84,8 @@ struct Frame {
     {
         const auto intact = [](const auto& store, auto value) {
             const auto is = [&](auto v) { return v == value; };
-            return std::all_of(store.begin(), store.begin() + guard, is) && std::all_of(store.end() - guard, store.end(), is);
+            return std::all_of(store.begin(), store.begin() + guard, is) &&
+                   std::all_of(store.end() - guard, store.end(), is);
         };
         return intact(colour_store, guard_pixel) && intact(depth_store, guard_depth);
     }
@@ -188,7 +189,7 @@ TEST_P(RayPath, CoversItsRowsAndRunsFromTheAnchorColourToTheFarColour)
         Cell white_at, red_at;  // pixels holding the anchor's, the far end's amount
     } cases[] = {
         {"steep downward", {5, 5}, {10, 20}, 5, "5 5 6 6 6 7 7 7 7 8 8 8 9 9 9 10", {5, 5}, {10, 20}},
-        {"steep upward, walked from the far end", {5, 20}, {10, 5}, 5, "10 9 9 9 8 8 8 7 7 7 7 6 6 6 5 5", {5, 20}, {10, 5}},
+        {"steep upward, from the far end", {5, 20}, {10, 5}, 5, "10 9 9 9 8 8 8 7 7 7 7 6 6 6 5 5", {5, 20}, {10, 5}},
         {"diagonal, leaving its end pixel", {5, 5}, {8, 8}, 5, "5 6 6 7", {5, 5}, none},
         {"flat", {5, 5}, {20, 8}, 5, "5-8 9-11 12-15 16-19", {5, 5}, none},
         {"flat leftward, anchor not covered", {20, 5}, {5, 8}, 5, "16-19 12-15 9-11 5-8", {16, 5}, none},
@@ -250,7 +251,7 @@ TEST_P(RayPath, OnlyStrictlyNearerPixelsAreDrawnAndDepthIsNeverWritten)
     Frame frame(16, 16);
     for (int y = 0; y < 16; ++y) frame.depth_at(7, y) = 5.0f;  // level with the ray
     frame.depth_at(7, 4) = 4.0f;                                 // nearer than the ray
-    frame.depth_at(7, 5) = not_a_number;
+    frame.depth_at(7, 5) = qnan;
     frame.depth_at(7, 6) = 5.0001f;                              // just farther
     const std::vector<float> before = frame.depth_store;
     draw(frame, end_at(7, 2, white, 5.0f), end_at(7, 9, white, 5.0f));
@@ -312,7 +313,7 @@ TEST_P(RayPath, RaysBeyondTheCoordinateLimitOrWithoutFiniteDepthsAreNotDrawn)
         draw(frame, end_at(5, 5, white), end_at(v, 5, white));
         draw(frame, end_at(v, v, white), end_at(5, 5, white));
     }
-    draw(frame, end_at(2, 2, white, 0.0f), end_at(9, 9, white, not_a_number));
+    draw(frame, end_at(2, 2, white, 0.0f), end_at(9, 9, white, qnan));
     draw(frame, end_at(2, 9, white, inf), end_at(9, 2, white, 0.0f));
     EXPECT_TRUE(frame.changed().empty());
     EXPECT_TRUE(frame.guards_intact());
@@ -425,7 +426,7 @@ TEST_P(RayBatch, GivesTheScalarBytesRayByRay)
     const float depth_levels[] = {-3.0f, 0.0f, 2.0f, 7.5f, depth_clear};
     Frame fast(c.width, c.height), scalar(c.width, c.height);
     for (int i = 0; i < c.width * c.height; ++i) {
-        fast.depth()[i] = scalar.depth()[i] = uniform(0, 19) == 0 ? not_a_number : depth_levels[uniform(0, 4)];
+        fast.depth()[i] = scalar.depth()[i] = uniform(0, 19) == 0 ? qnan : depth_levels[uniform(0, 4)];
     }
     const auto column = [&](float f) { return static_cast<int>(std::lround(f * (c.width - 1))); };
     const auto row = [&](float f) { return static_cast<int>(std::lround(f * (c.height - 1))); };
@@ -480,7 +481,7 @@ TEST_F(RayScene, FarColourFollowsTheRayPosition)
     for (const auto& c : cases) {
         Frame frame(16, 16);
         prepare_field(frame);
-        for (int i = 0; i < ray_point_count; ++i) scene.screen_ray_points[i] = {not_a_number, not_a_number, not_a_number};
+        for (int i = 0; i < ray_point_count; ++i) scene.screen_ray_points[i] = {qnan, qnan, qnan};
         const int anchor = scene.ray_lines[c.k].anchor_index;
         scene.screen_ray_points[anchor] = {4.0f, 9.0f, 0.0f};
         scene.screen_ray_points[scene.ray_lines[c.k].end_index] = {4.0f, 2.0f, 0.0f};
@@ -496,10 +497,10 @@ TEST_F(RayScene, PointsThatAreNotFiniteOrFarAwayAreSkipped)
 {
     Frame frame(32, 32);
     prepare_field(frame);
-    const Vec3 wild[] = {{not_a_number, 5, 0},  {5, not_a_number, 0},  {5, 5, not_a_number},        {inf, 5, 0},     {5, -inf, 0},
-                         {5, 5, inf},  {3e9f, 5, 0}, {5, 3e9f, 0},       {-1e30f, -1e30f, 0}, {20000, 10, 0}};
+    const Vec3 wild[] = {{qnan, 5, 0}, {5, qnan, 0},  {5, 5, qnan},  {inf, 5, 0},         {5, -inf, 0},
+                         {5, 5, inf},  {3e9f, 5, 0}, {5, 3e9f, 0}, {-1e30f, -1e30f, 0}, {20000, 10, 0}};
     for (int i = 2; i < ray_point_count; ++i) scene.screen_ray_points[i] = wild[i % std::size(wild)];
-    scene.screen_ray_points[1] = {not_a_number, not_a_number, not_a_number};
+    scene.screen_ray_points[1] = {qnan, qnan, qnan};
     scene.screen_ray_points[0] = {12.5f, 7.5f, 1.0f};  // rounds to (12, 8): halves go to even
     draw_rays();
     // Only rays 1598 and 1599 remain: both are the single pixel at anchor 0.
