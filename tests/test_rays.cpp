@@ -344,7 +344,11 @@ TEST(RayClipping, PixelOffsetsInHugeFramesDoNotOverflow)
     const size_t bytes = static_cast<size_t>(width) * height * 4;
     void* colour = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     void* depth = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (colour == MAP_FAILED || depth == MAP_FAILED) GTEST_SKIP() << "no room for the address space";
+    if (colour == MAP_FAILED || depth == MAP_FAILED) {
+        if (colour != MAP_FAILED) munmap(colour, bytes);
+        if (depth != MAP_FAILED) munmap(depth, bytes);
+        GTEST_SKIP() << "no room for the address space";
+    }
     auto* pixels = static_cast<Pixel*>(colour);
     const RayTarget target{pixels, static_cast<float*>(depth), width, height};
     // Zero-filled depth: a ray at depth -1 is nearer everywhere. Once by the fast path (the wide
