@@ -30,13 +30,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-ParseResult parse(const std::vector<std::string>& arguments)
-{
-    std::vector<const char*> argv = {"morvane-render"};
-    for (const std::string& a : arguments) argv.push_back(a.c_str());
-    return parse_render_options(static_cast<int>(argv.size()), argv.data());
-}
-
 // A command line given as one string of space-separated arguments.
 std::vector<std::string> words(const std::string& line)
 {
@@ -48,23 +41,29 @@ std::vector<std::string> words(const std::string& line)
     return out;
 }
 
-// The outcome of a command line as one line: the options, or "refused: " and the error.
+// The outcome of a command line as one line: the options with the files of the first and the
+// last frame, or "refused: " and the error.
 std::string described(const std::vector<std::string>& arguments)
 {
-    const ParseResult result = parse(arguments);
+    std::vector<const char*> argv = {"morvane-render"};
+    for (const std::string& a : arguments) argv.push_back(a.c_str());
+    const ParseResult result = parse_render_options(static_cast<int>(argv.size()), argv.data());
     if (!result.options) return "refused: " + result.error;
     const RenderOptions& o = *result.options;
     if (o.help) return "help";
     std::string text = std::to_string(o.screen_width) + "x" + std::to_string(o.screen_height) + " seed " +
                        (o.seed ? std::to_string(*o.seed) : "none") + " frames " + std::to_string(o.first_frame) +
                        "+" + std::to_string(o.count);
-    if (o.png.wanted()) text += " png '" + o.png.text + "'";
-    if (o.colour_raw.wanted()) text += " colour '" + o.colour_raw.text + "'";
-    if (o.depth_raw.wanted()) text += " depth '" + o.depth_raw.text + "'";
+    for (const auto& [kind, name] :
+         {std::pair{" png '", &o.png}, {" colour '", &o.colour_raw}, {" depth '", &o.depth_raw}}) {
+        if (!name->wanted()) continue;
+        text += kind + output_file_name(*name, o.first_frame) + "'";
+        if (o.count > 1) text += "..'" + output_file_name(*name, o.first_frame + o.count - 1) + "'";
+    }
     return text;
 }
 
-std::string described_line(const std::string& line) { return described(words(line)); }
+std::string described(const std::string& line) { return described(words(line)); }
 
 } // namespace
 
@@ -72,34 +71,25 @@ std::string described_line(const std::string& line) { return described(words(lin
 
 TEST(RenderOptions, AcceptedLinesGiveTheirValuesInBothForms)
 {
-    EXPECT_EQ(described_line("--png a.png"), "1920x1080 seed none frames 1+1 png 'a.png'");
-    EXPECT_EQ(described_line("--seed 65535 --screen 32768X12 --depth-raw x"),
+    EXPECT_EQ(described("--png a.png"), "1920x1080 seed none frames 1+1 png 'a.png'");
+    EXPECT_EQ(described("--seed 65535 --screen 32768X12 --depth-raw x"),
               "32768x12 seed 65535 frames 1+1 depth 'x'");
     // The largest square frame whose buffers stay under 2 GiB: 23170 x 23170 x 4 bytes.
-    EXPECT_EQ(described_line("--screen 23180x23180 --png a"), "23180x23180 seed none frames 1+1 png 'a'");
-    EXPECT_EQ(described_line("--help"), "help");
-    EXPECT_EQ(described_line("--png a.png -h"), "help");
-    // The last frame's counter (29 + its number) must stay a signed 32-bit value.
-    EXPECT_EQ(described_line("--frame 2147483618 --png a"), "1920x1080 seed none frames 2147483618+1 png 'a'");
-    EXPECT_EQ(described_line("--frame 2147483617 --count 2 --png a%d"),
-              "1920x1080 seed none frames 2147483617+2 png 'a%d'");
-
-    const std::vector<std::string> every = words(
-        "--screen=640x480 --seed 0 --frame=7 --count 2 --png f%03d.png --colour-raw=c%d.raw --depth-raw d-%-5u.raw");
-    EXPECT_EQ(described(every), "640x480 seed 0 frames 7+2 png 'f%03d.png' colour 'c%d.raw' depth 'd-%-5u.raw'");
-    const ParseResult full = parse(every);
-    ASSERT_TRUE(full.options) << full.error;
-    EXPECT_EQ(output_file_name(full.options->png, 8), "f008.png");
-    EXPECT_EQ(output_file_name(full.options->colour_raw, 12), "c12.raw");
-    EXPECT_EQ(output_file_name(full.options->depth_raw, 3), "d-3    .raw");
-
-    const ParseResult percent = parse(words("--count 3 --png 100%%-%02i.png"));
-    ASSERT_TRUE(percent.options) << percent.error;
-    EXPECT_EQ(output_file_name(percent.options->png, 3), "100%-03.png");
+    EXPECT_EQ(described("--screen 23180x23180 --png a"), "23180x23180 seed none frames 1+1 png 'a'");
+    EXPECT_EQ(described("--help"), "help");
+    EXPECT_EQ(described("--png a.png -h"), "help");
+    EXPECT_EQ(described("--screen=640x480 --seed 0 --frame=7 --count 2 --png f%03d.png --colour-raw=c%d.raw "
+                        "--depth-raw d-%-5u.raw"),
+              "640x480 seed 0 frames 7+2 png 'f007.png'..'f008.png' colour 'c7.raw'..'c8.raw' "
+              "depth 'd-7    .raw'..'d-8    .raw'");
+    EXPECT_EQ(described("--count 3 --png 100%%-%02i.png"),
+              "1920x1080 seed none frames 1+3 png '100%-01.png'..'100%-03.png'");
     // One frame: the name is used as given, conversions and all.
-    const ParseResult single = parse(words("--png odd%s%n.png"));
-    ASSERT_TRUE(single.options) << single.error;
-    EXPECT_EQ(output_file_name(single.options->png, 1), "odd%s%n.png");
+    EXPECT_EQ(described("--png odd%s%n.png"), "1920x1080 seed none frames 1+1 png 'odd%s%n.png'");
+    // The last frame's counter (29 + its number) must stay a signed 32-bit value.
+    EXPECT_EQ(described("--frame 2147483618 --png a"), "1920x1080 seed none frames 2147483618+1 png 'a'");
+    EXPECT_EQ(described("--frame 2147483617 --count 2 --png a%d"),
+              "1920x1080 seed none frames 2147483617+2 png 'a2147483617'..'a2147483618'");
 }
 
 TEST(RenderOptions, RefusedLinesGiveOneLineNamingTheFault)
@@ -143,9 +133,9 @@ TEST(RenderOptions, RefusedLinesGiveOneLineNamingTheFault)
 
 TEST(RenderOptions, ErrorsQuoteUserTextOnOneLine)
 {
-    const std::string error = described({"--bad\nname\x1b[2J"});
+    const std::string error = described(std::vector<std::string>{"--bad\nname\x1b[2J"});
     EXPECT_NE(error.find("'--bad\\x0Aname\\x1B[2J'"), std::string::npos) << error;
-    EXPECT_LT(described({"--" + std::string(10000, 'a')}).size(), 200u) << "long text is cut";
+    EXPECT_LT(described(std::vector<std::string>{"--" + std::string(10000, 'a')}).size(), 200u) << "long text is cut";
 }
 
 // ---- The program ----
