@@ -259,9 +259,13 @@ TEST_F(RenderTool, UnwritableNamesGiveOneLineAndLeaveNoFile)
 TEST_F(RenderTool, AFullDiskLeavesNoFileUnderItsName)
 {
     // A 390 x 390 frame: 608,400 bytes raw and tens of kilobytes as a PNG, far more than the
-    // disk takes.
+    // disk takes, so a write itself fails.
     for (const char* option : {"--png", "--colour-raw", "--depth-raw"}) {
         expect_clean_failure({"--screen", "400x400", "--seed", "3", option, "frame.out"}, 2048);
+    }
+    // A 30 x 20 frame's 2,400 raw bytes fit the stream's buffer: only the flush at the end fails.
+    for (const char* option : {"--colour-raw", "--depth-raw"}) {
+        expect_clean_failure({"--screen", "40x30", "--seed", "3", option, "frame.out"}, 2048);
     }
 }
 
