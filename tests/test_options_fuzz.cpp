@@ -1,25 +1,21 @@
 // morvane-render's command line under abuse: thousands of generated argument lists through the
-// parser, a sample of them and a set of hostile ones through the real program. Whatever comes
-// in, the parser gives either options that keep every limit or one printable error line, and
-// the program either writes complete files or says why on one line, exits non-zero, and leaves
-// no file half-written under its final name.
+// parser and a sample of them through the real program. Whatever comes in, the parser gives
+// either options that keep every limit or one printable error line, and the program either
+// writes complete files or says why on one line, exits non-zero, and leaves no file
+// half-written under its final name. (Fixed hostile runs are in test_render_tool.)
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <png.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +25,7 @@
 
 using namespace morvane;
 using namespace morvane::tools;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -36,28 +33,17 @@ namespace {
 // count, so frame numbers run to 2^31 - 1 - 29.
 constexpr int64_t last_frame_number = 2147483647 - 29;
 
-// A small generator of our own (splitmix64), so the same seed gives the same argument lists
-// with every standard library.
-class Generator {
-public:
-    explicit Generator(uint64_t seed) : state_(seed) {}
-    uint64_t next()
-    {
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    size_t below(size_t n) { return static_cast<size_t>(next() % n); }
+// mt19937_64's sequence is fixed by the standard, so a seed gives the same argument lists with
+// every standard library (its distributions are not, hence the plain modulo).
+struct Generator {
+    std::mt19937_64 engine;
+    size_t below(size_t n) { return static_cast<size_t>(engine() % n); }
     bool percent(int p) { return below(100) < static_cast<size_t>(p); }
     template <class T, size_t N>
     const T& pick(const T (&items)[N])
     {
         return items[below(N)];
     }
-
-private:
-    uint64_t state_;
 };
 
 constexpr const char* option_names[] = {"--screen", "--seed",      "--frame",     "--count",
@@ -70,7 +56,7 @@ constexpr const char* numbers[] = {
     "99999999999999999999999", "0x10", "1e3", "1.5", " 1", "1 ", "", "\xd9\xa1", "NaN", "inf", "--1"};
 constexpr const char* screens[] = {
     "12x12", "11x11", "12x11", "13x13", "1920x1080", "1365x768", "600x3840", "32768x600", "32768x32768",
-    "32769x12", "23180x23180", "23181x23181", "0x0", "-12x12", "12x-12", "12X12", "12xx12", "x12", "12x",
+    "32769x12", "23180x23180", "23181x23181", "23182x23180", "0x0", "-12x12", "12x-12", "12X12", "12xx12", "x12", "12x",
     "12", "x", "1920x1080x1", "99999999999x12", "12x99999999999", "+12x12", " 12x12", "12 x12", "1e3x12"};
 constexpr const char* file_names[] = {
     "a.png", "b.raw", "f%04d.png", "%d", "%i-%%.raw", "%%", "%n", "%s", "%99d", "%100d", "%-0d", "%0-5u",
@@ -108,9 +94,8 @@ std::string likely_value(Generator& g, std::string_view name)
 std::vector<std::string> random_arguments(Generator& g)
 {
     std::vector<std::string> arguments;
-    const size_t tokens = g.below(9);
-    for (size_t i = 0; i < tokens; ++i) {
-        const int kind = static_cast<int>(g.below(100));
+    for (size_t tokens = g.below(9); tokens > 0; --tokens) {
+        const size_t kind = g.below(100);
         if (kind < 70) {
             const std::string name = g.pick(option_names);
             const std::string value = likely_value(g, name);
@@ -120,10 +105,8 @@ std::vector<std::string> random_arguments(Generator& g)
                 arguments.push_back(name);
                 if (g.percent(92)) arguments.push_back(value);  // else: a missing value
             }
-        } else if (kind < 82) {
-            arguments.push_back(g.pick(near_names));
         } else {
-            arguments.push_back(random_value(g));
+            arguments.push_back(kind < 82 ? std::string(g.pick(near_names)) : random_value(g));
         }
     }
     return arguments;
@@ -151,8 +134,9 @@ bool printable_line(const std::string& text)
 // The options written back as a command line ("--name=value" throughout).
 std::vector<std::string> canonical(const RenderOptions& o)
 {
-    std::vector<std::string> out = {"--screen=" + std::to_string(o.screen_width) + "x" + std::to_string(o.screen_height),
-                                    "--frame=" + std::to_string(o.first_frame), "--count=" + std::to_string(o.count)};
+    std::vector<std::string> out = {
+        "--screen=" + std::to_string(o.screen_width) + "x" + std::to_string(o.screen_height),
+        "--frame=" + std::to_string(o.first_frame), "--count=" + std::to_string(o.count)};
     if (o.seed) out.push_back("--seed=" + std::to_string(*o.seed));
     if (o.png.wanted()) out.push_back("--png=" + o.png.text);
     if (o.colour_raw.wanted()) out.push_back("--colour-raw=" + o.colour_raw.text);
@@ -160,50 +144,30 @@ std::vector<std::string> canonical(const RenderOptions& o)
     return out;
 }
 
-bool same_name(const OutputName& a, const OutputName& b)
-{
-    return a.text == b.text && a.numbered == b.numbered && a.prefix == b.prefix && a.suffix == b.suffix &&
-           a.conversion == b.conversion;
-}
-
-bool same_options(const RenderOptions& a, const RenderOptions& b)
-{
-    return a.help == b.help && a.screen_width == b.screen_width && a.screen_height == b.screen_height &&
-           a.seed == b.seed && a.first_frame == b.first_frame && a.count == b.count && same_name(a.png, b.png) &&
-           same_name(a.colour_raw, b.colour_raw) && same_name(a.depth_raw, b.depth_raw);
-}
-
 // Everything a successful parse promises.
 void expect_within_limits(const RenderOptions& o, const std::string& context)
 {
     int frame_width = 0, frame_height = 0;
     ASSERT_TRUE(host::frame_size_for_screen(o.screen_width, o.screen_height, frame_width, frame_height)) << context;
-    EXPECT_LE(o.screen_width, largest_screen_side) << context;
-    EXPECT_LE(o.screen_height, largest_screen_side) << context;
+    EXPECT_LE(std::max(o.screen_width, o.screen_height), largest_screen_side) << context;
     EXPECT_LE(int64_t{frame_width} * frame_height * 4, int64_t{2147483647}) << context;
     EXPECT_GE(o.first_frame, 1) << context;
     EXPECT_GE(o.count, 1) << context;
     EXPECT_LE(o.first_frame + o.count - 1, last_frame_number) << context;
     const OutputName* names[] = {&o.png, &o.colour_raw, &o.depth_raw};
     EXPECT_TRUE(o.png.wanted() || o.colour_raw.wanted() || o.depth_raw.wanted()) << context;
-    for (const OutputName* name : names) {
-        if (!name->wanted()) continue;
-        EXPECT_EQ(name->numbered, o.count > 1) << context;
-        const std::string first = output_file_name(*name, o.first_frame);
-        const std::string last = output_file_name(*name, o.first_frame + o.count - 1);
+    for (size_t i = 0; i < 3; ++i) {
+        const OutputName& name = *names[i];
+        if (!name.wanted()) continue;
+        for (size_t j = 0; j < i; ++j) EXPECT_NE(name.text, names[j]->text) << context;
+        EXPECT_EQ(name.numbered, o.count > 1) << context;
+        const std::string first = output_file_name(name, o.first_frame);
         EXPECT_FALSE(first.empty()) << context;
         if (o.count > 1) {
-            EXPECT_NE(first, last) << "frames must not share a file: " << context;
+            EXPECT_NE(first, output_file_name(name, o.first_frame + o.count - 1)) << "frames share a file: " << context;
             EXPECT_NE(first.find(std::to_string(o.first_frame)), std::string::npos) << context;
         } else {
-            EXPECT_EQ(first, name->text) << context;
-        }
-    }
-    for (size_t i = 0; i < 3; ++i) {
-        for (size_t j = 0; j < i; ++j) {
-            if (names[i]->wanted() && names[j]->wanted()) {
-                EXPECT_NE(names[i]->text, names[j]->text) << context;
-            }
+            EXPECT_EQ(first, name.text) << context;
         }
     }
 }
@@ -212,7 +176,7 @@ void expect_within_limits(const RenderOptions& o, const std::string& context)
 // the digits alone, so that no length of number can overflow the judgement.
 bool decimal_in_range(std::string_view text, int64_t low, int64_t high)
 {
-    const bool negative = !text.empty() && text[0] == '-';
+    const bool negative = text.starts_with('-');
     std::string_view digits = negative ? text.substr(1) : text;
     if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return false;
@@ -230,32 +194,31 @@ bool decimal_in_range(std::string_view text, int64_t low, int64_t high)
 
 TEST(OptionsFuzz, TwentyThousandGeneratedCommandLinesGiveSoundOptionsOrOneErrorLine)
 {
-    Generator g(20240607);
+    Generator g{std::mt19937_64(20240607)};
     int accepted = 0;
     int refused = 0;
-    for (int round = 0; round < 20000; ++round) {
+    for (int round = 0; round < 20000 && !testing::Test::HasFailure(); ++round) {
         const std::vector<std::string> arguments = random_arguments(g);
         const std::string context = shown(arguments);
         const ParseResult result = parse(arguments);
         ASSERT_NE(result.options.has_value(), !result.error.empty()) << context;
         if (!result.options) {
             ++refused;
-            ASSERT_TRUE(printable_line(result.error)) << tools::quoted(result.error) << " for " << context;
-            ASSERT_LT(result.error.size(), 400u) << context;
+            EXPECT_TRUE(printable_line(result.error)) << tools::quoted(result.error) << " for " << context;
+            EXPECT_LT(result.error.size(), 400u) << context;
             continue;
         }
         ++accepted;
         if (result.options->help) continue;
         ASSERT_NO_FATAL_FAILURE(expect_within_limits(*result.options, context));
-        // Written back in the other value form, the options are read the same way.
+        // Written back in the other value form, the options read the same; and the same line
+        // always gives the same answer.
         const ParseResult again = parse(canonical(*result.options));
         ASSERT_TRUE(again.options.has_value()) << again.error << " for " << context;
-        EXPECT_TRUE(same_options(*result.options, *again.options)) << context;
-        // The same line always gives the same answer.
+        EXPECT_EQ(canonical(*again.options), canonical(*result.options)) << context;
         const ParseResult twice = parse(arguments);
         ASSERT_TRUE(twice.options.has_value()) << context;
-        EXPECT_TRUE(same_options(*result.options, *twice.options)) << context;
-        if (testing::Test::HasFailure()) break;
+        EXPECT_EQ(canonical(*twice.options), canonical(*result.options)) << context;
     }
     // The generator reaches both sides, so both sets of checks above have run.
     EXPECT_GT(accepted, 1000);
@@ -264,12 +227,12 @@ TEST(OptionsFuzz, TwentyThousandGeneratedCommandLinesGiveSoundOptionsOrOneErrorL
 
 TEST(OptionsFuzz, NumbersAreAcceptedExactlyWhenTheyAreWholeAndInRange)
 {
-    Generator g(7);
+    Generator g{std::mt19937_64(7)};
     std::vector<std::string> values(std::begin(numbers), std::end(numbers));
     for (int i = 0; i < 2000; ++i) values.push_back(random_bytes(g));
     for (int i = 0; i < 2000; ++i) {
         // Digit strings of every length around the limits, with and without a sign.
-        std::string digits = std::to_string(g.next() >> g.below(64));
+        std::string digits = std::to_string(g.engine() >> g.below(64));
         if (g.percent(30)) digits = "-" + digits;
         if (g.percent(10)) digits = "000" + digits;
         values.push_back(digits);
@@ -286,240 +249,114 @@ TEST(OptionsFuzz, NumbersAreAcceptedExactlyWhenTheyAreWholeAndInRange)
     }
 }
 
-TEST(OptionsFuzz, ScreensAreAcceptedExactlyWhenTheirFrameFitsTheBuffers)
-{
-    Generator g(11);
-    for (int i = 0; i < 5000; ++i) {
-        const int64_t w = static_cast<int64_t>(g.below(40000)) - 100;
-        const int64_t h = static_cast<int64_t>(g.below(40000)) - 100;
-        const std::string text = std::to_string(w) + (g.percent(50) ? "x" : "X") + std::to_string(h);
-        const int64_t frame_w = (w - 10) & ~int64_t{1};
-        const int64_t frame_h = (h - 10) & ~int64_t{1};
-        const bool fits = w >= 12 && h >= 12 && w <= largest_screen_side && h <= largest_screen_side &&
-                          frame_w * frame_h * 4 <= 2147483647;
-        EXPECT_EQ(parse({"--screen", text, "--png", "a"}).options.has_value(), fits) << text;
-    }
-}
-
 // ---- The program ----
 
 namespace {
 
-struct ToolRun {
-    int status = -1;  // the exit code, or 128 + the signal that ended it
-    std::string err;
-};
-
-std::string read_file(const std::string& path)
+std::string read_file(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Every regular file under `directory`, relative to it, sorted.
-void list_files(const std::string& directory, const std::string& prefix, std::vector<std::string>& out)
+// Whether bytes hold a whole frame of options' size: a raw buffer or a PNG that decodes to it.
+bool whole_frame(const RenderOptions& options, const std::string& bytes)
 {
-    DIR* d = opendir(directory.c_str());
-    if (d == nullptr) return;
-    while (const dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        struct stat info {};
-        const std::string path = directory + "/" + name;
-        if (lstat(path.c_str(), &info) != 0) continue;
-        if (S_ISDIR(info.st_mode)) {
-            list_files(path, prefix + name + "/", out);
-        } else {
-            out.push_back(prefix + name);
-        }
+    int width = 0, height = 0;
+    if (!host::frame_size_for_screen(options.screen_width, options.screen_height, width, height)) return false;
+    if (bytes.size() == static_cast<size_t>(width) * height * 4) return true;
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    bool whole = false;
+    if (png_image_begin_read_from_memory(&image, bytes.data(), bytes.size()) != 0) {
+        image.format = PNG_FORMAT_RGB;
+        std::vector<unsigned char> rgb(PNG_IMAGE_SIZE(image));
+        whole = png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr) != 0 &&
+                image.width == static_cast<png_uint_32>(width) && image.height == static_cast<png_uint_32>(height);
     }
-    closedir(d);
-    std::sort(out.begin(), out.end());
+    png_image_free(&image);
+    return whole;
 }
 
-class RenderToolAbuse : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/morvane-options-fuzz-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        work_ = directory_ + "/work";
-        ASSERT_EQ(mkdir(work_.c_str(), 0755), 0);
-    }
-    void TearDown() override
-    {
-        const std::string command = "rm -rf '" + directory_ + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-    }
+} // namespace
 
-    // Runs morvane-render in the work directory; output files over `file_size_limit` bytes
-    // fail to write, as on a full disk.
-    ToolRun run(const std::vector<std::string>& arguments, rlim_t file_size_limit = RLIM_INFINITY)
-    {
-        const std::string err_path = directory_ + "/stderr";
-        std::vector<std::string> copies = arguments;
+TEST(OptionsFuzz, GeneratedCommandLinesThroughTheProgramEndCleanly)
+{
+    char pattern[] = "/tmp/morvane-options-fuzz-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path root = pattern;
+    const struct Removal {
+        fs::path path;
+        ~Removal() { fs::remove_all(path); }
+    } removal{root};
+    const fs::path work = root / "work";
+    const std::string err_path = root / "stderr";
+
+    // A sample of the generated lines, 30 that draw and 30 that do not (refused, or help); the
+    // drawing ones only where the program finishes quickly: small screens, a few frames, an early
+    // first frame.
+    Generator g{std::mt19937_64(99)};
+    int runs[2] = {0, 0};  // refused or help, drawing
+    int succeeded = 0;
+    while (runs[0] + runs[1] < 60 && !testing::Test::HasFailure()) {
+        std::vector<std::string> arguments = random_arguments(g);
+        if (g.percent(50)) {
+            arguments.insert(arguments.begin(), "--screen=" + std::to_string(12 + g.below(150)) + "x" +
+                                                    std::to_string(12 + g.below(150)));
+        }
+        const ParseResult parsed = parse(arguments);
+        const auto& o = parsed.options;
+        const bool drawing = o && !o->help;
+        const bool slow =
+            drawing && (o->count > 3 || o->first_frame > 4000 || int64_t{o->screen_width} * o->screen_height > 40000);
+        // Files go into the work directory only (the tests may run with every permission).
+        const bool elsewhere = drawing && std::any_of(arguments.begin(), arguments.end(), [](const std::string& a) {
+                                   return a.find('/') != std::string::npos;
+                               });
+        if (slow || elsewhere || runs[drawing] == 30) continue;
+        ++runs[drawing];
+        fs::remove_all(work);
+        fs::create_directory(work);
+        const std::string context = shown(arguments);
+
         std::string program = MORVANE_RENDER_PATH;
         std::vector<char*> argv = {program.data()};
-        for (std::string& a : copies) argv.push_back(a.data());
+        for (std::string& a : arguments) argv.push_back(a.data());
         argv.push_back(nullptr);
         const pid_t child = fork();
         if (child == 0) {
             const int null = open("/dev/null", O_WRONLY);
             const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (null < 0 || err < 0 || chdir(work_.c_str()) != 0) _exit(126);
+            if (null < 0 || err < 0 || chdir(work.c_str()) != 0) _exit(126);
             dup2(null, 1);
             dup2(err, 2);
-            // A write past the limit then fails with EFBIG instead of ending the process.
-            signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{file_size_limit, file_size_limit};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
             execv(argv[0], argv.data());
             _exit(127);
         }
-        ToolRun result;
         int status = 0;
-        if (child > 0 && waitpid(child, &status, 0) == child) {
-            result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        result.err = read_file(err_path);
-        return result;
-    }
+        ASSERT_TRUE(child > 0 && waitpid(child, &status, 0) == child);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal: " << context;
+        const int code = WEXITSTATUS(status);
+        const std::string err = read_file(err_path);
 
-    // Checks one run: success with no message, or one "morvane-render: " line and a non-zero
-    // exit code; no temporary file left; every file under a final name complete.
-    void expect_sound_run(const std::vector<std::string>& arguments, const ToolRun& result)
-    {
-        const std::string context = shown(arguments);
-        ASSERT_LT(result.status, 128) << "ended by a signal: " << context << "\n" << result.err;
-        if (result.status == 0) {
-            EXPECT_EQ(result.err, "") << context;
+        // Success says nothing on stderr; a failure says one printable "morvane-render: " line.
+        succeeded += drawing && code == 0;
+        if (code == 0) {
+            EXPECT_EQ(err, "") << context;
         } else {
-            EXPECT_EQ(result.err.rfind("morvane-render: ", 0), 0u) << context << "\n" << result.err;
-            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << context << "\n" << result.err;
-            EXPECT_TRUE(printable_line(result.err.substr(0, result.err.size() - 1))) << context;
+            EXPECT_EQ(err.rfind("morvane-render: ", 0), 0u) << context << "\n" << err;
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << context << "\n" << err;
+            EXPECT_TRUE(printable_line(err.substr(0, err.size() - 1))) << context;
         }
-        const ParseResult parsed = parse(arguments);
-        std::vector<std::string> files;
-        list_files(work_, "", files);
-        for (const std::string& file : files) {
-            EXPECT_EQ(file.find(".tmp-"), std::string::npos) << "a temporary file is left: " << file << " after "
-                                                             << context;
-            if (parsed.options) expect_complete(*parsed.options, file, context);
-        }
-        if (result.status != 0 && !parsed.options) {
-            EXPECT_TRUE(files.empty()) << context;
+        // No temporary is left, and every file under a final name is whole; a refused line
+        // writes nothing.
+        for (const auto& entry : fs::recursive_directory_iterator(work)) {
+            if (!entry.is_regular_file()) continue;
+            const std::string name = entry.path().filename().string();
+            EXPECT_EQ(name.find(".tmp-"), std::string::npos) << "a temporary is left: " << name << " after " << context;
+            EXPECT_TRUE(o && whole_frame(*o, read_file(entry.path())))
+                << name << " is no whole frame after " << context;
         }
     }
-
-    // A file under a final name holds a whole frame: a raw buffer of the frame's size or a
-    // PNG that decodes to it.
-    void expect_complete(const RenderOptions& options, const std::string& file, const std::string& context)
-    {
-        int width = 0, height = 0;
-        ASSERT_TRUE(host::frame_size_for_screen(options.screen_width, options.screen_height, width, height));
-        const std::string bytes = read_file(work_ + "/" + file);
-        if (bytes.size() == static_cast<size_t>(width) * height * 4) return;
-        png_image image{};
-        image.version = PNG_IMAGE_VERSION;
-        const bool decoded = png_image_begin_read_from_memory(&image, bytes.data(), bytes.size()) != 0;
-        bool whole = false;
-        if (decoded) {
-            image.format = PNG_FORMAT_RGB;
-            std::vector<unsigned char> rgb(PNG_IMAGE_SIZE(image));
-            whole = png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr) != 0 &&
-                    image.width == static_cast<png_uint_32>(width) && image.height == static_cast<png_uint_32>(height);
-        }
-        png_image_free(&image);
-        EXPECT_TRUE(whole) << file << " (" << bytes.size() << " bytes) is no whole " << width << "x" << height
-                           << " frame after " << context;
-    }
-
-    void expect_clean_failure(const std::vector<std::string>& arguments, rlim_t file_size_limit = RLIM_INFINITY)
-    {
-        const ToolRun result = run(arguments, file_size_limit);
-        EXPECT_GT(result.status, 0) << shown(arguments);
-        expect_sound_run(arguments, result);
-    }
-
-    std::string directory_;
-    std::string work_;
-};
-
-} // namespace
-
-TEST_F(RenderToolAbuse, GeneratedCommandLinesEndCleanly)
-{
-    // A sample of the generated lines that the program can finish quickly: small screens, a few
-    // frames, an early first frame. Refused lines run as they are.
-    Generator g(99);
-    int runs = 0;
-    int succeeded = 0;
-    while (runs < 60) {
-        std::vector<std::string> arguments = random_arguments(g);
-        if (g.percent(50)) arguments.insert(arguments.begin(), "--screen=" + std::to_string(12 + g.below(150)) + "x" +
-                                                                   std::to_string(12 + g.below(150)));
-        const ParseResult parsed = parse(arguments);
-        if (parsed.options && !parsed.options->help &&
-            (parsed.options->count > 3 || parsed.options->first_frame > 4000 ||
-             int64_t{parsed.options->screen_width} * parsed.options->screen_height > 200 * 200)) {
-            continue;
-        }
-        // Files go into the work directory only (the tests may run with every permission).
-        if (parsed.options && std::any_of(arguments.begin(), arguments.end(), [](const std::string& a) {
-                return a.find('/') != std::string::npos;
-            })) {
-            continue;
-        }
-        ++runs;
-        const ToolRun result = run(arguments);
-        succeeded += result.status == 0;
-        ASSERT_NO_FATAL_FAILURE(expect_sound_run(arguments, result));
-        if (testing::Test::HasFailure()) break;
-        const std::string command = "rm -rf '" + work_ + "' && mkdir '" + work_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
-    EXPECT_GT(succeeded, 0);
-}
-
-TEST_F(RenderToolAbuse, UnwritablePathsGiveOneLineAndNoFile)
-{
-    expect_clean_failure({"--screen", "40x30", "--seed", "1", "--png", "/proc/version"});
-    expect_clean_failure({"--screen", "40x30", "--seed", "1", "--png", "/proc/no-such-dir/a.png"});
-    expect_clean_failure({"--screen", "40x30", "--seed", "1", "--png", "ok.png", "--colour-raw", "no-dir/c.raw"});
-    expect_clean_failure({"--screen", "40x30", "--seed", "1", "--depth-raw", std::string(300, 'n')});
-    expect_clean_failure({"--screen", "40x30", "--seed", "1", "--png", "."});
-}
-
-TEST_F(RenderToolAbuse, AFullDiskLeavesNoFileUnderItsName)
-{
-    // A 390 x 390 frame: 608,400 bytes raw and tens of kilobytes as a PNG, far more than the
-    // disk takes.
-    for (const char* option : {"--png", "--colour-raw", "--depth-raw"}) {
-        expect_clean_failure({"--screen", "400x400", "--seed", "3", option, "frame.out"}, 2048);
-    }
-}
-
-TEST_F(RenderToolAbuse, AFailureMidSequenceKeepsTheFramesWrittenWholeAndStops)
-{
-    // Frame 1 goes into d1/, which exists; d2/ for frame 2 does not.
-    ASSERT_EQ(mkdir((work_ + "/d1").c_str(), 0755), 0);
-    const std::vector<std::string> sequence = {"--screen", "40x30", "--seed", "3", "--count", "3", "--colour-raw",
-                                               "d%d/c.raw"};
-    const ToolRun result = run(sequence);
-    EXPECT_GT(result.status, 0);
-    expect_sound_run(sequence, result);
-    std::vector<std::string> files;
-    list_files(work_, "", files);
-    EXPECT_EQ(files, std::vector<std::string>{"d1/c.raw"});
-}
-
-TEST_F(RenderToolAbuse, TheLastFrameNumberIsDrawnAndCountedWithoutOverflow)
-{
-    // Frame 2147483618 is drawn with frame_counter 2^31 - 1, and counted after drawing.
-    const std::vector<std::string> arguments = {"--screen", "40x30", "--seed", "2", "--frame", "2147483618",
-                                                "--colour-raw", "last.raw"};
-    const ToolRun result = run(arguments);
-    EXPECT_EQ(result.status, 0) << result.err;
-    expect_sound_run(arguments, result);
+    EXPECT_GE(succeeded, 20) << "most drawing lines write their files";
 }

@@ -1,152 +1,141 @@
-// morvane-render: its command line as a pure function, and the program as a user runs it.
+// morvane-render: its command line as a pure function, and the program as a user runs it,
+// including the ways writing can fail.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <png.h>
-#include <sys/stat.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "host/host.h"
+#include "pipeline/pipeline.h"
+#include "scene/scene.h"
 #include "tools/options.h"
 
 using namespace morvane::tools;
+namespace fs = std::filesystem;
 
 namespace {
 
-ParseResult parse(const std::vector<std::string>& arguments)
+// A command line given as one string of space-separated arguments.
+std::vector<std::string> words(const std::string& line)
+{
+    std::vector<std::string> out;
+    for (size_t at = 0, end = 0; at < line.size(); at = end + 1) {
+        end = std::min(line.find(' ', at), line.size());
+        out.push_back(line.substr(at, end - at));
+    }
+    return out;
+}
+
+// The outcome of a command line as one line: the options with the files of the first and the
+// last frame, or "refused: " and the error.
+std::string described(const std::vector<std::string>& arguments)
 {
     std::vector<const char*> argv = {"morvane-render"};
     for (const std::string& a : arguments) argv.push_back(a.c_str());
-    return parse_render_options(static_cast<int>(argv.size()), argv.data());
+    const ParseResult result = parse_render_options(static_cast<int>(argv.size()), argv.data());
+    if (!result.options) return "refused: " + result.error;
+    const RenderOptions& o = *result.options;
+    if (o.help) return "help";
+    std::string text = std::to_string(o.screen_width) + "x" + std::to_string(o.screen_height) + " seed " +
+                       (o.seed ? std::to_string(*o.seed) : "none") + " frames " + std::to_string(o.first_frame) +
+                       "+" + std::to_string(o.count);
+    for (const auto& [kind, name] :
+         {std::pair{" png '", &o.png}, {" colour '", &o.colour_raw}, {" depth '", &o.depth_raw}}) {
+        if (!name->wanted()) continue;
+        text += kind + output_file_name(*name, o.first_frame) + "'";
+        if (o.count > 1) text += "..'" + output_file_name(*name, o.first_frame + o.count - 1) + "'";
+    }
+    return text;
 }
 
-// The error of a command line that must fail.
-std::string error_of(const std::vector<std::string>& arguments)
-{
-    const ParseResult result = parse(arguments);
-    EXPECT_FALSE(result.options.has_value());
-    EXPECT_FALSE(result.error.empty());
-    EXPECT_EQ(result.error.find('\n'), std::string::npos);
-    return result.error;
-}
+std::string described(const std::string& line) { return described(words(line)); }
 
 } // namespace
 
 // ---- The command line ----
 
-TEST(RenderOptions, DefaultsAndBothValueForms)
+TEST(RenderOptions, AcceptedLinesGiveTheirValuesInBothForms)
 {
-    const ParseResult plain = parse({"--png", "a.png"});
-    ASSERT_TRUE(plain.options) << plain.error;
-    EXPECT_EQ(plain.options->screen_width, 1920);
-    EXPECT_EQ(plain.options->screen_height, 1080);
-    EXPECT_FALSE(plain.options->seed.has_value());
-    EXPECT_EQ(plain.options->first_frame, 1);
-    EXPECT_EQ(plain.options->count, 1);
-    EXPECT_EQ(plain.options->png.text, "a.png");
-    EXPECT_FALSE(plain.options->colour_raw.wanted());
-
-    const ParseResult full = parse({"--screen=640x480", "--seed", "0", "--frame=7", "--count", "2", "--png",
-                                    "f%03d.png", "--colour-raw=c%d.raw", "--depth-raw", "d-%-5u.raw"});
-    ASSERT_TRUE(full.options) << full.error;
-    EXPECT_EQ(full.options->screen_width, 640);
-    EXPECT_EQ(full.options->screen_height, 480);
-    EXPECT_EQ(full.options->seed, 0);
-    EXPECT_EQ(full.options->first_frame, 7);
-    EXPECT_EQ(full.options->count, 2);
-    EXPECT_EQ(output_file_name(full.options->png, 8), "f008.png");
-    EXPECT_EQ(output_file_name(full.options->colour_raw, 12), "c12.raw");
-    EXPECT_EQ(output_file_name(full.options->depth_raw, 3), "d-3    .raw");
-
-    const ParseResult largest = parse({"--seed", "65535", "--screen", "32768X12", "--depth-raw", "x"});
-    ASSERT_TRUE(largest.options) << largest.error;
-    EXPECT_EQ(largest.options->seed, 65535);
-    EXPECT_EQ(largest.options->screen_width, 32768);
+    EXPECT_EQ(described("--png a.png"), "1920x1080 seed none frames 1+1 png 'a.png'");
+    EXPECT_EQ(described("--seed 65535 --screen 32768X12 --depth-raw x"),
+              "32768x12 seed 65535 frames 1+1 depth 'x'");
+    // The largest square frame whose buffers stay under 2 GiB: 23170 x 23170 x 4 bytes.
+    EXPECT_EQ(described("--screen 23180x23180 --png a"), "23180x23180 seed none frames 1+1 png 'a'");
+    EXPECT_EQ(described("--help"), "help");
+    EXPECT_EQ(described("--png a.png -h"), "help");
+    EXPECT_EQ(described("--screen=640x480 --seed 0 --frame=7 --count 2 --png f%03d.png --colour-raw=c%d.raw "
+                        "--depth-raw d-%-5u.raw"),
+              "640x480 seed 0 frames 7+2 png 'f007.png'..'f008.png' colour 'c7.raw'..'c8.raw' "
+              "depth 'd-7    .raw'..'d-8    .raw'");
+    EXPECT_EQ(described("--count 3 --png 100%%-%02i.png"),
+              "1920x1080 seed none frames 1+3 png '100%-01.png'..'100%-03.png'");
+    // One frame: the name is used as given, conversions and all.
+    EXPECT_EQ(described("--png odd%s%n.png"), "1920x1080 seed none frames 1+1 png 'odd%s%n.png'");
+    // The last frame's counter (29 + its number) must stay a signed 32-bit value.
+    EXPECT_EQ(described("--frame 2147483618 --png a"), "1920x1080 seed none frames 2147483618+1 png 'a'");
+    EXPECT_EQ(described("--frame 2147483617 --count 2 --png a%d"),
+              "1920x1080 seed none frames 2147483617+2 png 'a2147483617'..'a2147483618'");
 }
 
-TEST(RenderOptions, HelpWins)
+TEST(RenderOptions, RefusedLinesGiveOneLineNamingTheFault)
 {
-    const ParseResult help = parse({"--help"});
-    ASSERT_TRUE(help.options);
-    EXPECT_TRUE(help.options->help);
-    EXPECT_TRUE(parse({"--png", "a.png", "-h"}).options->help);
-}
-
-TEST(RenderOptions, RejectsUnknownMissingAndRepeated)
-{
-    EXPECT_NE(error_of({"--fast", "--png", "a"}).find("unknown option '--fast'"), std::string::npos);
-    EXPECT_NE(error_of({"a.png"}).find("unexpected argument 'a.png'"), std::string::npos);
-    EXPECT_NE(error_of({"-p", "a.png"}).find("unexpected argument"), std::string::npos);
-    EXPECT_NE(error_of({"--png"}).find("--png needs a value"), std::string::npos);
-    EXPECT_NE(error_of({"--png", "--seed", "4"}).find("--png needs a value"), std::string::npos);
-    EXPECT_NE(error_of({"--png="}).find("--png needs a file name"), std::string::npos);
-    EXPECT_NE(error_of({"--seed", "1", "--seed", "2", "--png", "a"}).find("given twice"), std::string::npos);
-    EXPECT_NE(error_of({"--png", "a", "--png", "b"}).find("given twice"), std::string::npos);
-    EXPECT_NE(error_of({}).find("nothing to write"), std::string::npos);
-    EXPECT_NE(error_of({"--seed", "3"}).find("nothing to write"), std::string::npos);
-    EXPECT_NE(error_of({"--png", "same", "--depth-raw", "same"}).find("the same file"), std::string::npos);
-}
-
-TEST(RenderOptions, RejectsMalformedAndOutOfRangeNumbers)
-{
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases;
+    for (const auto& [line, part] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"--fast --png a", "unknown option '--fast'"}, {"a.png", "unexpected argument 'a.png'"},
+             {"-p a.png", "unexpected argument"}, {"--png", "--png needs a value"},
+             {"--png --seed 4", "--png needs a value"}, {"--png=", "--png needs a file name"},
+             {"--seed 1 --seed 2 --png a", "--seed given twice"}, {"--png a --png b", "--png given twice"},
+             {"", "nothing to write"}, {"--seed 3", "nothing to write"},
+             {"--png same --depth-raw same", "the same file"},
+             // Screens whose frame would be under 2 x 2 or too large for the 32-bit buffer size
+             // (a 23172 x 23170 frame).
+             {"--screen 11x600 --png a", "under 2x2"}, {"--screen 23182x23180 --png a", "exceed"},
+             {"--frame 2147483618 --count 2 --png a%d", "beyond"},
+             {"--count 2 --png plain.png", "needs a frame number"}, {"--count 2 --png %100d.png", "above 99"}}) {
+        cases.push_back({words(line), part});
+    }
     for (const char* screen : {"1920", "1920x", "x1080", "1920x1080x", "1920*1080", "+1920x1080", " 1920x1080",
                                "1920x1080 ", "19.5x1080", "0x1080", "1920x0", "-1920x1080", "32769x100",
                                "99999999999999999999x1080", "0x0"}) {
-        EXPECT_NE(error_of({"--screen", screen, "--png", "a"}).find("--screen"), std::string::npos) << screen;
+        cases.push_back({{"--screen", screen, "--png", "a"}, "--screen"});
     }
-    // Screens whose frame would be under 2 x 2 or too large for the 32-bit buffer size.
-    EXPECT_NE(error_of({"--screen", "11x600", "--png", "a"}).find("under 2x2"), std::string::npos);
-    EXPECT_NE(error_of({"--screen", "32768x32768", "--png", "a"}).find("exceed"), std::string::npos);
-
-    for (const char* seed : {"-1", "65536", "12a", "0x10", "", "1e3", "99999999999999999999"}) {
-        EXPECT_NE(error_of({"--seed", seed, "--png", "a"}).find("0 to 65535"), std::string::npos) << seed;
+    // Which numbers each option takes is tried value by value in test_options_fuzz.
+    cases.push_back({words("--seed 65536 --png a"), "--seed '65536' is not a whole number from 0 to 65535"});
+    cases.push_back({words("--count 0 --png a"), "--count '0' is not a whole number from 1 to 2147483618"});
+    for (const char* name : {"%d-%d.png", "%s.png", "%n.png", "%ld.png", "%x.png", "%.png", "f%", "%p", "%*d.png",
+                             "%.3d.png", "%+d.png", "%#d"}) {
+        cases.push_back({{"--count", "2", "--png", name}, "--png"});
     }
-    for (const char* frame : {"0", "-3", "1.5", "2x", "9999999999"}) {
-        EXPECT_NE(error_of({"--frame", frame, "--png", "a"}).find("--frame"), std::string::npos) << frame;
-        EXPECT_NE(error_of({"--count", frame, "--png", "a"}).find("--count"), std::string::npos) << frame;
+    for (const auto& [arguments, part] : cases) {
+        std::string line;
+        for (const std::string& a : arguments) line += morvane::tools::quoted(a) + " ";
+        const std::string outcome = described(arguments);
+        EXPECT_EQ(outcome.rfind("refused: ", 0), 0u) << line << "gave " << outcome;
+        EXPECT_NE(outcome.find(part), std::string::npos) << line << "gave " << outcome;
+        EXPECT_EQ(outcome.find('\n'), std::string::npos) << line;
     }
-    // The last frame's counter (29 + its number) must stay a signed 32-bit value.
-    EXPECT_TRUE(parse({"--frame", "2147483618", "--png", "a"}).options);
-    EXPECT_FALSE(parse({"--frame", "2147483619", "--png", "a"}).options);
-    EXPECT_NE(error_of({"--frame", "2147483000", "--count", "1000", "--png", "a%d"}).find("beyond"),
-              std::string::npos);
-}
-
-TEST(RenderOptions, NumberedNamesTakeExactlyOneIntegerConversion)
-{
-    const std::string frames_tail = "needs a frame number";
-    EXPECT_NE(error_of({"--count", "2", "--png", "plain.png"}).find(frames_tail), std::string::npos);
-    for (const char* bad : {"%d-%d.png", "%s.png", "%n.png", "%ld.png", "%x.png", "%.png", "f%", "%p",
-                            "%100d.png", "%*d.png", "%.3d.png", "%+d.png", "%#d"}) {
-        EXPECT_FALSE(parse({"--count", "2", "--png", bad}).options) << bad;
-    }
-    const ParseResult percent = parse({"--count", "3", "--png", "100%%-%02i.png"});
-    ASSERT_TRUE(percent.options) << percent.error;
-    EXPECT_EQ(output_file_name(percent.options->png, 3), "100%-03.png");
-
-    // One frame: the name is used as given, conversions and all.
-    const ParseResult single = parse({"--png", "odd%s%n.png"});
-    ASSERT_TRUE(single.options) << single.error;
-    EXPECT_EQ(output_file_name(single.options->png, 1), "odd%s%n.png");
 }
 
 TEST(RenderOptions, ErrorsQuoteUserTextOnOneLine)
 {
-    const std::string error = error_of({std::string("--bad\nname\x1b[2J")});
-    EXPECT_NE(error.find("\\x0A"), std::string::npos);
-    EXPECT_NE(error.find("\\x1B"), std::string::npos);
-    const std::string long_error = error_of({"--" + std::string(10000, 'a')});
-    EXPECT_LT(long_error.size(), 200u);
+    const std::string error = described(std::vector<std::string>{"--bad\nname\x1b[2J"});
+    EXPECT_NE(error.find("'--bad\\x0Aname\\x1B[2J'"), std::string::npos) << error;
+    EXPECT_LT(described(std::vector<std::string>{"--" + std::string(10000, 'a')}).size(), 200u) << "long text is cut";
 }
 
 // ---- The program ----
@@ -154,29 +143,15 @@ TEST(RenderOptions, ErrorsQuoteUserTextOnOneLine)
 namespace {
 
 struct ToolRun {
-    int status = -1;  // exit code, or -1 when it did not exit normally
+    int status = -1;  // the exit code, or 128 + the signal that ended it
     std::string out;
     std::string err;
 };
 
-std::string read_file(const std::string& path)
+std::string read_file(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::vector<std::string> directory_entries(const std::string& directory)
-{
-    std::vector<std::string> names;
-    if (DIR* d = opendir(directory.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != ".." && name != ".out" && name != ".err") names.push_back(name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 class RenderTool : public ::testing::Test {
@@ -185,61 +160,72 @@ protected:
     {
         char pattern[] = "/tmp/morvane-render-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
+        root_ = pattern;
+        work_ = root_ / "work";
+        fs::create_directory(work_);
     }
-    void TearDown() override
-    {
-        const std::string command = "rm -rf '" + directory_ + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-    }
+    void TearDown() override { fs::remove_all(root_); }
 
-    // Runs morvane-render in the test's directory.
-    ToolRun run(const std::vector<std::string>& arguments)
+    // Runs morvane-render in the work directory; output files over `file_size_limit` bytes
+    // fail to write, as on a full disk.
+    ToolRun run(std::vector<std::string> arguments, rlim_t file_size_limit = RLIM_INFINITY)
     {
-        const std::string out_path = directory_ + "/.out";
-        const std::string err_path = directory_ + "/.err";
-        std::vector<char*> argv;
         std::string program = MORVANE_RENDER_PATH;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = arguments;
-        for (std::string& a : copies) argv.push_back(a.data());
+        std::vector<char*> argv = {program.data()};
+        for (std::string& a : arguments) argv.push_back(a.data());
         argv.push_back(nullptr);
         const pid_t child = fork();
         if (child == 0) {
-            const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || err < 0 || chdir(directory_.c_str()) != 0) _exit(126);
+            const int out = open((root_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = open((root_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out < 0 || err < 0 || chdir(work_.c_str()) != 0) _exit(126);
             dup2(out, 1);
             dup2(err, 2);
+            // A write past the limit then fails with EFBIG instead of ending the process.
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{file_size_limit, file_size_limit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
             execv(argv[0], argv.data());
             _exit(127);
         }
         ToolRun result;
         int status = 0;
-        if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-            result.status = WEXITSTATUS(status);
+        if (child > 0 && waitpid(child, &status, 0) == child) {
+            result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
-        result.out = read_file(out_path);
-        result.err = read_file(err_path);
+        result.out = read_file(root_ / "out");
+        result.err = read_file(root_ / "err");
         return result;
     }
 
-    // A run that must fail with one line on stderr and leave the directory as it was.
-    void expect_clean_failure(const std::vector<std::string>& arguments)
+    // Every regular file under the work directory, relative to it, sorted.
+    std::vector<std::string> files() const
     {
-        const std::vector<std::string> before = directory_entries(directory_);
-        const ToolRun result = run(arguments);
-        std::string shown;
-        for (const std::string& a : arguments) shown += a + " ";
-        EXPECT_GT(result.status, 0) << shown;
-        EXPECT_EQ(result.err.rfind("morvane-render: ", 0), 0u) << shown << "\n" << result.err;
-        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << shown << "\n" << result.err;
-        EXPECT_EQ(directory_entries(directory_), before) << shown;
+        std::vector<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(work_)) {
+            if (entry.is_regular_file()) names.push_back(fs::relative(entry.path(), work_).string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
     }
 
-    std::string path(const std::string& name) const { return directory_ + "/" + name; }
+    // A run that must fail with one line on stderr and leave the files as they were: no
+    // temporary, no file under a final name.
+    void expect_clean_failure(const std::vector<std::string>& arguments, rlim_t file_size_limit = RLIM_INFINITY)
+    {
+        const std::vector<std::string> before = files();
+        const ToolRun result = run(arguments, file_size_limit);
+        std::string line;
+        for (const std::string& a : arguments) line += a + " ";
+        EXPECT_GT(result.status, 0) << line;
+        EXPECT_LT(result.status, 128) << "ended by a signal: " << line;
+        EXPECT_EQ(result.err.rfind("morvane-render: ", 0), 0u) << line << "\n" << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << line << "\n" << result.err;
+        EXPECT_EQ(files(), before) << line;
+    }
 
-    std::string directory_;
+    fs::path root_;
+    fs::path work_;
 };
 
 } // namespace
@@ -253,101 +239,116 @@ TEST_F(RenderTool, HelpGoesToStdout)
     EXPECT_TRUE(result.err.empty());
 }
 
-TEST_F(RenderTool, BadArgumentsGiveOneLineAndNoFiles)
+TEST_F(RenderTool, UnwritableNamesGiveOneLineAndLeaveNoFile)
 {
-    expect_clean_failure({"--bogus", "--png", "a.png"});
-    expect_clean_failure({"--png"});
-    expect_clean_failure({"--screen", "640", "--png", "a.png"});
-    expect_clean_failure({"--screen", "640x480junk", "--png", "a.png"});
-    expect_clean_failure({"--screen", "11x11", "--png", "a.png"});
-    expect_clean_failure({"--screen", "32768x32768", "--png", "a.png"});
-    expect_clean_failure({"--seed", "65536", "--png", "a.png"});
-    expect_clean_failure({"--seed", "-1", "--png", "a.png"});
-    expect_clean_failure({"--frame", "0", "--png", "a.png"});
-    expect_clean_failure({"--count", "0", "--png", "a.png"});
-    expect_clean_failure({"--count", "2", "--png", "a.png"});
-    expect_clean_failure({"--count", "2", "--png", "%d%s.png"});
-    expect_clean_failure({"stray"});
-    expect_clean_failure({});
-}
-
-TEST_F(RenderTool, UnwritableOutputsLeaveNothingBehind)
-{
-    // A missing directory, before anything is drawn; the PNG's temporary goes too.
-    expect_clean_failure({"--screen", "40x30", "--seed", "1", "--png", "ok.png", "--depth-raw", "missing/d.raw"});
+    // (test_options_fuzz runs refused lines through the program.)
+    // Names that cannot be written are found before anything is drawn; a PNG opened before
+    // them loses its temporary too.
+    for (const char* line : {"--png /proc/version", "--png /proc/no-such-dir/a.png",
+                             "--png ok.png --colour-raw no-dir/c.raw", "--png ok.png --depth-raw missing/d.raw",
+                             "--png ."}) {
+        expect_clean_failure(words(std::string("--screen 40x30 --seed 1 ") + line));
+    }
+    expect_clean_failure({"--screen", "40x30", "--seed", "1", "--depth-raw", std::string(300, 'n')});
     // A name that is a directory: the rename at the end fails and the temporary is removed.
-    ASSERT_EQ(mkdir(path("taken").c_str(), 0755), 0);
-    expect_clean_failure({"--screen", "40x30", "--seed", "1", "--colour-raw", "taken"});
-    struct stat info {};
-    ASSERT_EQ(stat(path("taken").c_str(), &info), 0);
-    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    ASSERT_TRUE(fs::create_directory(work_ / "taken"));
+    expect_clean_failure(words("--screen 40x30 --seed 1 --colour-raw taken"));
+    EXPECT_TRUE(fs::is_directory(work_ / "taken"));
 }
 
-TEST_F(RenderTool, TinyRenderWritesAValidRgbPngOfTheFrameSize)
+TEST_F(RenderTool, AFullDiskLeavesNoFileUnderItsName)
 {
-    const ToolRun result = run({"--screen", "40x30", "--seed", "5", "--png", "tiny.png", "--colour-raw", "tiny.raw"});
+    // A 390 x 390 frame: 608,400 bytes raw and tens of kilobytes as a PNG, far more than the
+    // disk takes, so a write itself fails.
+    for (const char* option : {"--png", "--colour-raw", "--depth-raw"}) {
+        expect_clean_failure({"--screen", "400x400", "--seed", "3", option, "frame.out"}, 2048);
+    }
+    // A 30 x 20 frame's 2,400 raw bytes fit the stream's buffer: only the flush at the end fails.
+    for (const char* option : {"--colour-raw", "--depth-raw"}) {
+        expect_clean_failure({"--screen", "40x30", "--seed", "3", option, "frame.out"}, 2048);
+    }
+}
+
+TEST_F(RenderTool, AFailureMidSequenceKeepsTheFramesWrittenWholeAndStops)
+{
+    // Frame 1 goes into d1/, which exists; d2/ for frame 2 does not.
+    ASSERT_TRUE(fs::create_directory(work_ / "d1"));
+    const ToolRun result = run(words("--screen 40x30 --seed 3 --count 3 --colour-raw d%d/c.raw"));
+    EXPECT_GT(result.status, 0);
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(files(), std::vector<std::string>{"d1/c.raw"});
+    EXPECT_EQ(fs::file_size(work_ / "d1/c.raw"), 30u * 20u * 4u);
+}
+
+TEST_F(RenderTool, FilesHoldThePresentedFramesUnderTheirNumbers)
+{
+    ToolRun result = run(words("--screen 40x30 --seed 5 --frame 2 --count 3 --png f%03d.png --colour-raw c%d.raw "
+                               "--depth-raw d%d.depth"));
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_TRUE(result.err.empty());
-    EXPECT_EQ(directory_entries(directory_), (std::vector<std::string>{"tiny.png", "tiny.raw"}));
+    result = run(words("--screen 40x30 --seed 5 --frame 4 --png 4.png --colour-raw 4.raw --depth-raw 4.depth"));
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(files(), (std::vector<std::string>{"4.depth", "4.png", "4.raw", "c2.raw", "c3.raw", "c4.raw", "d2.depth",
+                                                 "d3.depth", "d4.depth", "f002.png", "f003.png", "f004.png"}));
+    // A frame alone is the same frame of a sequence.
+    for (const char* pair : {"4.png f004.png", "4.raw c4.raw", "4.depth d4.depth"}) {
+        const std::vector<std::string> names = words(pair);
+        EXPECT_EQ(read_file(work_ / names[0]), read_file(work_ / names[1])) << pair;
+    }
+    // The top-left corner lies outside the slab and rays never write depth: the clear value
+    // 60000.0, bit pattern 0x476A6000, stored low byte first.
+    EXPECT_EQ(read_file(work_ / "d2.depth").substr(0, 4), std::string("\x00\x60\x6A\x47", 4));
 
+    // The window program's first frames, drawn here as its main loop draws them (on this
+    // little-endian host the depth buffer's bytes are the file's).
+    morvane::reset_scene();
+    ASSERT_TRUE(morvane::host::set_frame_size(40, 30, 5));
+    ASSERT_TRUE(morvane::host::allocate_frame_buffers());
+    morvane::host::prepare_scene();
+    const size_t bytes = 30u * 20u * 4u;  // the 40 x 30 screen less 10, even
+    for (int frame = 1; frame <= 4; ++frame) {
+        morvane::render_frame();
+        morvane::scene.frame_counter += 1;
+        if (frame == 1) continue;
+        const std::string colour(reinterpret_cast<const char*>(morvane::scene.colour_buffer), bytes);
+        const std::string depth(reinterpret_cast<const char*>(morvane::scene.depth_buffer), bytes);
+        EXPECT_EQ(read_file(work_ / ("c" + std::to_string(frame) + ".raw")), colour) << frame;
+        EXPECT_EQ(read_file(work_ / ("d" + std::to_string(frame) + ".depth")), depth) << frame;
+    }
+    morvane::host::release_frame_buffers();
+    morvane::reset_scene();
+
+    // The PNG is the colour buffer as an RGB image: B, G, R, X turned into R, G, B.
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
-    ASSERT_TRUE(png_image_begin_read_from_file(&image, path("tiny.png").c_str())) << image.message;
-    EXPECT_EQ(image.width, 30u);  // the 40 x 30 screen less 10, even
+    ASSERT_TRUE(png_image_begin_read_from_file(&image, (work_ / "f004.png").c_str())) << image.message;
+    EXPECT_EQ(image.width, 30u);
     EXPECT_EQ(image.height, 20u);
     EXPECT_EQ(image.format, static_cast<png_uint_32>(PNG_FORMAT_RGB)) << "an RGB image without alpha";
     image.format = PNG_FORMAT_RGB;
     std::vector<unsigned char> rgb(PNG_IMAGE_SIZE(image));
     ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) << image.message;
-
-    // The PNG is the colour buffer with B, G, R, X turned into R, G, B.
-    const std::string raw = read_file(path("tiny.raw"));
-    ASSERT_EQ(raw.size(), 30u * 20u * 4u);
+    const std::string raw = read_file(work_ / "c4.raw");
+    ASSERT_EQ(raw.size(), bytes);
     for (size_t i = 0; i < 30u * 20u; ++i) {
-        ASSERT_EQ(rgb[3 * i + 0], static_cast<unsigned char>(raw[4 * i + 2])) << "pixel " << i;
-        ASSERT_EQ(rgb[3 * i + 1], static_cast<unsigned char>(raw[4 * i + 1])) << "pixel " << i;
-        ASSERT_EQ(rgb[3 * i + 2], static_cast<unsigned char>(raw[4 * i + 0])) << "pixel " << i;
+        for (size_t c = 0; c < 3; ++c) {
+            ASSERT_EQ(rgb[3 * i + c], static_cast<unsigned char>(raw[4 * i + 2 - c])) << "pixel " << i << ", " << c;
+        }
     }
 }
 
-TEST_F(RenderTool, RawBuffersHaveTheFrameSizeAndLittleEndianDepth)
+TEST_F(RenderTool, TheLastFrameNumberIsDrawnAndCountedWithoutOverflow)
 {
-    const ToolRun result = run({"--screen", "64x48", "--seed", "9", "--colour-raw", "c.raw", "--depth-raw", "d.raw"});
-    ASSERT_EQ(result.status, 0) << result.err;
-    const std::string colour = read_file(path("c.raw"));
-    const std::string depth = read_file(path("d.raw"));
-    EXPECT_EQ(colour.size(), 54u * 38u * 4u);
-    EXPECT_EQ(depth.size(), 54u * 38u * 4u);
-    // The top-left corner lies outside the slab; rays never write depth: the clear value
-    // 60000.0, bit pattern 0x476A6000, stored low byte first.
-    ASSERT_GE(depth.size(), 4u);
-    EXPECT_EQ(depth.substr(0, 4), std::string("\x00\x60\x6A\x47", 4));
-}
-
-TEST_F(RenderTool, AFrameAloneEqualsTheSameFrameOfASequence)
-{
-    const ToolRun sequence = run({"--screen", "120x90", "--seed", "77", "--frame", "1", "--count", "5", "--png",
-                              "seq-%04d.png", "--colour-raw", "seq-%d.raw", "--depth-raw", "seq-%d.depth"});
-    ASSERT_EQ(sequence.status, 0) << sequence.err;
-    const ToolRun alone = run({"--screen", "120x90", "--seed", "77", "--frame", "5", "--png", "five.png",
-                           "--colour-raw", "five.raw", "--depth-raw", "five.depth"});
-    ASSERT_EQ(alone.status, 0) << alone.err;
-    EXPECT_EQ(directory_entries(directory_).size(), 15u + 3u);
-    EXPECT_EQ(read_file(path("seq-0005.png")), read_file(path("five.png")));
-    EXPECT_EQ(read_file(path("seq-5.raw")), read_file(path("five.raw")));
-    EXPECT_EQ(read_file(path("seq-5.depth")), read_file(path("five.depth")));
-}
-
-TEST_F(RenderTool, NumberedFilesCarryThePresentedFrameNumbers)
-{
-    const ToolRun result = run({"--screen", "40x30", "--seed", "1", "--frame", "9", "--count", "3", "--png", "f%03d.png"});
-    ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(directory_entries(directory_), (std::vector<std::string>{"f009.png", "f010.png", "f011.png"}));
+    // Frame 2147483618 is drawn with frame_counter 2^31 - 1, and counted after drawing.
+    const ToolRun result = run(words("--screen 40x30 --seed 2 --frame 2147483618 --colour-raw last.raw"));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(result.err.empty());
+    EXPECT_EQ(fs::file_size(work_ / "last.raw"), 30u * 20u * 4u);
 }
 
 TEST_F(RenderTool, AnUnseededRunPrintsTheSeedThatRepeatsIt)
 {
-    const ToolRun first = run({"--screen", "120x90", "--colour-raw", "first.raw"});
+    const ToolRun first = run(words("--screen 120x90 --colour-raw first.raw"));
     ASSERT_EQ(first.status, 0) << first.err;
     const std::string marker = "seed ";
     const size_t at = first.out.find(marker);
@@ -355,5 +356,5 @@ TEST_F(RenderTool, AnUnseededRunPrintsTheSeedThatRepeatsIt)
     const std::string seed = std::to_string(std::atoi(first.out.c_str() + at + marker.size()));
     const ToolRun again = run({"--screen", "120x90", "--seed", seed, "--colour-raw", "again.raw"});
     ASSERT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(read_file(path("first.raw")), read_file(path("again.raw")));
+    EXPECT_EQ(read_file(work_ / "first.raw"), read_file(work_ / "again.raw"));
 }
