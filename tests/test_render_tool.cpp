@@ -280,6 +280,20 @@ TEST_F(RenderTool, AFailureMidSequenceKeepsTheFramesWrittenWholeAndStops)
     EXPECT_EQ(fs::file_size(work_ / "d1/c.raw"), 30u * 20u * 4u);
 }
 
+TEST_F(RenderTool, OutputsThatWouldReplaceEachOtherStopTheRun)
+{
+    // One name for one frame: found before anything is written.
+    expect_clean_failure(words("--screen 40x30 --seed 3 --count 2 --png a%d.png --colour-raw a%01d.png"));
+    // x1%d names x11 for frame 1, as x%d does for frame 11: frames 1 to 10 are written whole,
+    // then the run stops instead of replacing frame 1's colours with frame 11's image.
+    const ToolRun result = run(words("--screen 40x30 --seed 3 --count 12 --png x%d --colour-raw x1%d"));
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("'x11'"), std::string::npos) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(files().size(), 20u);
+    EXPECT_EQ(fs::file_size(work_ / "x11"), 30u * 20u * 4u) << "frame 1's colours are kept";
+}
+
 TEST_F(RenderTool, FilesHoldThePresentedFramesUnderTheirNumbers)
 {
     ToolRun result = run(words("--screen 40x30 --seed 5 --frame 2 --count 3 --png f%03d.png --colour-raw c%d.raw "
