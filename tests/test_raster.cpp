@@ -428,9 +428,10 @@ TEST_P(ShadeTest, RunCoversTheLeftEndUpToTheRightEndInEitherOrder)
     shade(5, right, left);
     const float step = (2.78f - 0.4f) / 4.0f;
     float z = 0.4f;  // the left end's values exactly, then summed increments
-    for (int x = 10; x < 14; ++x, z += step) {
+    for (int x = 10; x < 14; ++x) {
         EXPECT_EQ(depth[2 * width + x], z) << x;
         EXPECT_EQ(colour[2 * width + x], colour[5 * width + x]) << x;
+        z += step;
     }
     EXPECT_EQ(touched(2), 4);
     EXPECT_EQ(touched(5), 4);
@@ -455,7 +456,10 @@ TEST_P(ShadeTest, ClippedRunsKeepTheIncrementsOfTheWholeRun)
     shade(1, end(90, 0.4f), end(120, 7.3f), {0, height, 0, 100});
     const float right_step = (7.3f - 0.4f) / 30.0f;
     float z = 0.4f;
-    for (int x = 90; x < 100; ++x, z += right_step) EXPECT_EQ(depth[width + x], z) << x;
+    for (int x = 90; x < 100; ++x) {
+        EXPECT_EQ(depth[width + x], z) << x;
+        z += right_step;
+    }
     EXPECT_EQ(touched(1), 10);
 }
 
