@@ -36,16 +36,12 @@ BenchParseResult parse_bench_options(int argc, const char* const* argv)
     }
 
     for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i] != nullptr ? argv[i] : "";
-        if (argument.size() < 3 || argument.substr(0, 2) != "--") {
-            return failure("unexpected argument " + quoted(argument) + " (see --help)");
+        const std::optional<tools::OptionWord> word = tools::option_word(argv[i]);
+        if (!word) {
+            return failure("unexpected argument " + quoted(argv[i] != nullptr ? argv[i] : "") + " (see --help)");
         }
-        std::string_view name = argument;
-        std::optional<std::string_view> value;
-        if (const size_t equals = argument.find('='); equals != std::string_view::npos) {
-            name = argument.substr(0, equals);
-            value = argument.substr(equals + 1);
-        }
+        const std::string_view name = word->name;
+        std::optional<std::string_view> value = word->value;
         const std::string option(name);
 
         if (name == "--scalar" || name == "--compare") {
@@ -60,12 +56,8 @@ BenchParseResult parse_bench_options(int argc, const char* const* argv)
         const bool known =
             name == "--screen" || name == "--seed" || name == "--frames" || name == "--warmup" || name == "--json";
         if (!known) return failure("unknown option " + quoted(name) + " (see --help)");
-        if (!value) {
-            if (i + 1 >= argc || argv[i + 1] == nullptr || std::string_view(argv[i + 1]).starts_with("--")) {
-                return failure(option + " needs a value");
-            }
-            value = std::string_view(argv[++i]);
-        }
+        if (!value) value = tools::next_word_as_value(argc, argv, i);
+        if (!value) return failure(option + " needs a value");
 
         if (name == "--screen") {
             if (seen_screen) return failure("--screen given twice");

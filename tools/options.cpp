@@ -70,6 +70,23 @@ ParseResult failure(std::string message)
 
 } // namespace
 
+std::optional<OptionWord> option_word(const char* argument)
+{
+    const std::string_view word = argument != nullptr ? argument : "";
+    if (word.size() < 3 || word.substr(0, 2) != "--") return std::nullopt;
+    const size_t equals = word.find('=');
+    if (equals == std::string_view::npos) return OptionWord{word, std::nullopt};
+    return OptionWord{word.substr(0, equals), word.substr(equals + 1)};
+}
+
+std::optional<std::string_view> next_word_as_value(int argc, const char* const* argv, int& i)
+{
+    if (i + 1 >= argc || argv[i + 1] == nullptr || std::string_view(argv[i + 1]).starts_with("--")) {
+        return std::nullopt;
+    }
+    return std::string_view(argv[++i]);
+}
+
 std::optional<int64_t> parse_integer(std::string_view text)
 {
     if (text.empty()) return std::nullopt;
@@ -133,26 +150,16 @@ ParseResult parse_render_options(int argc, const char* const* argv)
             help.help = true;
             return {help, {}};
         }
-        if (argument.size() < 3 || argument.substr(0, 2) != "--") {
-            return failure("unexpected argument " + quoted(argument) + " (see --help)");
-        }
         // "--name value" or "--name=value".
-        std::string_view name = argument;
-        std::optional<std::string_view> value;
-        if (const size_t equals = argument.find('='); equals != std::string_view::npos) {
-            name = argument.substr(0, equals);
-            value = argument.substr(equals + 1);
-        }
+        const std::optional<OptionWord> word = option_word(argv[i]);
+        if (!word) return failure("unexpected argument " + quoted(argument) + " (see --help)");
+        const std::string_view name = word->name;
+        std::optional<std::string_view> value = word->value;
         const bool known = name == "--screen" || name == "--seed" || name == "--frame" || name == "--count" ||
                            name == "--png" || name == "--colour-raw" || name == "--depth-raw";
         if (!known) return failure("unknown option " + quoted(name) + " (see --help)");
-        if (!value) {
-            // A following option is not taken as the value ("--png=--odd-name" still is).
-            if (i + 1 >= argc || argv[i + 1] == nullptr || std::string_view(argv[i + 1]).starts_with("--")) {
-                return failure(std::string(name) + " needs a value");
-            }
-            value = std::string_view(argv[++i]);
-        }
+        if (!value) value = next_word_as_value(argc, argv, i);
+        if (!value) return failure(std::string(name) + " needs a value");
         const std::string option(name);
 
         if (name == "--screen") {

@@ -52,7 +52,21 @@ const char* render_usage();
 // The largest screen side accepted on the command line.
 constexpr int largest_screen_side = 32768;
 
-// ---- Value parsing every command-line tool shares ----
+// ---- Command-line words and values every tool shares ----
+
+// An option word: "--name" or "--name=value".
+struct OptionWord {
+    std::string_view name;                  // with its leading "--"
+    std::optional<std::string_view> value;  // set for "--name=value"
+};
+
+// argv[i] as an option word; none when it is not one (it must start "--" and name something).
+std::optional<OptionWord> option_word(const char* argument);
+
+// The value of the option at argv[i] that came without "=value": the next word, which i then
+// moves past; none at the end of the line or when the next word is an option itself
+// ("--png=--odd-name" still gives a value that starts with "--").
+std::optional<std::string_view> next_word_as_value(int argc, const char* const* argv, int& i);
 
 // A whole decimal integer: digits with an optional leading '-', nothing else, no overflow.
 std::optional<int64_t> parse_integer(std::string_view text);
