@@ -11,20 +11,7 @@ cd "$root"
 
 say() { echo "test-windows.sh: $*"; }
 
-install_packages() {
-    if [ "$(id -u)" -eq 0 ]; then
-        as_root=""
-    elif command -v sudo >/dev/null 2>&1; then
-        as_root="sudo"
-    else
-        say "need root or sudo to install: $*" >&2
-        return 1
-    fi
-    say "installing $*"
-    timeout 600 $as_root apt-get update -qq || return 1
-    DEBIAN_FRONTEND=noninteractive timeout 900 $as_root apt-get install -y -qq --no-install-recommends "$@" ||
-        return 1
-}
+. "$root/scripts/apt-packages.sh"
 
 # Wine for x86-64 alone: the program and its tests are 64-bit, so no 32-bit architecture.
 if ! command -v wine >/dev/null 2>&1; then

@@ -21,20 +21,7 @@ jobs=${MORVANE_JOBS:-2}
 native_dir=build/native-tools
 cross_dir=build/windows
 
-# Debian packages, installed as root or through sudo.
-install_packages() {
-    if [ "$(id -u)" -eq 0 ]; then
-        as_root=""
-    elif command -v sudo >/dev/null 2>&1; then
-        as_root="sudo"
-    else
-        echo "windows.sh: need root or sudo to install: $*" >&2
-        return 1
-    fi
-    echo "windows.sh: installing $*"
-    $as_root apt-get update -qq || return 1
-    DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq --no-install-recommends "$@" || return 1
-}
+. "$root/scripts/apt-packages.sh"
 
 missing=""
 command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 ||
