@@ -5,15 +5,12 @@
 // half-written under its final name. (Fixed hostile runs are in test_render_tool.)
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <png.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
@@ -21,6 +18,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "tests/render_tool_run.h"
 #include "tools/options.h"
 
 using namespace morvane;
@@ -253,12 +251,6 @@ TEST(OptionsFuzz, NumbersAreAcceptedExactlyWhenTheyAreWholeAndInRange)
 
 namespace {
 
-std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Whether bytes hold a whole frame of options' size: a raw buffer or a PNG that decodes to it.
 bool whole_frame(const RenderOptions& options, const std::string& bytes)
 {
@@ -290,7 +282,6 @@ TEST(OptionsFuzz, GeneratedCommandLinesThroughTheProgramEndCleanly)
         ~Removal() { fs::remove_all(path); }
     } removal{root};
     const fs::path work = root / "work";
-    const std::string err_path = root / "stderr";
 
     // A sample of the generated lines, 30 that draw and 30 that do not (refused, or help); the
     // drawing ones only where the program finishes quickly: small screens, a few frames, an early
@@ -319,25 +310,11 @@ TEST(OptionsFuzz, GeneratedCommandLinesThroughTheProgramEndCleanly)
         fs::create_directory(work);
         const std::string context = shown(arguments);
 
-        std::string program = MORVANE_RENDER_PATH;
-        std::vector<char*> argv = {program.data()};
-        for (std::string& a : arguments) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const pid_t child = fork();
-        if (child == 0) {
-            const int null = open("/dev/null", O_WRONLY);
-            const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (null < 0 || err < 0 || chdir(work.c_str()) != 0) _exit(126);
-            dup2(null, 1);
-            dup2(err, 2);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        ASSERT_TRUE(child > 0 && waitpid(child, &status, 0) == child);
-        ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal: " << context;
-        const int code = WEXITSTATUS(status);
-        const std::string err = read_file(err_path);
+        const test::ToolRun run = test::run_render_tool(arguments, work, root / "stdout", root / "stderr");
+        ASSERT_LT(run.status, 128) << "ended by a signal: " << context;
+        ASSERT_GE(run.status, 0) << context;
+        const int code = run.status;
+        const std::string& err = run.err;
 
         // Success says nothing on stderr; a failure says one printable "morvane-render: " line.
         succeeded += drawing && code == 0;
@@ -354,7 +331,7 @@ TEST(OptionsFuzz, GeneratedCommandLinesThroughTheProgramEndCleanly)
             if (!entry.is_regular_file()) continue;
             const std::string name = entry.path().filename().string();
             EXPECT_EQ(name.find(".tmp-"), std::string::npos) << "a temporary is left: " << name << " after " << context;
-            EXPECT_TRUE(o && whole_frame(*o, read_file(entry.path())))
+            EXPECT_TRUE(o && whole_frame(*o, test::read_file(entry.path())))
                 << name << " is no whole frame after " << context;
         }
     }

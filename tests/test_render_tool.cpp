@@ -2,20 +2,15 @@
 // including the ways writing can fail.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <png.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,9 +18,13 @@
 #include "host/host.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
+#include "tests/render_tool_run.h"
 #include "tools/options.h"
 
 using namespace morvane::tools;
+using morvane::test::read_file;
+using morvane::test::run_render_tool;
+using morvane::test::ToolRun;
 namespace fs = std::filesystem;
 
 namespace {
@@ -142,18 +141,6 @@ TEST(RenderOptions, ErrorsQuoteUserTextOnOneLine)
 
 namespace {
 
-struct ToolRun {
-    int status = -1;  // the exit code, or 128 + the signal that ended it
-    std::string out;
-    std::string err;
-};
-
-std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 class RenderTool : public ::testing::Test {
 protected:
     void SetUp() override
@@ -170,32 +157,7 @@ protected:
     // fail to write, as on a full disk.
     ToolRun run(std::vector<std::string> arguments, rlim_t file_size_limit = RLIM_INFINITY)
     {
-        std::string program = MORVANE_RENDER_PATH;
-        std::vector<char*> argv = {program.data()};
-        for (std::string& a : arguments) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const pid_t child = fork();
-        if (child == 0) {
-            const int out = open((root_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = open((root_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || err < 0 || chdir(work_.c_str()) != 0) _exit(126);
-            dup2(out, 1);
-            dup2(err, 2);
-            // A write past the limit then fails with EFBIG instead of ending the process.
-            signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{file_size_limit, file_size_limit};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        ToolRun result;
-        int status = 0;
-        if (child > 0 && waitpid(child, &status, 0) == child) {
-            result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        result.out = read_file(root_ / "out");
-        result.err = read_file(root_ / "err");
-        return result;
+        return run_render_tool(std::move(arguments), work_, root_ / "out", root_ / "err", file_size_limit);
     }
 
     // Every regular file under the work directory, relative to it, sorted.
