@@ -130,7 +130,9 @@ PathNames path_names(SceneBlock::CodePath path)
     if (!MORVANE_ESTIMATES) {
         names.shading = "scalar (exact reciprocals)";
     } else {
-        names.shading = avx2_shading_available() ? "AVX2" : narrow;
+        names.shading = avx512_shading_available() ? "AVX2 with AVX-512 registers"
+                        : avx2_shading_available()  ? "AVX2"
+                                                    : narrow;
     }
     names.rays = narrow;
     const RayTarget target{scene.colour_buffer, scene.depth_buffer, scene.frame_width, scene.frame_height};

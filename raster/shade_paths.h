@@ -58,6 +58,11 @@ void shade_span_avx2(const SpanRequest& request, DepthRule rule = DepthRule::nea
 // Both spans side by side, so that the latencies of their running sums overlap. Spans that do
 // share pixels are shaded one after the other.
 void shade_span_pair_avx2(const SpanRequest& first, const SpanRequest& second, DepthRule rule = DepthRule::nearer);
+// The same two compiled for AVX-512, whose 32 vector registers spare the spills; only for
+// processors with AVX-512 (F, VL, BW, DQ).
+void shade_span_avx512(const SpanRequest& request, DepthRule rule = DepthRule::nearer);
+void shade_span_pair_avx512(const SpanRequest& first, const SpanRequest& second,
+                            DepthRule rule = DepthRule::nearer);
 #endif
 
 #if MORVANE_X86
@@ -65,8 +70,9 @@ void shade_span_pair_avx2(const SpanRequest& first, const SpanRequest& second, D
 void shade_span_sse2(const SpanRequest& request);
 #endif
 
-// Whether the processor runs the AVX2 path; without it the fastest path is the SSE2 one on
-// x86 and the scalar one elsewhere.
+// Whether the processor runs the AVX2 path, and its AVX-512 build (the fastest where present);
+// without AVX2 the fastest path is the SSE2 one on x86 and the scalar one elsewhere.
 bool avx2_shading_available();
+bool avx512_shading_available();
 
 } // namespace morvane

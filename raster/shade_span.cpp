@@ -183,15 +183,13 @@ void shade_span_scalar(const SpanRequest& request)
     }
 }
 
-bool avx2_shading_available()
-{
 #if MORVANE_HAVE_AVX2_PATH
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
+bool avx2_shading_available() { return processor_has_avx2(); }
+bool avx512_shading_available() { return processor_has_avx512(); }
 #else
-    return false;
+bool avx2_shading_available() { return false; }
+bool avx512_shading_available() { return false; }
 #endif
-}
 
 void shade_span(const SpanRequest& request)
 {
@@ -199,6 +197,10 @@ void shade_span(const SpanRequest& request)
     // runs the scalar path.
     if (MORVANE_ESTIMATES && scene.code_path == SceneBlock::CodePath::fastest) {
 #if MORVANE_HAVE_AVX2_PATH
+        if (avx512_shading_available()) {
+            shade_span_avx512(request);
+            return;
+        }
         if (avx2_shading_available()) {
             shade_span_avx2(request);
             return;
@@ -217,12 +219,12 @@ bool out_of_order_available()
     return MORVANE_ESTIMATES && scene.code_path == SceneBlock::CodePath::fastest && avx2_shading_available();
 }
 
-// Only the AVX2 path draws out of table order: elsewhere the rule is always `nearer`.
+// Only the wide paths draw out of table order: elsewhere the rule is always `nearer`.
 void shade_span_by_rule(const SpanRequest& request, DepthRule rule)
 {
 #if MORVANE_HAVE_AVX2_PATH
     if (out_of_order_available()) {
-        shade_span_avx2(request, rule);
+        (avx512_shading_available() ? shade_span_avx512 : shade_span_avx2)(request, rule);
         return;
     }
 #endif
@@ -233,7 +235,7 @@ void shade_span_pair(const SpanRequest& first, const SpanRequest& second, DepthR
 {
 #if MORVANE_HAVE_AVX2_PATH
     if (out_of_order_available()) {
-        shade_span_pair_avx2(first, second, rule);
+        (avx512_shading_available() ? shade_span_pair_avx512 : shade_span_pair_avx2)(first, second, rule);
         return;
     }
 #endif

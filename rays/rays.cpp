@@ -290,19 +290,9 @@ void draw_clipped(const Walk& walk, const RayTarget& target)
 } // namespace
 
 #if MORVANE_HAVE_AVX2_PATH
-bool avx2_rays_available()
-{
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-}
+bool avx2_rays_available() { return processor_has_avx2(); }
 
-bool avx512_rays_available()
-{
-    static const bool avx512 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
-                               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
-                               __builtin_cpu_supports("avx512dq");
-    return avx512;
-}
+bool avx512_rays_available() { return processor_has_avx512(); }
 #endif
 
 WideIsa widest_wide_isa()

@@ -99,4 +99,9 @@ inline float rsqrt_estimate(float value)
 // Relative error bound of both estimates.
 constexpr float estimate_relative_error = 1.5f / 4096.0f;
 
+// Whether the processor runs the instruction sets the wide paths are compiled for: AVX2, and
+// AVX-512 with its F, VL, BW and DQ parts (which implies AVX2). Asked of the processor once.
+bool processor_has_avx2();
+bool processor_has_avx512();
+
 } // namespace morvane

@@ -310,6 +310,9 @@ std::vector<ShadePath> shade_paths()
     if (avx2_shading_available()) {
         paths.push_back({"Avx2", SceneBlock::CodePath::fastest, [](const SpanRequest& r) { shade_span_avx2(r); }});
     }
+    if (avx512_shading_available()) {
+        paths.push_back({"Avx512", SceneBlock::CodePath::fastest, [](const SpanRequest& r) { shade_span_avx512(r); }});
+    }
 #endif
     return paths;
 }
@@ -720,6 +723,17 @@ TEST_F(RasterTest, Avx2ShadingMatchesScalarBitForBit)
     });
     expect_same_bytes_as_scalar(
         [](const SpanRequest& first, const SpanRequest& second) { shade_span_pair_avx2(first, second); });
+}
+
+TEST_F(RasterTest, Avx512ShadingMatchesScalarBitForBit)
+{
+    if (!avx512_shading_available()) GTEST_SKIP() << "this processor has no AVX-512";
+    expect_same_bytes_as_scalar([](const SpanRequest& first, const SpanRequest& second) {
+        shade_span_avx512(first);
+        shade_span_avx512(second);
+    });
+    expect_same_bytes_as_scalar(
+        [](const SpanRequest& first, const SpanRequest& second) { shade_span_pair_avx512(first, second); });
 }
 #endif
 
