@@ -1,13 +1,10 @@
 // The host's start-up logic and keys, and the platform basics under it.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <bit>
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <thread>
 
 #if defined(__linux__)
 #include <pthread.h>
@@ -227,49 +224,5 @@ TEST(Platform, WorkersArePinnedToTheFirstAndSecondAllowedProcessor)
     } else {
         EXPECT_TRUE(CPU_EQUAL(&worker_processors[1], &allowed)) << "one processor: worker 1 runs unrestricted";
     }
-}
-
-namespace {
-
-int late_index;
-std::chrono::microseconds late_by;
-std::atomic<int> worker_ends[2];
-
-void finish_one_late(int index)
-{
-    if (index == late_index) std::this_thread::sleep_for(late_by);
-    worker_ends[index].fetch_add(1);
-}
-
-} // namespace
-
-TEST(Platform, WorkerPairReturnsAfterBothWorkersWhicheverProcessorTheCallerIsOn)
-{
-    // The pair starts and joins its workers in an order that depends on the caller's
-    // processor, and watches for a worker elsewhere before it sleeps on it: every order must
-    // still wait for both, whether the late one ends while watched or long after.
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
-    if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "needs two processors";
-    for (int cpu = 0, seen = 0; cpu < CPU_SETSIZE && seen < 2; ++cpu) {
-        if (!CPU_ISSET(cpu, &allowed)) continue;
-        ++seen;
-        cpu_set_t here;
-        CPU_ZERO(&here);
-        CPU_SET(cpu, &here);
-        ASSERT_EQ(pthread_setaffinity_np(pthread_self(), sizeof here, &here), 0);
-        for (int late : {0, 1}) {
-            for (const auto delay : {std::chrono::microseconds(50), std::chrono::microseconds(20000)}) {
-                late_index = late;
-                late_by = delay;
-                worker_ends[0] = worker_ends[1] = 0;
-                run_pinned_worker_pair(finish_one_late);
-                EXPECT_EQ(worker_ends[0].load(), 1) << "caller on " << cpu << ", worker " << late << " late";
-                EXPECT_EQ(worker_ends[1].load(), 1) << "caller on " << cpu << ", worker " << late << " late";
-            }
-        }
-    }
-    ASSERT_EQ(pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed), 0);
 }
 #endif

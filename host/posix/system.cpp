@@ -36,17 +36,15 @@ constexpr size_t huge_page_bytes = size_t{2} << 20;
 struct WorkerPlacement {
     pthread_attr_t attributes[2];
     bool has_attributes[2] = {false, false};
-    // The processor each worker is pinned to, or -1.
-    int processor[2] = {-1, -1};
     // Worker threads lower their own nice value to this when `lower_nice` is set.
     bool lower_nice = false;
     int nice = 0;
 };
 
 #if defined(__linux__)
-// The first and second processor of the process's affinity mask, as one-processor sets and
-// as numbers; returns how many there are (0 when the mask cannot be read).
-int first_two_processors(cpu_set_t (&sets)[2], int (&numbers)[2])
+// The first and second processor of the process's affinity mask, as one-processor sets;
+// returns how many there are (0 when the mask cannot be read).
+int first_two_processors(cpu_set_t (&sets)[2])
 {
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
@@ -56,7 +54,6 @@ int first_two_processors(cpu_set_t (&sets)[2], int (&numbers)[2])
         if (!CPU_ISSET(cpu, &allowed)) continue;
         CPU_ZERO(&sets[found]);
         CPU_SET(cpu, &sets[found]);
-        numbers[found] = cpu;
         ++found;
     }
     return found;
@@ -138,12 +135,10 @@ WorkerPlacement find_worker_placement()
     // Worker k runs on the k-th processor the process may use. With a single processor,
     // worker 1 runs wherever the scheduler puts it; the frame is complete all the same.
     cpu_set_t processors[2];
-    int numbers[2] = {-1, -1};
-    const int found = first_two_processors(processors, numbers);
+    const int found = first_two_processors(processors);
     for (int k = 0; k < found; ++k) {
         if (pthread_attr_setaffinity_np(&placement.attributes[k], sizeof(cpu_set_t), &processors[k]) == 0) {
             placement.has_attributes[k] = true;
-            placement.processor[k] = numbers[k];
         }
     }
 #endif
@@ -173,45 +168,6 @@ void* worker_main(void* argument)
     return nullptr;
 }
 
-// The worker pinned to the processor this thread runs on, or -1.
-int local_worker(const WorkerPlacement& placement)
-{
-#if defined(__linux__)
-    const int here = sched_getcpu();
-    for (int k = 0; k < 2; ++k) {
-        if (here >= 0 && placement.processor[k] == here) return k;
-    }
-#else
-    (void)placement;
-#endif
-    return -1;
-}
-
-// Joins a worker on another processor once it ends, watching for its end for up to
-// spin_limit_ns first. This thread's processor has nothing else to do by then: asleep, it
-// would go idle, and on a virtual machine waking an idle processor costs tens of microseconds.
-// Measured on a two-processor virtual machine with two 300 us workers, this start order and
-// watching the other worker's end made the pair return 25-35 us sooner.
-constexpr int64_t spin_limit_ns = 200000;
-
-void join_soon(pthread_t thread)
-{
-#if defined(__GLIBC__)
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        if (pthread_tryjoin_np(thread, nullptr) == 0) return;
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if ((now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec) > spin_limit_ns) break;
-#if MORVANE_HAVE_RDTSC
-        _mm_pause();
-#endif
-    }
-#endif
-    pthread_join(thread, nullptr);
-}
-
 } // namespace
 
 void run_pinned_worker_pair(void (*entry)(int index))
@@ -219,14 +175,9 @@ void run_pinned_worker_pair(void (*entry)(int index))
     const WorkerPlacement& placement = worker_placement();
     // Both starts live on this stack until both workers are joined.
     const WorkerStart starts[2] = {{entry, 0, &placement}, {entry, 1, &placement}};
-    // The worker for the other processor starts first: that processor is usually idle, and
-    // waking it is the slow part of a start. The one sharing this thread's processor runs
-    // as soon as this thread waits for it.
-    const int local = local_worker(placement);
-    const int order[2] = {local == 0 ? 1 : 0, local == 0 ? 0 : 1};
     pthread_t threads[2];
     bool started[2] = {false, false};
-    for (const int k : order) {
+    for (int k = 0; k < 2; ++k) {
         void* argument = const_cast<WorkerStart*>(&starts[k]);
         if (placement.has_attributes[k]) {
             started[k] = pthread_create(&threads[k], &placement.attributes[k], worker_main, argument) == 0;
@@ -238,14 +189,8 @@ void run_pinned_worker_pair(void (*entry)(int index))
     for (int k = 0; k < 2; ++k) {
         if (!started[k]) entry(k);
     }
-    // The local worker first, asleep while it runs; then the other, watched for briefly.
-    for (const int k : {order[1], order[0]}) {
-        if (!started[k]) continue;
-        if (local >= 0 && k != local) {
-            join_soon(threads[k]);
-        } else {
-            pthread_join(threads[k], nullptr);
-        }
+    for (int k = 0; k < 2; ++k) {
+        if (started[k]) pthread_join(threads[k], nullptr);
     }
 }
 
