@@ -711,29 +711,33 @@ void expect_same_bytes_as_scalar(SpanPairPath path)
     EXPECT_GT(shaded, 50000);
 }
 
+#if MORVANE_HAVE_AVX2_PATH
+// One build of the eight-pixel groups, span by span and two spans at once.
+template <void (*one)(const SpanRequest&, DepthRule), void (*two)(const SpanRequest&, const SpanRequest&, DepthRule)>
+void expect_wide_build_matches_scalar()
+{
+    expect_same_bytes_as_scalar([](const SpanRequest& first, const SpanRequest& second) {
+        one(first, DepthRule::nearer);
+        one(second, DepthRule::nearer);
+    });
+    expect_same_bytes_as_scalar(
+        [](const SpanRequest& first, const SpanRequest& second) { two(first, second, DepthRule::nearer); });
+}
+#endif
+
 } // namespace
 
 #if MORVANE_HAVE_AVX2_PATH
 TEST_F(RasterTest, Avx2ShadingMatchesScalarBitForBit)
 {
     if (!avx2_shading_available()) GTEST_SKIP() << "this processor has no AVX2";
-    expect_same_bytes_as_scalar([](const SpanRequest& first, const SpanRequest& second) {
-        shade_span_avx2(first);
-        shade_span_avx2(second);
-    });
-    expect_same_bytes_as_scalar(
-        [](const SpanRequest& first, const SpanRequest& second) { shade_span_pair_avx2(first, second); });
+    expect_wide_build_matches_scalar<shade_span_avx2, shade_span_pair_avx2>();
 }
 
 TEST_F(RasterTest, Avx512ShadingMatchesScalarBitForBit)
 {
     if (!avx512_shading_available()) GTEST_SKIP() << "this processor has no AVX-512";
-    expect_same_bytes_as_scalar([](const SpanRequest& first, const SpanRequest& second) {
-        shade_span_avx512(first);
-        shade_span_avx512(second);
-    });
-    expect_same_bytes_as_scalar(
-        [](const SpanRequest& first, const SpanRequest& second) { shade_span_pair_avx512(first, second); });
+    expect_wide_build_matches_scalar<shade_span_avx512, shade_span_pair_avx512>();
 }
 #endif
 
