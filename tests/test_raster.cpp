@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host.h"
 #include "raster/raster.h"
 #include "raster/shade_paths.h"
 #include "raster/walk.h"
@@ -759,12 +760,7 @@ namespace {
 void prepare_slab(int width, int height, float angle, float zoom)
 {
     reset_scene();
-    build_ray_field();
-    expand_texture();
-    normalize_lights(scene.lights, 3);
-    normalize_model(scene.model_vertices, scene.vertex_count + scene.ray_end_count + 2);
-    compute_face_normals();
-    compute_vertex_normals();
+    host::prepare_scene();
     scene.frame_width = static_cast<uint16_t>(width);
     scene.frame_height = static_cast<uint16_t>(height);
     const float c = std::cos(angle), s = std::sin(angle);

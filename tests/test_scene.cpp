@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host.h"
 #include "scene/numeric.h"
 #include "scene/scene.h"
 
@@ -37,12 +38,7 @@ protected:
     {
         reset_scene();
         scene.random_state = seed;
-        build_ray_field();
-        expand_texture();
-        normalize_lights(scene.lights, 3);
-        normalize_model(scene.model_vertices, scene.vertex_count + scene.ray_end_count + 2);
-        compute_face_normals();
-        compute_vertex_normals();
+        host::prepare_scene();
     }
 };
 
