@@ -65,19 +65,23 @@ protected:
 TEST(FillDwords, WritesExactlyCountValuesAndNothingAround)
 {
     // Counts on both sides of the 16-value blocks, none, and a frame's worth, which bypasses the
-    // cache with streaming stores and must get its tail right as well as its start.
+    // cache with streaming stores and must get its tail right as well as its start. A start one
+    // value past the 16-byte boundary leaves the blocks unaligned, which the frame never does but
+    // a caller may.
     constexpr int64_t guard = 16;
-    for (int64_t count : {0, 1, 4, 15, 16, 17, 20, 31, 32, 33, 48, 100, 1910 * 1070 + 20}) {
-        std::vector<uint32_t> fast(guard + count + guard, 0xDEADBEEFu), plain = fast;
-        ASSERT_EQ(reinterpret_cast<uintptr_t>(fast.data()) % 16, 0u);
-        fill_dwords(fast.data() + guard, count, 0x476A6000u);
-        fill_dwords_scalar(plain.data() + guard, count, 0x476A6000u);
-        int64_t wrong = 0;
-        for (int64_t i = 0; i < guard + count + guard; ++i) {
-            wrong += fast[i] != (i >= guard && i < guard + count ? 0x476A6000u : 0xDEADBEEFu);
+    for (int64_t start : {guard, guard + 1}) {
+        for (int64_t count : {0, 1, 4, 15, 16, 17, 20, 31, 32, 33, 48, 100, 1910 * 1070 + 20}) {
+            std::vector<uint32_t> fast(start + count + guard, 0xDEADBEEFu), plain = fast;
+            ASSERT_EQ(reinterpret_cast<uintptr_t>(fast.data()) % 16, 0u);
+            fill_dwords(fast.data() + start, count, 0x476A6000u);
+            fill_dwords_scalar(plain.data() + start, count, 0x476A6000u);
+            int64_t wrong = 0;
+            for (int64_t i = 0; i < start + count + guard; ++i) {
+                wrong += fast[i] != (i >= start && i < start + count ? 0x476A6000u : 0xDEADBEEFu);
+            }
+            EXPECT_EQ(wrong, 0) << "start " << start << ", count " << count;
+            EXPECT_EQ(fast, plain) << "start " << start << ", count " << count;
         }
-        EXPECT_EQ(wrong, 0) << "count " << count;
-        EXPECT_EQ(fast, plain) << "count " << count;
     }
 }
 
