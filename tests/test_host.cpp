@@ -9,6 +9,12 @@
 #if defined(__linux__)
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
 #endif
 
 #include "host/host.h"
@@ -224,5 +230,70 @@ TEST(Platform, WorkersArePinnedToTheFirstAndSecondAllowedProcessor)
     } else {
         EXPECT_TRUE(CPU_EQUAL(&worker_processors[1], &allowed)) << "one processor: worker 1 runs unrestricted";
     }
+}
+
+namespace {
+
+// The scheduling limits of a member of an audio group: real-time priorities up to 50 and nice
+// values down to -5. This process may not raise its own limits, so while this is set the core's
+// calls to getrlimit (below) see these instead.
+bool audio_group_limits = false;
+
+} // namespace
+
+extern "C" int getrlimit(__rlimit_resource_t resource, rlimit* limit) noexcept
+{
+    if (audio_group_limits && (resource == RLIMIT_RTPRIO || resource == RLIMIT_NICE)) {
+        limit->rlim_cur = limit->rlim_max = resource == RLIMIT_RTPRIO ? 50 : 25;
+        return 0;
+    }
+    return prlimit(0, static_cast<__rlimit_resource>(resource), nullptr, limit);
+}
+
+namespace {
+
+int worker_policy[2];
+int worker_nice[2];
+
+void record_priority(int index)
+{
+    worker_policy[index] = sched_getscheduler(0);
+    errno = 0;
+    worker_nice[index] = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+}
+
+// Whether a thread of this process may lower its nice value to `nice`.
+bool thread_may_take_nice(int nice)
+{
+    bool granted = false;
+    std::thread([&] { granted = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice) == 0; }).join();
+    return granted;
+}
+
+} // namespace
+
+// Where the limits would allow real-time scheduling, the workers still stay in the ordinary
+// time-shared range, at the best nice value the limits grant. In a child process, because the
+// placement is decided once, on a process's first frame.
+TEST(Platform, WorkersTakeTheBestNiceValueAndNeverARealTimePolicy)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        audio_group_limits = true;
+        run_pinned_worker_pair(record_priority);
+        const int expected_nice = thread_may_take_nice(-5) ? -5 : 0;
+        bool ordinary = true, best_nice = true;
+        for (int k = 0; k < 2; ++k) {
+            ordinary = ordinary && worker_policy[k] == SCHED_OTHER;
+            best_nice = best_nice && worker_nice[k] == expected_nice;
+        }
+        _exit(!ordinary ? 1 : !best_nice ? 2 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_NE(WEXITSTATUS(status), 1) << "a worker runs with a real-time policy";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "a worker's nice value is not the best the limits grant";
 }
 #endif

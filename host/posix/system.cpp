@@ -60,8 +60,6 @@ int first_two_processors(cpu_set_t (&sets)[2])
 }
 #endif
 
-void* do_nothing(void*) { return nullptr; }
-
 struct NiceProbe {
     int nice;
     bool granted;
@@ -78,40 +76,14 @@ void* try_nice(void* argument)
     return nullptr;
 }
 
-// The highest priority the platform grants without privileges is what the resource limits
-// allow: real-time round robin up to RLIMIT_RTPRIO, or else a nice value down to
-// 20 - RLIMIT_NICE. Each is tried once, on a throw-away thread; a refusal is final and
-// silent, and the workers then run at the ordinary priority.
+// The workers run at the highest priority of the ordinary, time-shared range that the process
+// is granted: a nice value down to 20 - RLIMIT_NICE. Never a real-time policy, even where
+// RLIMIT_RTPRIO would allow one: a renderer at full speed must not starve the sound server or
+// the compositor. Tried once, on a throw-away thread; a refusal is final and silent, and the
+// workers then run at the ordinary priority.
 void choose_priority(WorkerPlacement& placement)
 {
     rlimit limit{};
-    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0) {
-        const int highest = sched_get_priority_max(SCHED_RR);
-        const int priority =
-            limit.rlim_cur == RLIM_INFINITY ? highest : static_cast<int>(std::min<rlim_t>(limit.rlim_cur, highest));
-        if (priority >= sched_get_priority_min(SCHED_RR)) {
-            pthread_attr_t trial;
-            pthread_attr_init(&trial);
-            sched_param parameter{};
-            parameter.sched_priority = priority;
-            const bool set = pthread_attr_setinheritsched(&trial, PTHREAD_EXPLICIT_SCHED) == 0 &&
-                             pthread_attr_setschedpolicy(&trial, SCHED_RR) == 0 &&
-                             pthread_attr_setschedparam(&trial, &parameter) == 0;
-            pthread_t thread;
-            if (set && pthread_create(&thread, &trial, do_nothing, nullptr) == 0) {
-                pthread_join(thread, nullptr);
-                pthread_attr_destroy(&trial);
-                for (pthread_attr_t& attributes : placement.attributes) {
-                    pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
-                    pthread_attr_setschedpolicy(&attributes, SCHED_RR);
-                    pthread_attr_setschedparam(&attributes, &parameter);
-                }
-                placement.has_attributes[0] = placement.has_attributes[1] = true;
-                return;
-            }
-            pthread_attr_destroy(&trial);
-        }
-    }
     if (getrlimit(RLIMIT_NICE, &limit) == 0 && limit.rlim_cur > 0) {
         errno = 0;
         const int current = getpriority(PRIO_PROCESS, 0);
