@@ -289,10 +289,20 @@ struct RunCursor {
     float* depth;
     int32_t remaining;
     const Pixel* texture;
-    // From a pixel to the same column of the next pair of rows the walk hands on.
-    int64_t next_pair_offset;
-    const float* band_end;  // the depth slot after the band's last pixel
+    // From a pixel to the same column of the next pair of rows the walk hands on, in bytes.
+    uintptr_t next_pair_bytes;
+    // The address of the depth slot after the band's last pixel. Addresses, not pointers: the
+    // bound check and the prefetches look past the buffer, where no pointer may point.
+    uintptr_t band_end;
 };
+
+uintptr_t address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+// A hint only: the address may lie outside every buffer, and nothing is read from it.
+MORVANE_ALWAYS_INLINE void prefetch(const void* from, uintptr_t bytes_ahead)
+{
+    _mm_prefetch(reinterpret_cast<const char*>(address(from) + bytes_ahead), _MM_HINT_T0);
+}
 
 // The first row below the band, narrowed to 16 bits as set_up_span narrows it (written out here:
 // this file uses no inline function of the shared headers).
@@ -309,25 +319,28 @@ RunCursor start_run(const SpanRun& run, const SpanRequest& request)
             run.depth,
             run.count,
             request.texture,
-            int64_t{2} * request.row_stride,
-            request.depth_buffer + int64_t{band_bottom(request.window)} * request.row_stride};
+            static_cast<uintptr_t>(int64_t{2} * request.row_stride) * sizeof(Pixel),
+            address(request.depth_buffer) +
+                static_cast<uintptr_t>(int64_t{band_bottom(request.window)} * request.row_stride) * sizeof(float)};
 }
 
 // Shades the group whose attributes are `group` (up to eight pixels, as many as remain) and
-// moves the cursor's pixel position past it.
+// moves the cursor's pixel position past it; after a run's last, shorter group the cursor
+// stays where it is, so its pointers never pass the run's end.
 template <bool zero_fourth_lanes, DepthRule rule>
 MORVANE_ALWAYS_INLINE void shade_next(RunCursor& c, const __m256 group[8], const GroupConstants& k)
 {
     if (c.remaining >= 8) {
         shade_group<zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, _mm256_set1_epi32(-1), true, k);
+        c.colour += 8;
+        c.depth += 8;
+        c.remaining -= 8;
     } else {
         const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(c.remaining), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        const bool whole = c.depth + 8 <= c.band_end;
+        const bool whole = c.band_end - address(c.depth) >= 8 * sizeof(float);
         shade_group<zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, lanes, whole, k);
+        c.remaining = 0;
     }
-    c.colour += 8;
-    c.depth += 8;
-    c.remaining -= 8;
 }
 
 // Invariant of both loops: `at` is the first unshaded pixel's attributes, reached by one
@@ -356,10 +369,10 @@ void shade_run_pair(RunCursor& a, RunCursor& b, const GroupConstants& k)
         // The buffers come fresh from the clear, which streams past the caches. The rows two
         // further down are the next pair's and mostly cover the same columns: fetching their
         // lines now hides most of the memory latency the next pair would otherwise wait out.
-        _mm_prefetch(reinterpret_cast<const char*>(a.depth + a.next_pair_offset), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(b.depth + b.next_pair_offset), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(a.colour + a.next_pair_offset), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(b.colour + b.next_pair_offset), _MM_HINT_T0);
+        prefetch(a.depth, a.next_pair_bytes);
+        prefetch(b.depth, b.next_pair_bytes);
+        prefetch(a.colour, a.next_pair_bytes);
+        prefetch(b.colour, b.next_pair_bytes);
         __m256 group_a[8], group_b[8];
 #pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) {
@@ -377,7 +390,6 @@ void shade_run_pair(RunCursor& a, RunCursor& b, const GroupConstants& k)
 
 bool overlap(const void* first_a, const void* end_a, const void* first_b, const void* end_b)
 {
-    const auto address = [](const void* p) { return reinterpret_cast<uintptr_t>(p); };
     return address(first_a) < address(end_b) && address(first_b) < address(end_a);
 }
 

@@ -1,7 +1,7 @@
 #!/bin/sh
 # The tests again under the sanitizers, after the normal ones (make test runs this):
-#   build/asan  AddressSanitizer + UndefinedBehaviorSanitizer (float-to-integer overflow too),
-#               every report fatal: the core, every unit-test program, morvane-render and the
+#   build/asan  AddressSanitizer + UndefinedBehaviorSanitizer (float-to-integer and pointer
+#               overflow too), every report fatal: the core, every unit-test program, morvane-render and the
 #               full screen sweep (every size from 12x12 to 32768 rows, frames across a whole
 #               breathing cycle).
 #   build/tsan  ThreadSanitizer: the core and the programs that run the two rasteriser
@@ -50,7 +50,7 @@ build() {
 for kind in $kinds; do
     case $kind in
     asan)
-        build build/asan address,undefined,float-cast-overflow "-DMORVANE_TOOLS=ON -DMORVANE_SWEEP=full"
+        build build/asan address,undefined,float-cast-overflow,pointer-overflow "-DMORVANE_TOOLS=ON -DMORVANE_SWEEP=full"
         ctest --test-dir build/asan --output-on-failure -j "$jobs"
         ;;
     tsan)
