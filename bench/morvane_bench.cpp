@@ -1,17 +1,9 @@
 // morvane-bench: times the real frame, two rasteriser workers and all, exactly as the window
 // program draws it but without presenting it, and reports each stage. See bench_usage().
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
-
-#if !defined(_WIN32)
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 #include "bench/bench_options.h"
 #include "bench/frame_loop.h"
@@ -22,6 +14,7 @@
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 #include "tools/options.h"
+#include "tools/pending_file.h"
 
 using namespace morvane;
 using namespace morvane::bench;
@@ -42,82 +35,10 @@ const char* path_label(SceneBlock::CodePath path)
     return path == SceneBlock::CodePath::scalar ? "scalar" : "fastest";
 }
 
-// Checks that the JSON file can be created where asked, before the long run, and leaves
-// nothing behind.
-bool json_writable(const std::string& name, std::string& error)
-{
-#if defined(_WIN32)
-    std::string probe = name + ".partial";
-    std::FILE* file = std::fopen(probe.c_str(), "wbx");
-    if (file == nullptr) {
-        error = "cannot write " + tools::quoted(name) + ": " + std::strerror(errno);
-        return false;
-    }
-    std::fclose(file);
-    std::remove(probe.c_str());
-    return true;
-#else
-    std::string probe = name + ".tmp-XXXXXX";
-    const int descriptor = mkstemp(probe.data());
-    if (descriptor < 0) {
-        error = "cannot write " + tools::quoted(name) + ": " + std::strerror(errno);
-        return false;
-    }
-    close(descriptor);
-    std::remove(probe.c_str());
-    return true;
-#endif
-}
-
-// Writes text under a temporary name beside `name` and renames it, so the file appears
-// only when complete.
-bool write_file_atomically(const std::string& name, const std::string& text, std::string& error)
-{
-    const auto failed = [&](int code) {
-        error = "cannot write " + tools::quoted(name) + ": " + std::strerror(code);
-        return false;
-    };
-#if defined(_WIN32)
-    const std::string temporary = name + ".partial";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-#else
-    std::string temporary = name + ".tmp-XXXXXX";
-    const int descriptor = mkstemp(temporary.data());
-    if (descriptor < 0) return failed(errno);
-    // mkstemp makes the file private; give it the mode a plain create would.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(descriptor, 0666 & ~mask);
-    std::FILE* file = fdopen(descriptor, "wb");
-    if (file == nullptr) close(descriptor);
-#endif
-    if (file == nullptr) {
-        const int code = errno;
-        std::remove(temporary.c_str());
-        return failed(code);
-    }
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
-    const int write_code = errno;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
-        std::remove(temporary.c_str());
-        return failed(written ? errno : write_code);
-    }
-#if defined(_WIN32)
-    std::remove(name.c_str());
-#endif
-    if (std::rename(temporary.c_str(), name.c_str()) != 0) {
-        const int code = errno;
-        std::remove(temporary.c_str());
-        return failed(code);
-    }
-    return true;
-}
-
 int run_benchmark(const BenchOptions& options)
 {
     std::string error;
-    if (!options.json.empty() && !json_writable(options.json, error)) return fail(exit_failed, error);
+    if (!options.json.empty() && !tools::can_write_file(options.json, error)) return fail(exit_failed, error);
 
     if (!host::set_frame_size(options.screen_width, options.screen_height, options.seed)) {
         return fail(exit_bad_arguments, "a " + std::to_string(options.screen_width) + "x" +
@@ -191,7 +112,8 @@ int run_benchmark(const BenchOptions& options)
     platform::free_frame_buffer(floor.values);
     host::release_frame_buffers();
 
-    if (!options.json.empty() && !write_file_atomically(options.json, format_json(report), error)) {
+    const std::string json = options.json.empty() ? std::string() : format_json(report);
+    if (!options.json.empty() && !tools::write_whole_file(options.json, json.data(), json.size(), error)) {
         return fail(exit_failed, error);
     }
     return 0;

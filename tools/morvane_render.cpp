@@ -9,17 +9,11 @@
 #include <unordered_map>
 #include <vector>
 
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include "host/host.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 #include "tools/options.h"
+#include "tools/pending_file.h"
 #include "tools/png_write.h"
 
 using namespace morvane;
@@ -34,82 +28,6 @@ int fail(int code, const std::string& message)
     std::fprintf(stderr, "morvane-render: %s\n", message.c_str());
     return code;
 }
-
-// A file that appears under its name only when complete: it is written under a unique
-// temporary name in the same directory and renamed at the end. Removed if never committed.
-class PendingFile {
-public:
-    PendingFile() = default;
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-    ~PendingFile() { discard(); }
-
-    bool open(const std::string& name, std::string& error)
-    {
-        final_name_ = name;
-#if defined(_WIN32)
-        temporary_name_ = name + ".partial";
-        file_ = std::fopen(temporary_name_.c_str(), "wbx");  // never someone else's file
-        if (file_ == nullptr) temporary_name_.clear();
-#else
-        temporary_name_ = name + ".tmp-XXXXXX";
-        const int descriptor = mkstemp(temporary_name_.data());
-        if (descriptor < 0) {
-            error = "cannot write " + tools::quoted(name) + ": " + std::strerror(errno);
-            temporary_name_.clear();
-            return false;
-        }
-        // mkstemp makes the file private; give it the mode a plain create would.
-        const mode_t mask = umask(0);
-        umask(mask);
-        fchmod(descriptor, 0666 & ~mask);
-        file_ = fdopen(descriptor, "wb");
-        if (file_ == nullptr) close(descriptor);
-#endif
-        if (file_ == nullptr) {
-            error = "cannot write " + tools::quoted(name) + ": " + std::strerror(errno);
-            discard();
-            return false;
-        }
-        return true;
-    }
-
-    std::FILE* file() const { return file_; }
-
-    bool commit(std::string& error)
-    {
-        const bool written = std::fflush(file_) == 0 && std::ferror(file_) == 0;
-        const int saved = errno;
-        const bool closed = std::fclose(file_) == 0;
-        file_ = nullptr;
-        if (!written || !closed) {
-            error = "cannot write " + tools::quoted(final_name_) + ": " + std::strerror(written ? errno : saved);
-            return false;
-        }
-#if defined(_WIN32)
-        std::remove(final_name_.c_str());
-#endif
-        if (std::rename(temporary_name_.c_str(), final_name_.c_str()) != 0) {
-            error = "cannot write " + tools::quoted(final_name_) + ": " + std::strerror(errno);
-            return false;
-        }
-        temporary_name_.clear();
-        return true;
-    }
-
-private:
-    void discard()
-    {
-        if (file_ != nullptr) std::fclose(file_);
-        file_ = nullptr;
-        if (!temporary_name_.empty()) std::remove(temporary_name_.c_str());
-        temporary_name_.clear();
-    }
-
-    std::string final_name_;
-    std::string temporary_name_;
-    std::FILE* file_ = nullptr;
-};
 
 bool write_bytes(std::FILE* file, const void* bytes, size_t size)
 {
@@ -132,7 +50,7 @@ bool write_depth(std::FILE* file, const float* depth, size_t cells, std::vector<
 }
 
 struct FrameFiles {
-    PendingFile png, colour_raw, depth_raw;
+    tools::PendingFile png, colour_raw, depth_raw;
 };
 
 // The files this run has named so far, with the option and frame that named each. Two name

@@ -9,6 +9,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After windows.h: the timer resolution (timeBeginPeriod), which the lean headers leave out.
+#include <mmsystem.h>
 
 #include <cstddef>
 

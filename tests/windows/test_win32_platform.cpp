@@ -5,12 +5,15 @@
 
 #include <cstdint>
 #include <cstring>
+#include <process.h>
+#include <string>
 
 #include "host/host.h"
 #include "host/platform.h"
 #include "host/win32/win32.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
+#include "tools/pending_file.h"
 
 using namespace morvane;
 
@@ -271,6 +274,8 @@ TEST_F(Win32Window, ClassHasTheDefaultIconArrowCursorBrushOneAndTheHandler)
     EXPECT_EQ(reinterpret_cast<INT_PTR>(registered.hbrBackground), 1);
     EXPECT_EQ(registered.cbClsExtra, 0);
     EXPECT_EQ(registered.cbWndExtra, 0);
+    // The drawing context is fetched once and kept: it must be the window's own.
+    EXPECT_TRUE(registered.style & CS_OWNDC);
 }
 
 TEST_F(Win32Window, PresentCopiesTheTopDownBgrxImageOneToOne)
@@ -408,3 +413,38 @@ TEST(Win32WindowLifetime, ClosingTheWindowPostsTheQuitMessageWithCodeZero)
 }
 
 } // namespace
+
+// ---- Files that appear only when complete ----
+
+namespace {
+
+std::string read_all(const std::string& name)
+{
+    std::string text;
+    if (std::FILE* file = std::fopen(name.c_str(), "rb")) {
+        char buffer[64];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+        std::fclose(file);
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(Win32Files, ReplaceAnExistingFileAndStepOverATemporaryLeftByAKilledRun)
+{
+    const std::string name = "pending-file-test.txt";
+    // What a run killed before its rename used to leave, and one of today's names.
+    for (const std::string& stale : {name + ".partial", name + ".partial-" + std::to_string(_getpid())}) {
+        std::FILE* left = std::fopen(stale.c_str(), "wb");
+        ASSERT_NE(left, nullptr);
+        std::fclose(left);
+    }
+    std::string error;
+    ASSERT_TRUE(tools::write_whole_file(name, "old", 3, error)) << error;
+    ASSERT_TRUE(tools::write_whole_file(name, "new!", 4, error)) << error;
+    EXPECT_EQ(read_all(name), "new!");
+    std::remove(name.c_str());
+    std::remove((name + ".partial").c_str());
+    std::remove((name + ".partial-" + std::to_string(_getpid())).c_str());
+}
