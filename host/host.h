@@ -32,12 +32,40 @@ void release_frame_buffers();
 enum class Key { space, escape, other };
 bool handle_key_down(Key key);
 
+// How long the frames of a run took: the frames drawn, the wall time from the first frame to
+// the quit message, and histograms of the time spent rendering and presenting each frame, in
+// whole microseconds (the last bin collects everything longer). Fixed size, so a run of any
+// length allocates nothing for it.
+struct FrameStats {
+    static constexpr int bins = 100000;
+    int64_t frames = 0;
+    double seconds = 0.0;
+    uint32_t render_us[bins] = {};
+    uint32_t present_us[bins] = {};
+};
+
+// The median of a histogram of microseconds, in milliseconds (0 when it is empty).
+double median_ms(const uint32_t (&histogram)[FrameStats::bins]);
+
 // The main loop: render, count the frame, present, pause 3 ms when idle, handle at most one
-// message; returns the quit code.
-int run_main_loop(platform::Window* window);
+// message; returns the quit code. With `stats`, it also times each frame into it.
+int run_main_loop(platform::Window* window, FrameStats* stats = nullptr);
+
+// The command line: no words runs the program; --stats runs it and prints how fast it drew on
+// exit; --help and --version print and exit 0. Anything else is one line on stderr.
+struct CommandLine {
+    enum class Action { run, help, version, fail } action = Action::run;
+    bool stats = false;
+    const char* bad_word = nullptr;  // Action::fail: the word that was not understood
+};
+CommandLine parse_command_line(int argc, const char* const* argv);
 
 // The whole program: start-up, main loop, exit code. Messages for bad conditions go to
-// stderr, prefixed "morvane: ".
-int program_entry();
+// stderr, prefixed "morvane: ". With `stats`, one line of frame rates goes to stdout on exit.
+int program_entry(FrameStats* stats = nullptr);
+
+// main() itself: the command line, then the program; returns the exit code (2 for words
+// the program does not know).
+int program_main(int argc, const char* const* argv);
 
 } // namespace morvane::host

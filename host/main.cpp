@@ -1,11 +1,15 @@
 // The desktop program: start-up in a fixed order, then the main loop until the quit message.
 // Every way out the user takes ends with exit code 0; a machine that cannot show the window
 // gets one line on stderr and exit code 1.
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "host/host.h"
 #include "host/platform.h"
+#include "morvane_version.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 
@@ -22,17 +26,66 @@ int fail(const char* what, const char* cause)
     return start_up_failed;
 }
 
+// A command-line word the program does not know.
+constexpr int bad_command_line = 2;
+
+using Clock = std::chrono::steady_clock;
+
+void count_microseconds(uint32_t (&histogram)[FrameStats::bins], Clock::time_point from, Clock::time_point to)
+{
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(to - from).count();
+    const auto bin = std::clamp<int64_t>(us, 0, FrameStats::bins - 1);
+    ++histogram[bin];
+}
+
+void print_stats(const FrameStats& stats)
+{
+    const double rate = stats.seconds > 0.0 ? static_cast<double>(stats.frames) / stats.seconds : 0.0;
+    std::printf("morvane: %lld frames in %.2f s, %.1f frames per second; median per frame: render %.3f ms, "
+                "present %.3f ms\n",
+                static_cast<long long>(stats.frames), stats.seconds, rate, median_ms(stats.render_us),
+                median_ms(stats.present_us));
+    std::fflush(stdout);
+}
+
 } // namespace
 
-int run_main_loop(platform::Window* window)
+double median_ms(const uint32_t (&histogram)[FrameStats::bins])
+{
+    uint64_t total = 0;
+    for (const uint32_t count : histogram) total += count;
+    if (total == 0) return 0.0;
+    // The lower median: the sample with (total - 1) / 2 samples below it.
+    const uint64_t wanted = (total - 1) / 2;
+    uint64_t seen = 0;
+    for (int bin = 0; bin < FrameStats::bins; ++bin) {
+        seen += histogram[bin];
+        if (seen > wanted) return bin / 1000.0;
+    }
+    return (FrameStats::bins - 1) / 1000.0;
+}
+
+int run_main_loop(platform::Window* window, FrameStats* stats)
 {
     int exit_code = 0;
+    const Clock::time_point start = Clock::now();
     for (;;) {
+        const Clock::time_point rendering = stats != nullptr ? Clock::now() : Clock::time_point{};
         render_frame();
         // Counted after rendering, so the first frame is drawn with the initial 30. Wraps
         // instead of overflowing after 2^31 frames.
         scene.frame_counter = static_cast<int32_t>(static_cast<uint32_t>(scene.frame_counter) + 1u);
-        platform::present(window, scene.colour_buffer, scene.frame_width, scene.frame_height);
+        if (stats == nullptr) {
+            platform::present(window, scene.colour_buffer, scene.frame_width, scene.frame_height);
+        } else {
+            const Clock::time_point presenting = Clock::now();
+            platform::present(window, scene.colour_buffer, scene.frame_width, scene.frame_height);
+            const Clock::time_point presented = Clock::now();
+            count_microseconds(stats->render_us, rendering, presenting);
+            count_microseconds(stats->present_us, presenting, presented);
+            ++stats->frames;
+            stats->seconds = std::chrono::duration<double>(presented - start).count();
+        }
         if (scene.speed_mode != 1) {
             platform::sleep_ms(3);
         }
@@ -43,7 +96,66 @@ int run_main_loop(platform::Window* window)
     }
 }
 
-int program_entry()
+CommandLine parse_command_line(int argc, const char* const* argv)
+{
+    CommandLine line;
+    for (int i = 1; i < argc; ++i) {
+        const char* word = argv[i];
+        if (std::strcmp(word, "--stats") == 0) {
+            line.stats = true;
+        } else if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0) {
+            line.action = CommandLine::Action::help;
+        } else if (std::strcmp(word, "--version") == 0) {
+            if (line.action != CommandLine::Action::help) line.action = CommandLine::Action::version;
+        } else {
+            // The first word not understood decides, whatever follows it.
+            line.action = CommandLine::Action::fail;
+            line.bad_word = word;
+            return line;
+        }
+    }
+    return line;
+}
+
+int program_main(int argc, const char* const* argv)
+{
+    const CommandLine line = parse_command_line(argc, argv);
+    if (line.action != CommandLine::Action::run || line.stats) {
+        // A windows-subsystem program has no standard output of its own: use the console it
+        // was started from, if any.
+        platform::use_parent_console();
+    }
+    switch (line.action) {
+    case CommandLine::Action::help:
+        std::printf("Usage: morvane [--stats]\n"
+                    "Opens a window almost the size of the screen and draws a spinning, lit, textured slab\n"
+                    "with a fan of blended rays, until Esc or the window is closed.\n"
+                    "\n"
+                    "Keys: Space switches between full speed and idle (3 ms per frame); Esc quits.\n"
+                    "\n"
+                    "  --stats     on exit, print the frames drawn, the seconds, the frames per second and\n"
+                    "              the median time of rendering and of presenting a frame\n"
+                    "  --help      print this and exit\n"
+                    "  --version   print the version and exit\n");
+        return 0;
+    case CommandLine::Action::version:
+        std::printf("morvane %s\n", MORVANE_VERSION);
+        return 0;
+    case CommandLine::Action::fail:
+        std::fprintf(stderr, "morvane: unknown argument '%s' (try morvane --help)\n", line.bad_word);
+        return bad_command_line;
+    case CommandLine::Action::run:
+        break;
+    }
+    if (!line.stats) return program_entry();
+    // Large (two histograms), so not on the stack; used once per run.
+    static FrameStats stats;
+    const int exit_code = program_entry(&stats);
+    if (exit_code == 0) print_stats(stats);
+    return exit_code;
+}
+
+int program_entry(FrameStats* stats)
 {
     // The seed only has to differ from run to run; it is taken before anything else.
     const uint16_t seed = seed_from_tick_counter();
@@ -84,7 +196,7 @@ int program_entry()
 
     prepare_scene();
 
-    const int exit_code = run_main_loop(window);
+    const int exit_code = run_main_loop(window, stats);
     // The frame buffers live until the process ends.
     platform::close_window(window);
     return exit_code;
@@ -94,8 +206,8 @@ int program_entry()
 
 // The unit tests link this file with a stand-in window layer and their own main.
 #ifndef MORVANE_NO_ENTRY_POINT
-int main()
+int main(int argc, char** argv)
 {
-    return morvane::host::program_entry();
+    return morvane::host::program_main(argc, argv);
 }
 #endif

@@ -23,6 +23,11 @@ uint64_t tick_counter();
 // Pauses the calling thread for about `milliseconds`.
 void sleep_ms(int milliseconds);
 
+// Where the program has no standard output of its own but was started from a console (a
+// windows-subsystem program run from a terminal), sends stdout and stderr there. Nothing
+// elsewhere.
+void use_parent_console();
+
 // (The pinned worker pair, run_pinned_worker_pair, is declared in pipeline/pipeline.h.)
 
 // ---- The window (host/sdl, host/win32) ----

@@ -2,6 +2,7 @@
 // window layer that records what it is asked to do and feeds scripted window messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -334,6 +335,87 @@ TEST_F(HostProgram, OtherKeysChangeNothing)
     for (const Presented& frame : stand_in.presented) {
         EXPECT_EQ(frame.speed_mode, 1);
     }
+}
+
+// ---- The command line ----
+
+// program_main with both output streams captured.
+struct Outcome {
+    int code;
+    std::string out;
+    std::string err;
+};
+Outcome run_main(std::vector<const char*> words)
+{
+    words.insert(words.begin(), "morvane");
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const int code = morvane::host::program_main(static_cast<int>(words.size()), words.data());
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    return {code, out, ::testing::internal::GetCapturedStderr()};
+}
+
+TEST_F(HostProgram, HelpAndVersionPrintAndExitWithoutAWindow)
+{
+    for (const auto& words : {std::vector<const char*>{"--help"}, {"--version", "--help"}, {"--help", "--stats"}}) {
+        const Outcome run = run_main(words);
+        EXPECT_EQ(run.code, 0);
+        EXPECT_NE(run.out.find("Usage: morvane [--stats]"), std::string::npos) << run.out;
+        EXPECT_EQ(run.err, "");
+    }
+    const Outcome version = run_main({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out.rfind("morvane ", 0), 0u) << version.out;
+    EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 1);
+    EXPECT_EQ(stand_in.windows_opened, 0);
+}
+
+TEST_F(HostProgram, AnyOtherWordIsOneLineOnStderrAndExitCodeTwo)
+{
+    for (const auto& words : {std::vector<const char*>{"--stat"}, {"--stats", "-x"}, {"stats", "--help"}, {""}}) {
+        const Outcome run = run_main(words);
+        EXPECT_EQ(run.code, 2) << words.back();
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind("morvane: unknown argument '", 0), 0u) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+    EXPECT_EQ(stand_in.windows_opened, 0);
+}
+
+TEST_F(HostProgram, StatsPrintTheFramesDrawnOnExitAndNothingElseChanges)
+{
+    stand_in.queue = {key_down(Key::space), key_down(Key::other), quit(0)};
+    const Outcome run = run_main({"--stats"});
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.err, "");
+    ASSERT_EQ(stand_in.presented.size(), 3u);
+    EXPECT_EQ(stand_in.presented[2].speed_mode, 0);
+    EXPECT_EQ(run.out.rfind("morvane: 3 frames in ", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find(" frames per second; median per frame: render "), std::string::npos) << run.out;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1);
+
+    // Without the flag: the same frames, and nothing on stdout.
+    stand_in.presented.clear();
+    morvane::host::release_frame_buffers();
+    morvane::reset_scene();
+    stand_in.queue = {key_down(Key::space), key_down(Key::other), quit(0)};
+    const Outcome plain = run_main({});
+    EXPECT_EQ(plain.code, 0);
+    EXPECT_EQ(plain.out, "");
+    EXPECT_EQ(stand_in.presented.size(), 3u);
+}
+
+TEST(FrameStats, TheMedianIsTheMiddleSampleInMilliseconds)
+{
+    static morvane::host::FrameStats stats;
+    EXPECT_EQ(morvane::host::median_ms(stats.render_us), 0.0);
+    stats.render_us[2500] = 2;  // 2.5 ms twice
+    stats.render_us[900] = 1;
+    stats.render_us[4000] = 1;
+    // The lower of the two middle samples of four.
+    EXPECT_DOUBLE_EQ(morvane::host::median_ms(stats.render_us), 2.5);
+    stats.render_us[900] = 3;
+    EXPECT_DOUBLE_EQ(morvane::host::median_ms(stats.render_us), 0.9);
 }
 
 } // namespace

@@ -199,6 +199,8 @@ uint64_t tick_counter()
 #endif
 }
 
+void use_parent_console() {}
+
 void sleep_ms(int milliseconds)
 {
     if (milliseconds <= 0) return;

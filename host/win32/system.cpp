@@ -147,6 +147,16 @@ uint64_t tick_counter()
 
 void sleep_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
+void use_parent_console()
+{
+    // Output redirected to a file or a pipe is used as it is.
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output != nullptr && output != INVALID_HANDLE_VALUE) return;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;  // started from the desktop
+    (void)std::freopen("CONOUT$", "w", stdout);
+    (void)std::freopen("CONOUT$", "w", stderr);
+}
+
 } // namespace platform
 
 } // namespace morvane

@@ -38,11 +38,13 @@ protected:
 
     // Starts a private X server with a screen of the given size, the program on it, and
     // waits for its window to be shown.
-    void start_on_screen(int width, int height)
+    void start_on_screen(int width, int height, const std::vector<std::string>& arguments = {})
     {
         server_ = std::make_unique<XServer>(width, height, dir_);
         ASSERT_TRUE(server_->ready()) << server_->failure();
-        program_ = Child::start({tools().program}, program_env(display_env(display())), dir_ + "morvane");
+        std::vector<std::string> argv = {tools().program};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        program_ = Child::start(argv, program_env(display_env(display())), dir_ + "morvane");
         const auto id = wait_for_window_of(display(), program_.pid(), window_deadline, dir_);
         ASSERT_TRUE(id.has_value()) << "no window appeared; the program said: " << program_.stderr_text();
         window_ = *id;
@@ -182,6 +184,17 @@ TEST_F(DesktopProgram, SigintEndsItWithExitCodeZero)
     expect_quits_with_zero_within(quit_deadline);
 }
 
+TEST_F(DesktopProgram, WithStatsItPrintsItsFrameRateOnExit)
+{
+    ASSERT_NO_FATAL_FAILURE(start_on_screen(800, 600, {"--stats"}));
+    ASSERT_TRUE(press_keys(display(), window_, {"Escape"}, dir_));
+    expect_quits_with_zero_within(quit_deadline);
+    const std::string line = program_.stdout_text();
+    EXPECT_EQ(line.rfind("morvane: ", 0), 0u) << line;
+    EXPECT_NE(line.find(" frames per second; median per frame: render "), std::string::npos) << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+}
+
 // ---- Where it cannot run ----
 
 class NoDisplay : public ::testing::Test {
@@ -227,6 +240,14 @@ TEST_F(NoDisplay, OnAScreenTooSmallForA2x2FrameItSaysSoAndExitsWithOne)
     XServer tiny(11, 11, dir_);
     ASSERT_TRUE(tiny.ready()) << tiny.failure();
     expect_one_line_and_exit_code_one(display_env(tiny.display()), "too small");
+}
+
+TEST_F(NoDisplay, AnUnknownArgumentIsOneLineAndExitCodeTwo)
+{
+    const CommandResult run = run_command({tools().program, "--fast"}, program_env({}), failure_deadline, dir_ + "morvane");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.err, "morvane: unknown argument '--fast' (try morvane --help)\n");
 }
 
 TEST_F(NoDisplay, ADriverTheUserNamesIsUsedEvenWithoutADisplay)
