@@ -72,9 +72,8 @@ int run_main_loop(platform::Window* window, FrameStats* stats)
     for (;;) {
         const Clock::time_point rendering = stats != nullptr ? Clock::now() : Clock::time_point{};
         render_frame();
-        // Counted after rendering, so the first frame is drawn with the initial 30. Wraps
-        // instead of overflowing after 2^31 frames.
-        scene.frame_counter = static_cast<int32_t>(static_cast<uint32_t>(scene.frame_counter) + 1u);
+        // Counted after rendering, so the first frame is drawn with the initial 30.
+        advance_frame_counter();
         if (stats == nullptr) {
             platform::present(window, scene.colour_buffer, scene.frame_width, scene.frame_height);
         } else {

@@ -115,14 +115,18 @@ void render_frame(FrameTimings* timings)
     timings->total_ns = nanoseconds_between(start, done);
 }
 
+void advance_frame_counter()
+{
+    scene.frame_counter = static_cast<int32_t>(static_cast<uint32_t>(scene.frame_counter) + 1u);
+}
+
 void skip_frames(int64_t frames)
 {
     // A drawn frame changes only the zoom state and, through the host, frame_counter; the
     // rotation table and the screen arrays are rebuilt from scratch by the next frame.
     for (int64_t i = 0; i < frames; ++i) {
         advance_zoom();
-        // A signed 32-bit count that wraps rather than overflows.
-        scene.frame_counter = static_cast<int32_t>(static_cast<uint32_t>(scene.frame_counter) + 1u);
+        advance_frame_counter();
     }
 }
 

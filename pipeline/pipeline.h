@@ -41,6 +41,10 @@ void build_rotation_table(int32_t frame_counter);
 // zoom_scale by the grow or shrink factor and move the counter.
 void advance_zoom();
 
+// Counts one presented frame: frame_counter + 1, wrapping after 2^31 frames instead of
+// overflowing. Every caller that draws frames in sequence counts them with this.
+void advance_frame_counter();
+
 // Moves the animation state on by `frames` frames exactly as rendering them would (zoom
 // steps and frame_counter), without drawing; the offline renderer uses it to start later.
 void skip_frames(int64_t frames);

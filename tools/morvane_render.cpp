@@ -181,7 +181,7 @@ int render(const tools::RenderOptions& options)
         render_frame();
         // After drawing, as the host's main loop counts, and wrapping as it does: the last frame
         // the command line allows is drawn with the largest signed 32-bit count.
-        scene.frame_counter = static_cast<int32_t>(static_cast<uint32_t>(scene.frame_counter) + 1u);
+        advance_frame_counter();
         if (!write_frame_files(options, frame, files, scratch, error)) status = fail(exit_failed, error);
     }
     host::release_frame_buffers();
