@@ -120,8 +120,8 @@ const char* bench_usage()
            "  --json FILE    also write the figures as JSON (the file appears when complete)\n"
            "  --help         this text\n"
            "\n"
-           "The floor row is a plain streaming fill of as many bytes as both frame buffers,\n"
-           "timed after every frame; clear/floor says how close the clear comes to it.\n"
+           "The floor row is the clear's own fill of as many bytes as both frame buffers, in\n"
+           "memory the frame does not touch, timed after every frame; clear/floor says how close the clear comes to it.\n"
            "Progress goes to stderr when it is a terminal. Exit code 0, 1 when the run fails,\n"
            "2 for a bad argument.\n";
 }

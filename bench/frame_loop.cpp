@@ -52,7 +52,7 @@ void run_frame(PathRun& run, const FloorBuffer& floor, bool measured)
     render_frame(&timings);
     const int64_t thread_after = cpu_clock_ns(false);
     const int64_t process_after = cpu_clock_ns(true);
-    scene.frame_counter += 1;
+    advance_frame_counter();
 
     const Clock::time_point floor_start = Clock::now();
     fill_floor(floor);
@@ -96,27 +96,11 @@ void restore_animation(const AnimationState& state)
 
 void fill_floor(const FloorBuffer& floor)
 {
-    streaming_fill(floor.values, floor.colour_count, 0);
-    streaming_fill(floor.values + floor.colour_count, floor.count - floor.colour_count,
-                   std::bit_cast<uint32_t>(depth_clear));
-}
-
-void streaming_fill(uint32_t* destination, int64_t count, uint32_t value)
-{
-#if MORVANE_X86
-    const __m128i v = _mm_set1_epi32(static_cast<int>(value));
-    auto* lanes = reinterpret_cast<__m128i*>(destination);
-    for (int64_t i = 0; i < count / 16; ++i, lanes += 4) {
-        _mm_stream_si128(lanes + 0, v);
-        _mm_stream_si128(lanes + 1, v);
-        _mm_stream_si128(lanes + 2, v);
-        _mm_stream_si128(lanes + 3, v);
-    }
-    // Streaming stores are weakly ordered; the fence makes the fill complete when timed.
-    _mm_sfence();
-#else
-    for (int64_t i = 0; i < count; ++i) destination[i] = value;
-#endif
+    // The clear's own fill, which streams past the caches at these sizes, on memory the frame
+    // did not touch.
+    fill_dwords(floor.values, floor.colour_count, 0);
+    fill_dwords(floor.values + floor.colour_count, floor.count - floor.colour_count,
+                std::bit_cast<uint32_t>(depth_clear));
 }
 
 PathRun::PathRun(SceneBlock::CodePath code_path, const AnimationState& start, int64_t frames)

@@ -24,10 +24,6 @@ struct AnimationState {
 AnimationState save_animation();
 void restore_animation(const AnimationState& state);
 
-// The floor of the clear: count values written with aligned streaming stores, 64 bytes a
-// step, and nothing else. destination is 16-byte aligned and count a multiple of 16.
-void streaming_fill(uint32_t* destination, int64_t count, uint32_t value);
-
 // The memory the floor fill writes: as many bytes as both frame buffers, apart from them so
 // that the fill leaves the frame buffers' cache state as the frame left it. It gets the values
 // the clear writes, colour_count zeros and then the depth clear value: some machines write

@@ -204,8 +204,6 @@ void register_benchmarks()
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("fill_dwords/1910x1070/scalar", fill_benchmark, fill_dwords_scalar)
         ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("fill_dwords/1910x1070/streaming_floor", fill_benchmark, bench::streaming_fill)
-        ->Unit(benchmark::kMicrosecond);
 }
 
 } // namespace
