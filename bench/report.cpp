@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <numeric>
 
@@ -12,10 +13,14 @@ namespace {
 
 constexpr double ns_per_ms = 1e6;
 
-std::string format(const char* pattern, double value)
+// printf into a string, for the report's columns.
+[[gnu::format(printf, 1, 2)]] std::string format(const char* pattern, ...)
 {
-    char text[64];
-    std::snprintf(text, sizeof text, pattern, value);
+    va_list arguments;
+    va_start(arguments, pattern);
+    char text[512];
+    std::vsnprintf(text, sizeof text, pattern, arguments);
+    va_end(arguments);
     return text;
 }
 
@@ -35,6 +40,49 @@ const RunReport* run_named(const BenchReport& report, const char* code_path)
 }
 
 double per_second(double ms) { return ms > 0.0 ? 1000.0 / ms : 0.0; }
+
+// A JSON document written member by member: it places the commas, the line breaks and the
+// indentation, so no caller does. Objects opened with a key must be inside an object.
+class JsonWriter {
+public:
+    void open(const char* key, char bracket)
+    {
+        start_member(key);
+        text_ += bracket;
+        depth_.push_back(true);
+    }
+    void close(char bracket)
+    {
+        const bool empty = depth_.back();
+        depth_.pop_back();
+        if (!empty) text_ += "\n" + std::string(2 * depth_.size(), ' ');
+        text_ += bracket;
+    }
+    // A member whose value is JSON text already (a number, a literal or a quoted string).
+    void member(const char* key, const std::string& value)
+    {
+        start_member(key);
+        text_ += value;
+    }
+    std::string finish() { return text_ + "\n"; }
+
+private:
+    void start_member(const char* key)
+    {
+        if (!depth_.empty()) {
+            text_ += depth_.back() ? "\n" : ",\n";
+            depth_.back() = false;
+            text_ += std::string(2 * depth_.size(), ' ');
+        }
+        if (key != nullptr) text_ += json_string(key) + ": ";
+    }
+
+    std::string text_;
+    std::vector<bool> depth_;  // per open bracket: nothing written inside it yet
+};
+
+std::string json_integer(int64_t value) { return std::to_string(value); }
+std::string json_optional(double value) { return value >= 0.0 ? json_number(value) : "null"; }
 
 } // namespace
 
@@ -77,24 +125,19 @@ double speedup(const BenchReport& report, Row row)
 
 std::string format_text(const BenchReport& report)
 {
-    std::string out;
-    char line[256];
-    std::snprintf(line, sizeof line, "morvane-bench: %dx%d frame (screen %dx%d), seed %u, %lld warm-up + %lld measured frames",
-                  report.frame_width, report.frame_height, report.screen_width, report.screen_height,
-                  static_cast<unsigned>(report.seed), static_cast<long long>(report.warmup_frames),
-                  static_cast<long long>(report.measured_frames));
-    out += line;
+    std::string out = format("morvane-bench: %dx%d frame (screen %dx%d), seed %u, %lld warm-up + %lld measured frames",
+                             report.frame_width, report.frame_height, report.screen_width, report.screen_height,
+                             static_cast<unsigned>(report.seed), static_cast<long long>(report.warmup_frames),
+                             static_cast<long long>(report.measured_frames));
     if (report.block_frames > 0) {
-        std::snprintf(line, sizeof line, " per path, interleaved in blocks of %lld", static_cast<long long>(report.block_frames));
-        out += line;
+        out += format(" per path, interleaved in blocks of %lld", static_cast<long long>(report.block_frames));
     }
     out += "\n";
     out += "processor: " + report.machine.processor + " (" + std::to_string(report.machine.logical_processors) +
            " logical processors)\n";
     if (report.machine.load_start >= 0.0 && report.machine.load_end >= 0.0) {
-        std::snprintf(line, sizeof line, "load:      %.2f at the start, %.2f at the end (one-minute load average)\n",
+        out += format("load:      %.2f at the start, %.2f at the end (one-minute load average)\n",
                       report.machine.load_start, report.machine.load_end);
-        out += line;
     }
     out += "build:     " + report.machine.compiler + ", " + report.machine.build_type + "\n";
     out += "flags:     " + report.machine.flags + "\n";
@@ -109,27 +152,20 @@ std::string format_text(const BenchReport& report)
             const Summary& s = run.rows[static_cast<size_t>(r)];
             if (is_cpu_row(row) && s.count == 0) continue;  // no processor-time clock here
             if (row == Row::main_cpu) out += "  processor time, not wall time:\n";
-            std::snprintf(line, sizeof line, "  %-12s %9.3f  %9.3f  %9.3f  %9.3f  %9.3f", row_names[static_cast<size_t>(r)],
-                          s.min_ms, s.median_ms, s.p95_ms, s.max_ms, s.mean_ms);
-            out += line;
+            out += format("  %-12s %9.3f  %9.3f  %9.3f  %9.3f  %9.3f", row_names[static_cast<size_t>(r)], s.min_ms,
+                          s.median_ms, s.p95_ms, s.max_ms, s.mean_ms);
             if (is_cpu_row(row)) {
                 out += "\n";
                 continue;
             }
             // The stages' means add up to the frame's; the floor is apart.
-            if (row != Row::floor && frame_mean > 0.0) {
-                std::snprintf(line, sizeof line, "  %5.1f%%", 100.0 * s.mean_ms / frame_mean);
-                out += line;
-            } else {
-                out += "        ";
-            }
-            std::snprintf(line, sizeof line, "  %11.1f\n", per_second(s.median_ms));
-            out += line;
+            const bool share = row != Row::floor && frame_mean > 0.0;
+            out += share ? format("  %5.1f%%", 100.0 * s.mean_ms / frame_mean) : std::string(8, ' ');
+            out += format("  %11.1f\n", per_second(s.median_ms));
         }
         const Summary& frame = run.row(Row::frame);
-        std::snprintf(line, sizeof line, "  frame rate %.1f fps at the median frame, %.1f at the mean; clear / floor %.2f (medians); %.1f s\n",
+        out += format("  frame rate %.1f fps at the median frame, %.1f at the mean; clear / floor %.2f (medians); %.1f s\n",
                       per_second(frame.median_ms), per_second(frame.mean_ms), run.clear_to_floor(), run.wall_seconds);
-        out += line;
     }
 
     if (run_named(report, "fastest") != nullptr && run_named(report, "scalar") != nullptr) {
@@ -138,8 +174,7 @@ std::string format_text(const BenchReport& report)
             const auto row = static_cast<Row>(r);
             if (row == Row::floor) continue;  // the same fill in both runs
             if (is_cpu_row(row) && speedup(report, row) == 0.0) continue;
-            std::snprintf(line, sizeof line, "  %-12s %8.2fx\n", row_names[static_cast<size_t>(r)], speedup(report, row));
-            out += line;
+            out += format("  %-12s %8.2fx\n", row_names[static_cast<size_t>(r)], speedup(report, row));
         }
     }
     if (report.paths_agree) {
@@ -152,93 +187,123 @@ std::string format_text(const BenchReport& report)
 std::string json_string(const std::string& text)
 {
     std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else if (byte > 0x7F) {
-            out += '?';
-        } else {
-            out += c;
+    const auto escape = [&out](uint32_t unit) { out += format("\\u%04x", static_cast<unsigned>(unit)); };
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            if (byte == '"' || byte == '\\') out += '\\';
+            if (byte < 0x20) {
+                escape(byte);
+            } else {
+                out += static_cast<char>(byte);
+            }
+            ++i;
+            continue;
         }
+        // UTF-8: the code point as \u escapes (a surrogate pair above U+FFFF). Anything that is
+        // not well-formed UTF-8 (a stray byte, an overlong or cut sequence) becomes U+FFFD.
+        const int length = byte >= 0xF0 && byte < 0xF5 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 && byte < 0xE0 ? 2 : 0;
+        uint32_t code = length == 4 ? byte & 0x07u : length == 3 ? byte & 0x0Fu : byte & 0x1Fu;
+        bool valid = length > 0 && i + static_cast<size_t>(length) <= text.size();
+        for (int k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
+            valid = (next & 0xC0u) == 0x80u;
+            code = code << 6 | (next & 0x3Fu);
+        }
+        const uint32_t smallest[5] = {0, 0, 0x80, 0x800, 0x10000};
+        valid = valid && code >= smallest[length] && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+        if (!valid) {
+            escape(0xFFFD);
+            ++i;
+            continue;
+        }
+        if (code >= 0x10000) {
+            escape(0xD800 + ((code - 0x10000) >> 10));
+            escape(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            escape(code);
+        }
+        i += static_cast<size_t>(length);
     }
     return out + "\"";
 }
 
 std::string format_json(const BenchReport& report)
 {
-    const auto integer = [](int64_t v) { return std::to_string(v); };
-    std::string out = "{\n";
-    out += "  \"tool\": \"morvane-bench\",\n";
-    out += "  \"machine\": {\"processor\": " + json_string(report.machine.processor) +
-           ", \"logical_processors\": " + integer(report.machine.logical_processors) +
-           ", \"load_average_start\": " + (report.machine.load_start >= 0.0 ? json_number(report.machine.load_start) : "null") +
-           ", \"load_average_end\": " + (report.machine.load_end >= 0.0 ? json_number(report.machine.load_end) : "null") +
-           "},\n";
-    out += "  \"build\": {\"compiler\": " + json_string(report.machine.compiler) +
-           ", \"build_type\": " + json_string(report.machine.build_type) +
-           ", \"flags\": " + json_string(report.machine.flags) + "},\n";
-    out += "  \"screen\": {\"width\": " + integer(report.screen_width) + ", \"height\": " + integer(report.screen_height) +
-           "},\n";
-    out += "  \"frame\": {\"width\": " + integer(report.frame_width) + ", \"height\": " + integer(report.frame_height) +
-           "},\n";
-    out += "  \"seed\": " + integer(report.seed) + ",\n";
-    out += "  \"warmup_frames\": " + integer(report.warmup_frames) + ",\n";
-    out += "  \"measured_frames\": " + integer(report.measured_frames) + ",\n";
-    out += "  \"block_frames\": " + integer(report.block_frames) + ",\n";
-    out += "  \"runs\": [";
-    for (size_t i = 0; i < report.runs.size(); ++i) {
-        const RunReport& run = report.runs[i];
-        out += i == 0 ? "\n" : ",\n";
-        out += "    {\n";
-        out += "      \"code_path\": " + json_string(run.code_path) + ",\n";
-        out += "      \"paths\": {\"clear\": " + json_string(run.clear_path) + ", \"shading\": " +
-               json_string(run.shading_path) + ", \"rays\": " + json_string(run.rays_path) + "},\n";
-        out += "      \"stages\": {";
+    JsonWriter json;
+    json.open(nullptr, '{');
+    json.member("tool", json_string("morvane-bench"));
+    json.open("machine", '{');
+    json.member("processor", json_string(report.machine.processor));
+    json.member("logical_processors", json_integer(report.machine.logical_processors));
+    json.member("load_average_start", json_optional(report.machine.load_start));
+    json.member("load_average_end", json_optional(report.machine.load_end));
+    json.close('}');
+    json.open("build", '{');
+    json.member("compiler", json_string(report.machine.compiler));
+    json.member("build_type", json_string(report.machine.build_type));
+    json.member("flags", json_string(report.machine.flags));
+    json.close('}');
+    json.open("screen", '{');
+    json.member("width", json_integer(report.screen_width));
+    json.member("height", json_integer(report.screen_height));
+    json.close('}');
+    json.open("frame", '{');
+    json.member("width", json_integer(report.frame_width));
+    json.member("height", json_integer(report.frame_height));
+    json.close('}');
+    json.member("seed", json_integer(report.seed));
+    json.member("warmup_frames", json_integer(report.warmup_frames));
+    json.member("measured_frames", json_integer(report.measured_frames));
+    json.member("block_frames", json_integer(report.block_frames));
+    json.open("runs", '[');
+    for (const RunReport& run : report.runs) {
+        json.open(nullptr, '{');
+        json.member("code_path", json_string(run.code_path));
+        json.open("paths", '{');
+        json.member("clear", json_string(run.clear_path));
+        json.member("shading", json_string(run.shading_path));
+        json.member("rays", json_string(run.rays_path));
+        json.close('}');
+        json.open("stages", '{');
         for (int r = 0; r < row_count; ++r) {
             const Summary& s = run.rows[static_cast<size_t>(r)];
-            out += r == 0 ? "\n" : ",\n";
-            out += std::string("        \"") + row_names[static_cast<size_t>(r)] + "\": {\"count\": " + integer(s.count) +
-                   ", \"min_ms\": " + json_number(s.min_ms) + ", \"median_ms\": " + json_number(s.median_ms) +
-                   ", \"p95_ms\": " + json_number(s.p95_ms) + ", \"max_ms\": " + json_number(s.max_ms) +
-                   ", \"mean_ms\": " + json_number(s.mean_ms) +
-                   ", \"per_second_median\": " + json_number(per_second(s.median_ms)) + "}";
+            json.open(row_names[static_cast<size_t>(r)], '{');
+            json.member("count", json_integer(s.count));
+            json.member("min_ms", json_number(s.min_ms));
+            json.member("median_ms", json_number(s.median_ms));
+            json.member("p95_ms", json_number(s.p95_ms));
+            json.member("max_ms", json_number(s.max_ms));
+            json.member("mean_ms", json_number(s.mean_ms));
+            json.member("per_second_median", json_number(per_second(s.median_ms)));
+            json.close('}');
         }
-        out += "\n      },\n";
+        json.close('}');
         const Summary& frame = run.row(Row::frame);
-        out += "      \"frames_per_second\": {\"median\": " + json_number(per_second(frame.median_ms)) +
-               ", \"mean\": " + json_number(per_second(frame.mean_ms)) + "},\n";
-        out += "      \"clear_to_floor\": " + json_number(run.clear_to_floor()) + ",\n";
-        out += "      \"wall_seconds\": " + json_number(run.wall_seconds) + "\n";
-        out += "    }";
+        json.open("frames_per_second", '{');
+        json.member("median", json_number(per_second(frame.median_ms)));
+        json.member("mean", json_number(per_second(frame.mean_ms)));
+        json.close('}');
+        json.member("clear_to_floor", json_number(run.clear_to_floor()));
+        json.member("wall_seconds", json_number(run.wall_seconds));
+        json.close('}');
     }
-    out += report.runs.empty() ? "],\n" : "\n  ],\n";
-    out += "  \"paths_agree\": ";
-    out += report.paths_agree ? (*report.paths_agree ? "true" : "false") : "null";
-    out += ",\n";
-    out += "  \"speedup\": ";
+    json.close(']');
+    json.member("paths_agree", report.paths_agree ? (*report.paths_agree ? "true" : "false") : "null");
     if (run_named(report, "fastest") != nullptr && run_named(report, "scalar") != nullptr) {
-        out += "{";
-        bool first = true;
+        json.open("speedup", '{');
         for (int r = 0; r < row_count; ++r) {
             const auto row = static_cast<Row>(r);
-            if (row == Row::floor) continue;
+            if (row == Row::floor) continue;  // the same fill in both runs
             if (is_cpu_row(row) && speedup(report, row) == 0.0) continue;
-            out += first ? "" : ", ";
-            first = false;
-            out += std::string("\"") + row_names[static_cast<size_t>(r)] + "\": " + json_number(speedup(report, row));
+            json.member(row_names[static_cast<size_t>(r)], json_number(speedup(report, row)));
         }
-        out += "}\n";
+        json.close('}');
     } else {
-        out += "null\n";
+        json.member("speedup", "null");
     }
-    out += "}\n";
-    return out;
+    json.close('}');
+    return json.finish();
 }
 
 } // namespace morvane::bench

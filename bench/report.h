@@ -87,8 +87,9 @@ std::string format_text(const BenchReport& report);
 // The same figures as one JSON object.
 std::string format_json(const BenchReport& report);
 
-// A JSON string literal for text: quotes, backslashes and control bytes escaped, bytes above
-// 0x7F replaced by '?' (processor names and flags are ASCII), so the output is always valid.
+// A JSON string literal for text: quotes, backslashes and control bytes escaped, and every
+// character beyond ASCII written as \u escapes of its UTF-8 code point (U+FFFD for bytes that
+// are not well-formed UTF-8), so the output is always valid and plain ASCII.
 std::string json_string(const std::string& text);
 
 } // namespace morvane::bench

@@ -209,7 +209,9 @@ TEST(Report, JsonStringsAreAlwaysValid)
     EXPECT_EQ(json_string("plain"), "\"plain\"");
     EXPECT_EQ(json_string("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(json_string("tab\there\n"), "\"tab\\u0009here\\u000a\"");
-    EXPECT_EQ(json_string("\xC3\xA9"), "\"??\"");
+    // UTF-8 as code points, a surrogate pair beyond U+FFFF; malformed bytes as U+FFFD.
+    EXPECT_EQ(json_string("\xC3\xA9 \xE2\x84\xA2 \xF0\x9F\x98\x80"), "\"\\u00e9 \\u2122 \\ud83d\\ude00\"");
+    EXPECT_EQ(json_string("\xC3 \xC0\xAF \xED\xA0\x80 \xE2\x84"), "\"\\ufffd \\ufffd\\ufffd \\ufffd\\ufffd\\ufffd \\ufffd\\ufffd\"");
 }
 
 // ---- The frame loop ----
