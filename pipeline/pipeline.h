@@ -1,5 +1,5 @@
 // The frame driver: one call of render_frame turns the prepared scene into a finished image
-// in the ColourBuffer. Reads the scene record and its animation state; writes both frame
+// in the colour buffer. Reads the scene record and its animation state; writes both frame
 // buffers, rotation_table, the zoom fields and the screen-space point arrays.
 #pragma once
 

@@ -1,6 +1,6 @@
 // The rasteriser: triangle set-up, scan conversion and per-pixel shading. Reads the scene's
 // triangles, texel coordinates, screen_vertices, view_normals, lights and texture; writes the
-// ColourBuffer and the DepthBuffer, each worker only in its own band of rows.
+// colour buffer and the depth buffer, each worker only in its own band of rows.
 #pragma once
 
 #include <cstdint>

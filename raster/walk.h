@@ -82,8 +82,8 @@ inline SpanEnd span_end(const EdgeCursor& cursor)
     return {fixed22_10_floor(cursor.x), cursor.normal, cursor.uvz};
 }
 
-// Whether the ordered triangle T, M, B can put a pixel into `window`: its rows yT..yB-1 must
-// meet the band top..bottom-1 and its columns must reach inside left..right-1. Every span end
+// Whether a triangle whose corners are ordered by row (t the top, m the middle, b the bottom)
+// can put a pixel into `window`: its rows t.y .. b.y-1 must meet the band top..bottom-1 and its columns must reach inside left..right-1. Every span end
 // lies between the corners' smallest and largest x, so a triangle with all x <= left (or all
 // x >= right) has nothing to draw. Unlike a test of single corner coordinates, a triangle that
 // covers the band with every corner outside it is still drawn.
@@ -138,14 +138,15 @@ void walk_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterV
         return true;
     };
 
-    // Upper part: rows yT..yM-1. On row yT both cursors stand at xT, so that span is empty.
+    // Upper part: rows t.y .. m.y-1. On row t.y both cursors stand at t's column, so that
+    // span is empty.
     for (int32_t row = t.y; row < m.y; ++row) {
         if (!hand_row(row)) return;
         advance(long_edge, top_to_bottom);
         advance(short_edge, top_to_middle);
     }
-    // Lower part: the short cursor restarts exactly at M; the long one runs on. Row yB itself is
-    // never walked.
+    // Lower part: the short cursor restarts exactly at m; the long one runs on. Row b.y itself
+    // is never walked.
     if (m.y < b.y) {
         short_edge = cursor_at(m);
         for (int32_t row = m.y; row < b.y; ++row) {

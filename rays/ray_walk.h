@@ -30,9 +30,9 @@ constexpr int32_t column_of(Fixed16_16 position) { return position >> fixed16_16
 
 // Everything a ray's walk needs, set up once per ray.
 struct Walk {
-    int32_t first_row;      // S.row
-    int32_t last_row;       // T.row, >= first_row
-    Fixed16_16 position;    // X on entering first_row
+    int32_t first_row;      // the row of the upper end
+    int32_t last_row;       // the row of the lower end, >= first_row
+    Fixed16_16 position;    // the column on entering first_row
     Fixed16_16 column_step; // per row
     float depth;            // at the first visited pixel
     float depth_step;       // per visited pixel
@@ -50,7 +50,8 @@ inline bool set_up(const RayEnd& anchor, const RayEnd& far_end, Walk& walk)
         !within_limit(far_end.row) || !std::isfinite(anchor.depth) || !std::isfinite(far_end.depth)) {
         return false;
     }
-    // The walk always runs down the rows; a level ray starts at its anchor.
+    // The walk always runs down the rows, from the upper end `s` (start) to the lower end `t`
+    // (target); a level ray starts at its anchor.
     const bool anchor_below = anchor.row > far_end.row;
     const RayEnd& s = anchor_below ? far_end : anchor;
     const RayEnd& t = anchor_below ? anchor : far_end;
@@ -72,7 +73,7 @@ inline bool set_up(const RayEnd& anchor, const RayEnd& far_end, Walk& walk)
         walk.colour_step[i] = (t.colour[i] - s.colour[i]) * r;
     }
     // The column distance is spread over n = drow + 1 rows, truncating toward zero, so the walk
-    // leaves the last row at T's column.
+    // leaves the last row at the lower end's column.
     const int32_t n = drow + 1;
     walk.position = s.column * fixed16_16_one + start_bias;
     walk.column_step = (dcolumn * fixed16_16_one) / n;

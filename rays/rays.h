@@ -1,6 +1,6 @@
 // The ray overlay: 1600 faint lines blended over the finished slab. Reads ray_lines,
-// screen_ray_points, the ray colours and the DepthBuffer; adds light into the ColourBuffer
-// and never writes the DepthBuffer.
+// screen_ray_points, the ray colours and the depth buffer; adds light into the colour buffer
+// and never writes the depth buffer.
 #pragma once
 
 #include <cstdint>

@@ -64,7 +64,9 @@ constexpr int texture_height = 425;
 constexpr int texel_count = texture_width * texture_height;       // 108,800
 constexpr int texture_rgb_size = texel_count * 3;                 // 326,400 bytes
 
-// Fixed capacities of the record's arrays; the scene uses fewer.
+// Fixed capacities of the record's arrays. The rooms are larger than the scene needs (room for
+// 6408 ray points, 40 vertices and 80 faces against 1602, 8 and 12): the record keeps the
+// layout it was designed with, which stored frames and the field offsets below rely on.
 constexpr int model_vertex_count = 8;
 constexpr int model_triangle_count = 12;
 constexpr int ray_count = 1600;
@@ -77,12 +79,13 @@ constexpr int face_room = 80;
 constexpr float depth_clear = 60000.0f;
 static_assert(std::bit_cast<uint32_t>(depth_clear) == 0x476A6000u);
 
-// Pixels are 32-bit words: byte 0 blue, 1 green, 2 red, 3 the fourth byte. A ColourBuffer
-// and a DepthBuffer are frame_width x frame_height cells, rows top to bottom, 16-byte aligned.
+// Pixels are 32-bit words: byte 0 blue, 1 green, 2 red, 3 the fourth byte. The colour buffer
+// (Pixel cells) and the depth buffer (float cells, smaller is nearer) are each frame_width x
+// frame_height cells, rows top to bottom, 16-byte aligned.
 using Pixel = uint32_t;
 
 struct SceneBlock {
-    // Texts of the window.
+    // Texts of the window, each exactly as long as its text and the closing zero.
     char window_class_name[7] = "tilvex";
     char window_caption[43] = "Morvane, press space -> speed - full/idle ";
 
@@ -90,25 +93,26 @@ struct SceneBlock {
     int32_t colour_buffer_size = 0;  // bytes: frame_width x frame_height x 4
     uint16_t random_state = 0;
     int32_t frame_counter = 30;      // the first frame is drawn with 30
-    int32_t point_stride = sizeof(Vec3);
+    int32_t point_stride = sizeof(Vec3);  // bytes from one point of an array to the next
     uint8_t speed_mode = 1;          // 1 full speed, 0 idle
     uint8_t zoom_shrinking = 0;
-    uint16_t zoom_counter = 350;
+    uint16_t zoom_counter = 350;     // the breathing starts 350 of its 912 steps up, growing
     float zoom_grow_factor = 1.0017f;
     float zoom_shrink_factor = std::bit_cast<float>(0x3F7F90C7u);  // 1 / 1.0017 in single precision
     float zoom_scale = 0.0f;         // pixels per normalised model unit
     uint16_t screen_centre[4] = {0, 0, 0, 0};
     float angle_step = 0.01227f;     // radians per frame, about 512 frames a turn
 
-    // Constant vectors.
+    // Constant vectors. The two splits pick each ray's far colour: ray k ends red where
+    // (k > a) differs from (k > b) in lane 0 or 1, that is for rays 401 to 1200, else blue.
     Int4 ray_colour_split_a = {{800, 800, 0, 0}};
     Int4 ray_colour_split_b = {{400, 1200, 0, 0}};
     Vec4 texel_clamp = {{254.0f, 423.0f, 0.0f, 0.0f}};  // keeps the bilinear 2 x 2 inside the picture
     Vec4 colour_clamp = {{255.0f, 255.0f, 255.0f, 255.0f}};
     Vec4 zero_vector = {{0.0f, 0.0f, 0.0f, 0.0f}};
     Vec4 one_vector = {{1.0f, 1.0f, 1.0f, 1.0f}};
-    Mask4 xyz_mask = {{0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0u}};
-    Mask4 abs_mask = {{0x7FFFFFFFu, 0x7FFFFFFFu, 0x7FFFFFFFu, 0x7FFFFFFFu}};
+    Mask4 xyz_mask = {{0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0u}};  // keeps x, y, z, clears the fourth lane
+    Mask4 abs_mask = {{0x7FFFFFFFu, 0x7FFFFFFFu, 0x7FFFFFFFu, 0x7FFFFFFFu}};  // clears the sign bits
     Vec4 ray_colour_red = {{0.0f, 0.0f, 255.0f, 0.05f}};       // B, G, R, weight
     Vec4 ray_colour_white = {{255.0f, 255.0f, 255.0f, 0.2f}};
     Vec4 ray_colour_blue = {{255.0f, 32.0f, 32.0f, 0.05f}};
@@ -169,7 +173,7 @@ struct SceneBlock {
     Vec3 face_normals[face_room] = {};
     Vec3 vertex_normals[vertex_room] = {};
     Vec3 view_normals[vertex_room] = {};
-    Vec3 edge_scratch[2] = {};
+    Vec3 edge_scratch[2] = {};  // the two edge vectors of the face normal being computed
 
     // Which inner loops the frame runs: the fastest the processor offers, or the plain
     // scalar twins (the benchmark and the tests compare the two).
