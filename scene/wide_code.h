@@ -11,7 +11,8 @@
 // set, an inline function of a shared header, a template instance or a library helper would
 // come out of it with wide instructions as a weak definition, and the linker keeps any one copy
 // of a weak definition for every caller: the plain code could then run it on a processor
-// without the wide set and stop at an illegal instruction.
+// without the wide set and stop at an illegal instruction. The build checks that these files
+// define no weak symbol at all (cmake/check_wide_objects.cmake).
 #pragma once
 
 #if !defined(MORVANE_WIDE_AVX512)
