@@ -1,14 +1,10 @@
 // Pixel shading eight pixels at a time in 256-bit vectors; gives exactly the bytes and depths
-// of shade_span_scalar. Private to the rasteriser, and included only by the files compiled for
-// AVX2 (shade_span_avx2.cpp) and for AVX-512 (shade_span_avx512.cpp), each of which is called
-// only after a run-time check. Everything here has internal linkage, and nothing inline from
-// the shared headers is used (a copy compiled for a wider instruction set could otherwise be
-// picked by the linker for the plain code too): only intrinsics and local helpers.
+// of shade_span_scalar. Private to the rasteriser, and included only by the files for AVX2
+// (shade_span_avx2.cpp) and for AVX-512 (shade_span_avx512.cpp), each of which is called only
+// after a run-time check; the code below the includes is compiled for the including file's
+// instruction set (scene/wide_code.h). Everything here has internal linkage, and nothing inline
+// from the shared headers is used: only intrinsics and local helpers.
 #pragma once
-
-#if !defined(__AVX2__)
-#error "raster/shade_lanes.h is for the files compiled with AVX2 or wider"
-#endif
 
 #include <immintrin.h>
 
@@ -17,6 +13,9 @@
 #include "raster/raster.h"
 #include "raster/shade_paths.h"
 #include "scene/scene.h"
+#include "scene/wide_code.h"
+
+MORVANE_WIDE_CODE_BEGIN
 
 // Everything on the per-pixel path is inlined into the loops: left out of line (as the compiler
 // may choose for the larger helpers) a helper costs a call and sends its vectors through memory.
@@ -456,5 +455,7 @@ void shade_span_pair_in_lanes(const SpanRequest& first, const SpanRequest& secon
 } // namespace
 
 } // namespace morvane
+
+MORVANE_WIDE_CODE_END
 
 #undef MORVANE_ALWAYS_INLINE

@@ -1,6 +1,10 @@
 // Shading eight pixels at a time with AVX2: the groups of shade_lanes.h, for processors with
-// AVX2. This file is compiled with -mavx2 and only called after a run-time check.
+// AVX2. Only the code below the includes is compiled for AVX2 (scene/wide_code.h), and it is
+// only called after a run-time check.
+#define MORVANE_WIDE_AVX512 0
 #include "raster/shade_lanes.h"
+
+MORVANE_WIDE_CODE_BEGIN
 
 namespace morvane {
 
@@ -12,3 +16,5 @@ void shade_span_pair_avx2(const SpanRequest& first, const SpanRequest& second, D
 }
 
 } // namespace morvane
+
+MORVANE_WIDE_CODE_END

@@ -1,26 +1,19 @@
 // The lockstep walk of steep rays, eight rays in the eight lanes of 256-bit vectors; gives
 // exactly the bytes of draw_ray_line_scalar. Private to the overlay, and included only by the
-// files compiled for AVX2 (rays_avx2.cpp) and for AVX-512 (rays_avx512.cpp), each of which is
-// called only after a run-time check; with AVX-512 the lane sets live in mask registers.
-// Everything here has internal linkage, and nothing inline from the shared headers is used (a
-// copy compiled for a wider instruction set could otherwise be picked for the plain code).
+// files for AVX2 (rays_avx2.cpp) and for AVX-512 (rays_avx512.cpp), each of which is called only
+// after a run-time check; the code below the includes is compiled for the including file's
+// instruction set (scene/wide_code.h), and with AVX-512 the lane sets live in mask registers.
+// Everything here has internal linkage, and nothing inline from the shared headers is used.
 #pragma once
-
-#if !defined(__AVX2__)
-#error "rays/ray_lanes.h is for the files compiled with AVX2 or wider"
-#endif
 
 #include <immintrin.h>
 
 #include <cstdint>
 
 #include "rays/ray_paths.h"
+#include "scene/wide_code.h"
 
-#if defined(__AVX512F__) && defined(__AVX512VL__) && defined(__AVX512BW__)
-#define MORVANE_RAY_LANES_AVX512 1
-#else
-#define MORVANE_RAY_LANES_AVX512 0
-#endif
+MORVANE_WIDE_CODE_BEGIN
 
 namespace morvane {
 
@@ -72,7 +65,7 @@ __attribute__((always_inline)) inline __m256i blend_amounts(__m256 b, __m256 g, 
 
 // A set of lanes: a mask register with AVX-512, else a vector with all ones in each lane of the
 // set. Comparisons that give lane sets are named functions.
-#if MORVANE_RAY_LANES_AVX512
+#if MORVANE_WIDE_AVX512
 using LaneSet = __mmask8;
 inline LaneSet lanes_of(uint32_t bits) { return static_cast<LaneSet>(bits); }
 inline LaneSet lanes_less(__m256 a, __m256 b) { return _mm256_cmp_ps_mask(a, b, _CMP_LT_OQ); }
@@ -113,7 +106,7 @@ __m256i from_lane_before()
 template <int d>
 __attribute__((always_inline)) inline __m256i from_lane_before(LaneSet set, __m256i v)
 {
-#if MORVANE_RAY_LANES_AVX512
+#if MORVANE_WIDE_AVX512
     return _mm256_maskz_permutexvar_epi32(set, from_lane_before<d>(), v);
 #else
     return keep(set, _mm256_permutevar8x32_epi32(v, from_lane_before<d>()));
@@ -124,7 +117,7 @@ __attribute__((always_inline)) inline __m256i from_lane_before(LaneSet set, __m2
 template <int d>
 __attribute__((always_inline)) inline LaneSet moved_up(LaneSet set)
 {
-#if MORVANE_RAY_LANES_AVX512
+#if MORVANE_WIDE_AVX512
     return static_cast<LaneSet>(set << d);
 #else
     return _mm256_permutevar8x32_epi32(set, from_lane_before<d>());
@@ -166,7 +159,7 @@ __attribute__((always_inline)) inline __m256i gains_of_window(__m256i totals, __
     const __m256i all_ones = _mm256_cmpeq_epi32(counts, counts);
     const __m256i last_lane = _mm256_add_epi32(_mm256_srlv_epi32(up_to, nibble_shift), all_ones);
     const LaneSet empty = lanes_zero(_mm256_srlv_epi32(counts, nibble_shift), _mm256_set1_epi32(15));
-#if MORVANE_RAY_LANES_AVX512
+#if MORVANE_WIDE_AVX512
     return _mm256_maskz_permutexvar_epi32(static_cast<LaneSet>(~empty), last_lane, totals);
 #else
     return _mm256_andnot_si256(empty, _mm256_permutevar8x32_epi32(totals, last_lane));
@@ -340,6 +333,8 @@ void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buff
     int32_t columns[lanes] = {}, column_steps[lanes] = {};
     int32_t rows[lanes] = {};
     for (int l = 0; l < count; ++l) {
+        // The caller sets the first `count` entries, the only ones read.
+        // cppcheck-suppress uninitvar
         const SteepRay& ray = *rays[l];
         values[0][l] = ray.depth;
         values[1][l] = ray.depth_step;
@@ -431,3 +426,5 @@ void draw_steep_rays_in_lanes(const SteepRay* rays, const uint16_t* order, int c
 } // namespace
 
 } // namespace morvane
+
+MORVANE_WIDE_CODE_END

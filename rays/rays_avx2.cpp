@@ -1,6 +1,10 @@
 // Steep rays eight at a time with AVX2: the lockstep walk of ray_lanes.h, for processors with
-// AVX2. This file is compiled with -mavx2 and only called after a run-time check.
+// AVX2. Only the code below the includes is compiled for AVX2 (scene/wide_code.h), and it is
+// only called after a run-time check.
+#define MORVANE_WIDE_AVX512 0
 #include "rays/ray_lanes.h"
+
+MORVANE_WIDE_CODE_BEGIN
 
 namespace morvane {
 
@@ -11,3 +15,5 @@ void draw_steep_rays_avx2(const SteepRay* rays, const uint16_t* order, int count
 }
 
 } // namespace morvane
+
+MORVANE_WIDE_CODE_END

@@ -1,7 +1,11 @@
 // Steep rays eight at a time with AVX-512: the lockstep walk of ray_lanes.h with its lane sets
-// in mask registers, which saves the masking operations of the AVX2 form. This file is compiled
-// for AVX-512 (F, VL, BW, DQ) and only called after a run-time check.
+// in mask registers, which saves the masking operations of the AVX2 form. Only the code below
+// the includes is compiled for AVX-512 (F, VL, BW, DQ; scene/wide_code.h), and it is only
+// called after a run-time check.
+#define MORVANE_WIDE_AVX512 1
 #include "rays/ray_lanes.h"
+
+MORVANE_WIDE_CODE_BEGIN
 
 namespace morvane {
 
@@ -12,3 +16,5 @@ void draw_steep_rays_avx512(const SteepRay* rays, const uint16_t* order, int cou
 }
 
 } // namespace morvane
+
+MORVANE_WIDE_CODE_END

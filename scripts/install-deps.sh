@@ -11,6 +11,7 @@ packages=(
   libx11-dev                         # the end-to-end tests' close-button helper
   xvfb xauth x11-utils xdotool       # a virtual screen, and looking at and typing into windows
   imagemagick                        # screenshots
+  qemu-user                          # older processors, emulated (tests/older_processors.sh)
 )
 
 missing=()
