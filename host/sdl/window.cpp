@@ -34,6 +34,9 @@ constexpr Uint32 colour_buffer_format = SDL_PIXELFORMAT_BGRX8888;
 constexpr Uint32 colour_buffer_format = SDL_PIXELFORMAT_XRGB8888;
 #endif
 
+// The event type of this program's quit message, registered when video starts.
+Uint32 program_quit_event = static_cast<Uint32>(SDL_QUIT);
+
 bool is_set(const char* name)
 {
     const char* value = std::getenv(name);
@@ -60,6 +63,26 @@ bool driver_requested(const char* driver)
         item = end + 1;
     }
     return false;
+}
+
+// Lets through only the events the program acts on; everything else (pointer motion, buttons,
+// the wheel, key-ups, text input, focus and other window chatter) is dropped as SDL queues it.
+// The main loop takes one event per frame, so an event it ignores would still cost a frame: a
+// fast mouse alone reports more motion than there are frames, and the keys would wait behind it.
+int keep_wanted_events(void* /*userdata*/, SDL_Event* event)
+{
+    switch (event->type) {
+    case SDL_QUIT:
+    case SDL_KEYDOWN:
+        return 1;
+    case SDL_WINDOWEVENT:
+        // The close button, and the size change after which the surface is fetched again.
+        return event->window.event == SDL_WINDOWEVENT_CLOSE || event->window.event == SDL_WINDOWEVENT_SIZE_CHANGED
+                   ? 1
+                   : 0;
+    default:
+        return event->type == program_quit_event ? 1 : 0;
+    }
 }
 
 // Starts SDL's video on a real display. Left to itself SDL falls back to its offscreen driver
@@ -111,6 +134,10 @@ bool start_video(char* error, size_t error_size)
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
         return false;
     }
+    const Uint32 quit_event = SDL_RegisterEvents(1);
+    program_quit_event = quit_event != static_cast<Uint32>(-1) ? quit_event : static_cast<Uint32>(SDL_QUIT);
+    // Before any window exists: setting the filter discards what is queued.
+    SDL_SetEventFilter(keep_wanted_events, nullptr);
     return true;
 }
 
@@ -205,8 +232,7 @@ Window* open_window(int width, int height, const char* caption, const char* clas
     }
     window->window = sdl_window;
     window->surface = surface;
-    const Uint32 quit_event = SDL_RegisterEvents(1);
-    window->quit_event = quit_event != static_cast<Uint32>(-1) ? quit_event : static_cast<Uint32>(SDL_QUIT);
+    window->quit_event = program_quit_event;
     // Keys arrive as key-downs; no text input is wanted.
     SDL_StopTextInput();
     return window;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/harness.h"
 
@@ -161,6 +162,23 @@ TEST_F(DesktopProgram, EscEndsItWithExitCodeZeroWithinASecond)
     ASSERT_TRUE(press_keys(display(), window_, {"space", "space", "space"}, dir_));
     ASSERT_TRUE(press_keys(display(), window_, {"Escape"}, dir_));
     expect_quits_with_zero_within(quit_deadline);
+}
+
+TEST_F(DesktopProgram, EscEndsItPromptlyAfterAFloodOfPointerMoves)
+{
+    ASSERT_NO_FATAL_FAILURE(start_on_screen(1366, 768));
+    // A fast mouse swept over the window: thousands of motion reports, far more than the frames
+    // drawn meanwhile, all sent before the key.
+    constexpr int moves = 4000;
+    std::vector<std::string> sweep{tools().xdotool};
+    for (int i = 0; i < moves; ++i) {
+        sweep.insert(sweep.end(), {"mousemove", std::to_string(100 + i % 600), std::to_string(100 + (i * 7) % 500)});
+    }
+    const CommandResult swept = run_command(sweep, display_env(display()), milliseconds(30000), dir_ + "sweep");
+    ASSERT_TRUE(swept.finished && swept.exit_code == 0) << swept.err;
+    ASSERT_TRUE(press_keys(display(), window_, {"Escape"}, dir_));
+    // Handled within a frame or two; the bound only allows for a loaded machine.
+    expect_quits_with_zero_within(milliseconds(2000));
 }
 
 TEST_F(DesktopProgram, ClosingTheWindowEndsItWithExitCodeZero)
