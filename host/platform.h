@@ -35,7 +35,9 @@ void use_parent_console();
 struct Window;
 
 // Size of the primary screen in pixels. On failure returns false and fills `error` with the
-// cause (for example: there is no display).
+// cause (for example: there is no display). Where the window system has to be started first
+// (SDL), it is started here, once, for a program whose class is the scene's
+// window_class_name, and stays up for open_window.
 bool screen_size(int& width, int& height, char* error, size_t error_size);
 
 // Opens the one window at screen position (0, 0) with a client area of exactly width x height,

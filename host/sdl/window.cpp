@@ -37,6 +37,10 @@ constexpr Uint32 colour_buffer_format = SDL_PIXELFORMAT_XRGB8888;
 // The event type of this program's quit message, registered when video starts.
 Uint32 program_quit_event = static_cast<Uint32>(SDL_QUIT);
 
+// SDL's video is started once, by screen_size, and runs until close_window: in between a
+// second start, SIGINT and SIGTERM would have their default effect and end the program.
+bool video_running = false;
+
 bool is_set(const char* name)
 {
     const char* value = std::getenv(name);
@@ -89,8 +93,11 @@ int keep_wanted_events(void* /*userdata*/, SDL_Event* event)
 // with an invented 1024 x 768 screen when there is no display, and probes Wayland with noise
 // on stderr; so unless the user names a driver in SDL_VIDEODRIVER, only the display systems
 // the environment points at are tried, and an offscreen or dummy driver counts as no display.
-bool start_video(char* error, size_t error_size)
+bool start_video(const char* class_name, char* error, size_t error_size)
 {
+    // WM_CLASS on X11 and the application id on Wayland; SDL reads both as video starts.
+    setenv("SDL_VIDEO_X11_WMCLASS", class_name, 1);
+    setenv("SDL_VIDEO_WAYLAND_WMCLASS", class_name, 1);
     const bool user_choice = is_set("SDL_VIDEODRIVER");
     if (!user_choice) {
         const bool x11 = is_set("DISPLAY");
@@ -138,6 +145,7 @@ bool start_video(char* error, size_t error_size)
     program_quit_event = quit_event != static_cast<Uint32>(-1) ? quit_event : static_cast<Uint32>(SDL_QUIT);
     // Before any window exists: setting the filter discards what is queued.
     SDL_SetEventFilter(keep_wanted_events, nullptr);
+    video_running = true;
     return true;
 }
 
@@ -145,6 +153,7 @@ void stop_video()
 {
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
     SDL_Quit();
+    video_running = false;
 }
 
 void post_quit_message(const Window* window, int exit_code)
@@ -173,7 +182,9 @@ host::Key key_of(SDL_Keycode code)
 
 bool screen_size(int& width, int& height, char* error, size_t error_size)
 {
-    if (!start_video(error, error_size)) {
+    // Video starts here and stays up for open_window. The class must be known before it starts:
+    // it is the scene's, the one the program then opens its window with.
+    if (!video_running && !start_video(scene.window_class_name, error, error_size)) {
         return false;
     }
     SDL_Rect bounds{};
@@ -183,20 +194,16 @@ bool screen_size(int& width, int& height, char* error, size_t error_size)
         height = bounds.h;
     } else {
         std::snprintf(error, error_size, "the size of the screen is unknown (%s)", SDL_GetError());
+        stop_video();
     }
-    // The window's class can only be given before video starts, so open_window starts it
-    // again with the class set.
-    stop_video();
     return ok;
 }
 
 Window* open_window(int width, int height, const char* caption, const char* class_name, char* error,
                     size_t error_size)
 {
-    // WM_CLASS on X11 and the application id on Wayland; SDL reads both when video starts.
-    setenv("SDL_VIDEO_X11_WMCLASS", class_name, 1);
-    setenv("SDL_VIDEO_WAYLAND_WMCLASS", class_name, 1);
-    if (!start_video(error, error_size)) {
+    // Video normally runs already, started by screen_size with this class.
+    if (!video_running && !start_video(class_name, error, error_size)) {
         return nullptr;
     }
 

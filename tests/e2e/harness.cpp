@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -84,6 +85,18 @@ Child::~Child()
 Child Child::start(const std::vector<std::string>& argv, const EnvChanges& env, const std::string& output_stem,
                    int extra_fd)
 {
+    return start_child(argv, env, output_stem, extra_fd, false);
+}
+
+Child Child::start_traced(const std::vector<std::string>& argv, const EnvChanges& env,
+                          const std::string& output_stem)
+{
+    return start_child(argv, env, output_stem, -1, true);
+}
+
+Child Child::start_child(const std::vector<std::string>& argv, const EnvChanges& env,
+                         const std::string& output_stem, int extra_fd, bool traced)
+{
     std::map<std::string, std::string> variables;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text = *entry;
@@ -146,6 +159,9 @@ Child Child::start(const std::vector<std::string>& argv, const EnvChanges& env, 
         dup2(err, 2);
         if (extra_fd >= 0) {
             fcntl(extra_fd, F_SETFD, 0);
+        }
+        if (traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+            _exit(124);
         }
         execve(argp[0], argp.data(), envp.data());
         _exit(127);

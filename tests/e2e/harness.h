@@ -34,6 +34,11 @@ public:
     static Child start(const std::vector<std::string>& argv, const EnvChanges& env,
                        const std::string& output_stem, int extra_fd = -1);
 
+    // The same, but stopped under ptrace(2) by this process at the start of the program (the
+    // exec), for a test that watches its system calls; the test resumes or detaches it.
+    static Child start_traced(const std::vector<std::string>& argv, const EnvChanges& env,
+                              const std::string& output_stem);
+
     pid_t pid() const { return pid_; }
     bool running();
     // The exit status once the child has ended within `timeout`: its exit code, or 128 + the
@@ -45,6 +50,9 @@ public:
     std::string stderr_text() const;
 
 private:
+    static Child start_child(const std::vector<std::string>& argv, const EnvChanges& env,
+                             const std::string& output_stem, int extra_fd, bool traced);
+
     pid_t pid_ = -1;
     std::optional<int> status_;
     std::string output_stem_;

@@ -6,10 +6,16 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "tests/e2e/harness.h"
 
@@ -193,6 +199,95 @@ TEST_F(DesktopProgram, SigtermEndsItWithExitCodeZero)
     ASSERT_NO_FATAL_FAILURE(start_on_screen(1366, 768));
     program_.send_signal(SIGTERM);
     expect_quits_with_zero_within(quit_deadline);
+}
+
+// Whether the process catches SIGTERM (its SigCgt mask in /proc).
+bool catches_sigterm(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigCgt:", 0) == 0) {
+            const unsigned long long mask = std::strtoull(line.c_str() + 7, nullptr, 16);
+            return ((mask >> (SIGTERM - 1)) & 1u) != 0;
+        }
+    }
+    return false;
+}
+
+// The number of the system call a stopped process is in, or -1 (from /proc/PID/syscall).
+long current_syscall(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    std::string first;
+    in >> first;
+    char* end = nullptr;
+    const long number = std::strtol(first.c_str(), &end, 10);
+    return !first.empty() && end != nullptr && *end == '\0' ? number : -1;
+}
+
+bool starts_a_thread(long call)
+{
+#ifdef SYS_clone3
+    if (call == SYS_clone3) return true;
+#endif
+    return call == SYS_clone;
+}
+
+TEST_F(DesktopProgram, SigtermAtTheEarliestMomentAfterStartUpTakesItOverEndsItWithExitCodeZero)
+{
+    // The program is run one system call at a time (ptrace). What SIGTERM does can only change
+    // in a system call, so stopping at each one sees every state the program passes through.
+    // SIGTERM is sent at the first stop where it would kill the program again after start-up
+    // has once taken it over, or, when there is none, as the workers of the first frame start.
+    server_ = std::make_unique<XServer>(1366, 768, dir_);
+    ASSERT_TRUE(server_->ready()) << server_->failure();
+    program_ = Child::start_traced({tools().program}, program_env(display_env(display())), dir_ + "morvane");
+    const pid_t pid = program_.pid();
+    // Whatever fails below, the program does not stay stopped under a test that has moved on.
+    struct KillUnlessReleased {
+        pid_t pid;
+        bool released = false;
+        ~KillUnlessReleased()
+        {
+            if (!released) kill(pid, SIGKILL);
+        }
+    } guard{pid};
+
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "status " << status;
+    ASSERT_EQ(ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL), 0);
+    bool taken_over = false;
+    std::string moment;
+    int pass_on = 0;  // a signal the program received meanwhile goes on to it
+    const auto deadline = Clock::now() + window_deadline;
+    while (moment.empty()) {
+        ASSERT_LT(Clock::now(), deadline) << "start-up took too long under the tracer";
+        ASSERT_EQ(ptrace(PTRACE_SYSCALL, pid, nullptr, pass_on), 0);
+        pass_on = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSTOPPED(status)) << "the program ended during start-up (status " << status
+                                        << "): " << program_.stderr_text();
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            pass_on = WSTOPSIG(status);
+            continue;
+        }
+        if (catches_sigterm(pid)) {
+            taken_over = true;
+            if (starts_a_thread(current_syscall(pid))) {
+                moment = "as the first frame's workers start";
+            }
+        } else if (taken_over) {
+            moment = "where start-up had let go of SIGTERM again";
+        }
+    }
+    // Sent while the program is stopped there; it arrives as the program goes on.
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    ASSERT_EQ(ptrace(PTRACE_DETACH, pid, nullptr, 0), 0);
+    guard.released = true;
+    const std::optional<int> code = program_.wait_for_exit(milliseconds(5000));
+    ASSERT_TRUE(code.has_value()) << "still running 5 s after SIGTERM, sent " << moment;
+    EXPECT_EQ(*code, 0) << "SIGTERM sent " << moment << "; the program said: " << program_.stderr_text();
 }
 
 TEST_F(DesktopProgram, SigintEndsItWithExitCodeZero)
