@@ -11,6 +11,7 @@ packages=(
   libx11-dev                         # the end-to-end tests' close-button helper
   xvfb xauth x11-utils xdotool       # a virtual screen, and looking at and typing into windows
   imagemagick                        # screenshots
+  sway grim wtype                    # a headless Wayland session with no X, its screenshots and keys
 )
 
 missing=()

@@ -109,9 +109,6 @@ bool start_video(const char* class_name, char* error, size_t error_size)
         }
         SDL_SetHint(SDL_HINT_VIDEODRIVER, x11 && wayland ? "x11,wayland" : x11 ? "x11" : "wayland");
     }
-    // The window's own surface, no accelerated renderer behind it: on X11 that is a shared
-    // memory image and no GL stack. Must be set before the surface is first taken.
-    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     // An ordinary desktop window: the screen saver and the compositor stay as they are.
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
     SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
@@ -140,6 +137,13 @@ bool start_video(const char* class_name, char* error, size_t error_size)
         std::snprintf(error, error_size, "there is no display (SDL fell back to its %s driver)", driver);
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
         return false;
+    }
+    // The window's own surface, no accelerated renderer behind it, where the driver has one: on
+    // X11 a shared memory image and no GL stack. Wayland's driver has none; there SDL backs the
+    // window's surface with a streaming texture of its renderer. SDL reads this when the surface
+    // is first taken.
+    if (driver == nullptr || strcasecmp(driver, "wayland") != 0) {
+        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     }
     const Uint32 quit_event = SDL_RegisterEvents(1);
     program_quit_event = quit_event != static_cast<Uint32>(-1) ? quit_event : static_cast<Uint32>(SDL_QUIT);

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -306,6 +309,116 @@ TEST_F(DesktopProgram, WithStatsItPrintsItsFrameRateOnExit)
     EXPECT_EQ(line.rfind("morvane: ", 0), 0u) << line;
     EXPECT_NE(line.find(" frames per second; median per frame: render "), std::string::npos) << line;
     EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+}
+
+// ---- On Wayland, with no X server ----
+
+bool on_ci()
+{
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
+// The text of a JSON string whose opening quote is at `at`.
+std::string json_string_at(const std::string& json, size_t at)
+{
+    std::string text;
+    for (size_t i = at + 1; i < json.size() && json[i] != '"'; ++i) {
+        if (json[i] == '\\' && i + 1 < json.size()) {
+            ++i;
+            switch (json[i]) {
+            case 'n': text += '\n'; break;
+            case 't': text += '\t'; break;
+            case 'u': text += static_cast<char>(std::strtol(json.substr(i + 1, 4).c_str(), nullptr, 16)); i += 4; break;
+            default: text += json[i]; break;  // \" \\ \/
+            }
+        } else {
+            text += json[i];
+        }
+    }
+    return text;
+}
+
+struct WaylandWindow {
+    std::string title;
+    std::string app_id;
+};
+
+// The window of process `pid` as sway's tree lists it. In each of its nodes the title comes
+// before the process id and the application id after it.
+std::optional<WaylandWindow> wayland_window_of(const WaylandSession& session, pid_t pid, const std::string& stem)
+{
+    const CommandResult tree = session.run({tools().swaymsg, "-t", "get_tree"}, milliseconds(5000), stem);
+    if (!tree.finished || tree.exit_code != 0) return std::nullopt;
+    const std::string& json = tree.out;
+    const size_t at = json.find("\"pid\": " + std::to_string(pid) + ",");
+    if (at == std::string::npos) return std::nullopt;
+    const std::string name_key = "\"name\": ";
+    const std::string app_key = "\"app_id\": ";
+    const size_t name = json.rfind(name_key, at);
+    const size_t app = json.find(app_key, at);
+    if (name == std::string::npos || app == std::string::npos || json[app + app_key.size()] != '"') return std::nullopt;
+    return WaylandWindow{json_string_at(json, name + name_key.size()), json_string_at(json, app + app_key.size())};
+}
+
+TEST(Wayland, WithoutXTheWindowOpensShowsTheSlabAndQuitsOnEsc)
+{
+    const std::string dir = work_dir_for(current_test_name());
+    WaylandSession session(1280, 720, dir);
+    if (!session.ready()) {
+        if (on_ci()) {
+            FAIL() << "no Wayland session: " << session.failure();
+        }
+        GTEST_SKIP() << "no Wayland session here: " << session.failure();
+    }
+    // A copy the session's user can run wherever the build lives.
+    const std::string program_copy = session.runtime_dir() + "/morvane";
+    std::filesystem::copy_file(tools().program, program_copy, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(program_copy, std::filesystem::perms(0755));
+    Child program = session.start({program_copy}, program_env({}), dir + "morvane");
+
+    std::optional<WaylandWindow> window;
+    const auto deadline = Clock::now() + window_deadline;
+    while (!window && Clock::now() < deadline && program.running()) {
+        window = wayland_window_of(session, program.pid(), dir + "swaymsg");
+        if (!window) std::this_thread::sleep_for(milliseconds(50));
+    }
+    ASSERT_TRUE(window.has_value()) << "no window appeared; the program said: " << program.stderr_text();
+    EXPECT_EQ(window->title, "Morvane, press space -> speed - full/idle ");
+    EXPECT_EQ(window->app_id, "tilvex");
+
+    // The slab in the middle of the screen, which the window fills; edge-on it covers little of
+    // it, so look again a little later.
+    bool slab_seen = false;
+    std::string findings;
+    for (int attempt = 0; attempt < 6 && !slab_seen; ++attempt) {
+        std::this_thread::sleep_for(milliseconds(attempt == 0 ? 1000 : 400));
+        const std::string png = session.runtime_dir() + "/screenshot-" + std::to_string(attempt) + ".png";
+        const CommandResult shot = session.run({tools().grim, png}, milliseconds(15000), dir + "grim");
+        ASSERT_TRUE(shot.finished && shot.exit_code == 0) << "grim: " << shot.err;
+        std::filesystem::copy_file(png, tools().work_dir + "/screenshot-wayland.png",
+                                   std::filesystem::copy_options::overwrite_existing);
+        const auto image = read_png(png, dir + "convert");
+        ASSERT_TRUE(image.has_value()) << "cannot read " << png;
+        ASSERT_EQ(image->width, 1280);
+        ASSERT_EQ(image->height, 720);
+        const int w = image->width;
+        const int h = image->height;
+        const RegionStats centre = region_stats(*image, w / 3, h / 3, 2 * w / 3, 2 * h / 3);
+        findings += " [" + std::to_string(centre.lit_fraction * 100.0) + "% lit, " +
+                    std::to_string(centre.distinct_colours) + " colours]";
+        slab_seen = centre.lit_fraction >= 0.02 && centre.distinct_colours >= 64;
+    }
+    ASSERT_TRUE(program.running()) << program.stderr_text();
+    EXPECT_TRUE(slab_seen) << "the middle of the screen does not show the slab:" << findings;
+
+    // A new virtual keyboard: the pause lets the program take its keymap before the key.
+    const CommandResult typed =
+        session.run({tools().wtype, "-s", "1500", "-k", "Escape"}, milliseconds(15000), dir + "wtype");
+    ASSERT_TRUE(typed.finished && typed.exit_code == 0) << "wtype: " << typed.err;
+    const std::optional<int> status = program.wait_for_exit(milliseconds(5000));
+    ASSERT_TRUE(status.has_value()) << "still running 5 s after Esc";
+    EXPECT_EQ(*status, 0) << program.stderr_text();
 }
 
 // ---- Where it cannot run ----
