@@ -1,10 +1,12 @@
-// The window on Linux and other SDL desktops: the screen size, the one window, the 1:1 copy of
-// the colour buffer into it and the non-blocking message pump. No graphics acceleration is
-// asked for: the finished image is copied into the window's own surface (shared memory on X11).
+// The window on Linux and other SDL desktops: the screen size, the one window, showing the
+// colour buffer in it 1:1 and the non-blocking message pump. No graphics acceleration is asked
+// for where the driver has a surface of its own (shared memory on X11): frames are drawn
+// straight into it when it is laid out as the colour buffer, and copied into it otherwise.
 #define SDL_MAIN_HANDLED
 #include <SDL.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,9 +20,11 @@ namespace morvane::platform {
 
 struct Window {
     SDL_Window* window = nullptr;
-    // Fetched once and kept, like a drawing context; fetched again only after a size change,
-    // which frees the old one.
+    // Fetched once and kept, like a drawing context; fetched again only after a size change.
+    // Only that fetch (in present) and close_window free a surface's pixels.
     SDL_Surface* surface = nullptr;
+    // The surface's pixels, when present last offered them for the next frame.
+    Pixel* offered = nullptr;
     // The event type of this program's quit message, which carries the exit code.
     Uint32 quit_event = static_cast<Uint32>(SDL_QUIT);
 };
@@ -33,6 +37,9 @@ constexpr Uint32 colour_buffer_format = SDL_PIXELFORMAT_BGRX8888;
 #else
 constexpr Uint32 colour_buffer_format = SDL_PIXELFORMAT_XRGB8888;
 #endif
+
+// The alignment allocate_frame_buffer gives the program's own frame buffers.
+constexpr uintptr_t frame_buffer_alignment = 64;
 
 // The event type of this program's quit message, registered when video starts.
 Uint32 program_quit_event = static_cast<Uint32>(SDL_QUIT);
@@ -170,6 +177,34 @@ void post_quit_message(const Window* window, int exit_code)
     SDL_PushEvent(&event);
 }
 
+// Copies the image 1:1 into the surface, as much of it as fits.
+bool copy_into(SDL_Surface* surface, const Pixel* image, int width, int height)
+{
+    if (SDL_MUSTLOCK(surface) && SDL_LockSurface(surface) != 0) {
+        return false;
+    }
+    const int columns = std::min(width, surface->w);
+    const int rows = std::min(height, surface->h);
+    const int image_pitch = width * static_cast<int>(sizeof(Pixel));
+    if (surface->format->format == colour_buffer_format) {
+        // The usual case on a 24- or 32-bit display: row by row, honouring the surface's pitch.
+        const auto* source = reinterpret_cast<const unsigned char*>(image);
+        auto* destination = static_cast<unsigned char*>(surface->pixels);
+        const size_t row_bytes = static_cast<size_t>(columns) * sizeof(Pixel);
+        for (int y = 0; y < rows; ++y) {
+            std::memcpy(destination + static_cast<ptrdiff_t>(y) * surface->pitch,
+                        source + static_cast<ptrdiff_t>(y) * image_pitch, row_bytes);
+        }
+    } else {
+        SDL_ConvertPixels(columns, rows, colour_buffer_format, image, image_pitch, surface->format->format,
+                          surface->pixels, surface->pitch);
+    }
+    if (SDL_MUSTLOCK(surface)) {
+        SDL_UnlockSurface(surface);
+    }
+    return true;
+}
+
 host::Key key_of(SDL_Keycode code)
 {
     switch (code) {
@@ -249,38 +284,36 @@ Window* open_window(int width, int height, const char* caption, const char* clas
     return window;
 }
 
-void present(Window* window, const Pixel* image, int width, int height)
+Pixel* present(Window* window, const Pixel* image, int width, int height)
 {
+    const bool drawn_in_place = window->offered != nullptr && image == window->offered;
+    window->offered = nullptr;
     if (window->surface == nullptr) {
+        if (drawn_in_place) {
+            // Drawn into the surface from before a size change: fetching the new one frees it.
+            // This one frame is not shown; the next is drawn into the program's buffer.
+            return nullptr;
+        }
         window->surface = SDL_GetWindowSurface(window->window);
         if (window->surface == nullptr) {
-            return;
+            return nullptr;
         }
     }
     SDL_Surface* surface = window->surface;
-    if (SDL_MUSTLOCK(surface) && SDL_LockSurface(surface) != 0) {
-        return;
-    }
-    const int columns = std::min(width, surface->w);
-    const int rows = std::min(height, surface->h);
-    const int image_pitch = width * static_cast<int>(sizeof(Pixel));
-    if (surface->format->format == colour_buffer_format) {
-        // The usual case on a 24- or 32-bit display: row by row, honouring the surface's pitch.
-        const auto* source = reinterpret_cast<const unsigned char*>(image);
-        auto* destination = static_cast<unsigned char*>(surface->pixels);
-        const size_t row_bytes = static_cast<size_t>(columns) * sizeof(Pixel);
-        for (int y = 0; y < rows; ++y) {
-            std::memcpy(destination + static_cast<ptrdiff_t>(y) * surface->pitch,
-                        source + static_cast<ptrdiff_t>(y) * image_pitch, row_bytes);
-        }
-    } else {
-        SDL_ConvertPixels(columns, rows, colour_buffer_format, image, image_pitch, surface->format->format,
-                          surface->pixels, surface->pitch);
-    }
-    if (SDL_MUSTLOCK(surface)) {
-        SDL_UnlockSurface(surface);
+    if (!drawn_in_place && !copy_into(surface, image, width, height)) {
+        return nullptr;
     }
     SDL_UpdateWindowSurface(window->window);
+    // The surface is handed to the renderer only as the colour buffer it expects: its size, its
+    // format and rows, and at least the alignment of the program's own frame buffers. (On X11
+    // the shared memory is page-aligned, and SDL_UpdateWindowSurface has waited for the X
+    // server to take the image, so the next frame may be drawn over it.)
+    if (surface->format->format == colour_buffer_format && surface->w == width && surface->h == height &&
+        surface->pitch == width * static_cast<int>(sizeof(Pixel)) && !SDL_MUSTLOCK(surface) &&
+        reinterpret_cast<uintptr_t>(surface->pixels) % frame_buffer_alignment == 0) {
+        window->offered = static_cast<Pixel*>(surface->pixels);
+    }
+    return window->offered;
 }
 
 bool pump_one_message(Window* window, int& exit_code)
