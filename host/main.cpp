@@ -68,28 +68,35 @@ double median_ms(const uint32_t (&histogram)[FrameStats::bins])
 int run_main_loop(platform::Window* window, FrameStats* stats)
 {
     int exit_code = 0;
+    // A frame is drawn where the window's last present said it may be: into the window's own
+    // pixels when they are laid out as the colour buffer (nothing to copy), else into the
+    // program's colour buffer, which the scene points at again when the loop ends.
+    Pixel* const own_colour_buffer = scene.colour_buffer;
     const Clock::time_point start = Clock::now();
     for (;;) {
         const Clock::time_point rendering = stats != nullptr ? Clock::now() : Clock::time_point{};
         render_frame();
         // Counted after rendering, so the first frame is drawn with the initial 30.
         advance_frame_counter();
+        Pixel* next_target = nullptr;
         if (stats == nullptr) {
-            platform::present(window, scene.colour_buffer, scene.frame_width, scene.frame_height);
+            next_target = platform::present(window, scene.colour_buffer, scene.frame_width, scene.frame_height);
         } else {
             const Clock::time_point presenting = Clock::now();
-            platform::present(window, scene.colour_buffer, scene.frame_width, scene.frame_height);
+            next_target = platform::present(window, scene.colour_buffer, scene.frame_width, scene.frame_height);
             const Clock::time_point presented = Clock::now();
             count_microseconds(stats->render_us, rendering, presenting);
             count_microseconds(stats->present_us, presenting, presented);
             ++stats->frames;
             stats->seconds = std::chrono::duration<double>(presented - start).count();
         }
+        scene.colour_buffer = next_target != nullptr ? next_target : own_colour_buffer;
         if (scene.speed_mode != 1) {
             platform::sleep_ms(3);
         }
         // One message per frame at most, so input never starves the rendering.
         if (platform::pump_one_message(window, exit_code)) {
+            scene.colour_buffer = own_colour_buffer;
             return exit_code;
         }
     }

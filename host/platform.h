@@ -35,7 +35,9 @@ void use_parent_console();
 struct Window;
 
 // Size of the primary screen in pixels. On failure returns false and fills `error` with the
-// cause (for example: there is no display).
+// cause (for example: there is no display). Where the window system has to be started first
+// (SDL), it is started here, once, for a program whose class is the scene's
+// window_class_name, and stays up for open_window.
 bool screen_size(int& width, int& height, char* error, size_t error_size);
 
 // Opens the one window at screen position (0, 0) with a client area of exactly width x height,
@@ -43,8 +45,14 @@ bool screen_size(int& width, int& height, char* error, size_t error_size);
 Window* open_window(int width, int height, const char* caption, const char* class_name,
                     char* error, size_t error_size);
 
-// Copies a top-down width x height image of B, G, R, X pixels 1:1 into the client area.
-void present(Window* window, const Pixel* image, int width, int height);
+// Shows a top-down width x height image of B, G, R, X pixels 1:1 in the client area. Returns
+// where the next frame may be drawn: the window's own pixels, when they are laid out exactly as
+// a colour buffer of this size (rows of width x 4 bytes, 64-byte aligned), so that showing an
+// image drawn there copies nothing; or nullptr, and the next frame goes to the program's own
+// colour buffer. Those pixels stay the window's: they are valid until the next present or
+// close_window, and a present may decline to show an image drawn there (when the window's
+// size has changed meanwhile).
+Pixel* present(Window* window, const Pixel* image, int width, int height);
 
 // Handles at most one pending message without waiting: a key-down goes to
 // host::handle_key_down (which may ask for the quit message), closing the window posts the

@@ -12,6 +12,7 @@ packages=(
   xvfb xauth x11-utils xdotool       # a virtual screen, and looking at and typing into windows
   imagemagick                        # screenshots
   qemu-user                          # older processors, emulated (tests/older_processors.sh)
+  sway grim wtype                    # a headless Wayland session with no X, its screenshots and keys
 )
 
 missing=()

@@ -61,6 +61,7 @@ struct StandIn {
     int windows_closed = 0;
     morvane::platform::Window* window = nullptr;
     morvane::platform::Window last_opened;
+    morvane::Pixel* offered_pixels = nullptr;  // what present offers for the next frame
 };
 StandIn stand_in;
 
@@ -93,7 +94,7 @@ Window* open_window(int width, int height, const char* caption, const char* clas
     return stand_in.window;
 }
 
-void present(Window* window, const Pixel* image, int width, int height)
+Pixel* present(Window* window, const Pixel* image, int width, int height)
 {
     EXPECT_EQ(window, stand_in.window);
     stand_in.presented.push_back({image, width, height, scene.frame_counter, scene.speed_mode, scene.zoom_scale});
@@ -101,6 +102,7 @@ void present(Window* window, const Pixel* image, int width, int height)
     if (arriving != stand_in.arriving_after_present.end()) {
         stand_in.queue.insert(stand_in.queue.end(), arriving->second.begin(), arriving->second.end());
     }
+    return stand_in.offered_pixels;
 }
 
 bool pump_one_message(Window* window, int& exit_code)
@@ -267,6 +269,22 @@ TEST_F(HostProgram, TheFirstFrameIsCountedAfterRenderingAndBeforePresenting)
     EXPECT_EQ(stand_in.presented[0].frame_counter, 31);
     EXPECT_EQ(stand_in.presented[1].frame_counter, 32);
     EXPECT_EQ(stand_in.presented[2].frame_counter, 33);
+}
+
+TEST_F(HostProgram, DrawsTheNextFrameWhereThePresentOffersAndTakesItsOwnBufferBackAfterTheLoop)
+{
+    // The window's own pixels for a 32 x 32 frame.
+    alignas(64) static morvane::Pixel window_pixels[32 * 32];
+    stand_in.offered_pixels = window_pixels;
+    stand_in.arriving_after_present[3] = {quit(0)};
+    std::string said;
+    ASSERT_EQ(run_program(said), 0);
+    ASSERT_EQ(stand_in.presented.size(), 3u);
+    // The first frame is drawn before the window has offered anything.
+    EXPECT_EQ(stand_in.presented[0].image, scene.colour_buffer);
+    EXPECT_EQ(stand_in.presented[1].image, window_pixels);
+    EXPECT_EQ(stand_in.presented[2].image, window_pixels);
+    EXPECT_NE(scene.colour_buffer, window_pixels);
 }
 
 TEST_F(HostProgram, KeepsRenderingWhileNoMessageComes)

@@ -1,10 +1,12 @@
-// The window on Linux and other SDL desktops: the screen size, the one window, the 1:1 copy of
-// the colour buffer into it and the non-blocking message pump. No graphics acceleration is
-// asked for: the finished image is copied into the window's own surface (shared memory on X11).
+// The window on Linux and other SDL desktops: the screen size, the one window, showing the
+// colour buffer in it 1:1 and the non-blocking message pump. No graphics acceleration is asked
+// for where the driver has a surface of its own (shared memory on X11): frames are drawn
+// straight into it when it is laid out as the colour buffer, and copied into it otherwise.
 #define SDL_MAIN_HANDLED
 #include <SDL.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,9 +20,11 @@ namespace morvane::platform {
 
 struct Window {
     SDL_Window* window = nullptr;
-    // Fetched once and kept, like a drawing context; fetched again only after a size change,
-    // which frees the old one.
+    // Fetched once and kept, like a drawing context; fetched again only after a size change.
+    // Only that fetch (in present) and close_window free a surface's pixels.
     SDL_Surface* surface = nullptr;
+    // The surface's pixels, when present last offered them for the next frame.
+    Pixel* offered = nullptr;
     // The event type of this program's quit message, which carries the exit code.
     Uint32 quit_event = static_cast<Uint32>(SDL_QUIT);
 };
@@ -33,6 +37,16 @@ constexpr Uint32 colour_buffer_format = SDL_PIXELFORMAT_BGRX8888;
 #else
 constexpr Uint32 colour_buffer_format = SDL_PIXELFORMAT_XRGB8888;
 #endif
+
+// The alignment allocate_frame_buffer gives the program's own frame buffers.
+constexpr uintptr_t frame_buffer_alignment = 64;
+
+// The event type of this program's quit message, registered when video starts.
+Uint32 program_quit_event = static_cast<Uint32>(SDL_QUIT);
+
+// SDL's video is started once, by screen_size, and runs until close_window: in between a
+// second start, SIGINT and SIGTERM would have their default effect and end the program.
+bool video_running = false;
 
 bool is_set(const char* name)
 {
@@ -62,12 +76,35 @@ bool driver_requested(const char* driver)
     return false;
 }
 
+// Lets through only the events the program acts on; everything else (pointer motion, buttons,
+// the wheel, key-ups, text input, focus and other window chatter) is dropped as SDL queues it.
+// The main loop takes one event per frame, so an event it ignores would still cost a frame: a
+// fast mouse alone reports more motion than there are frames, and the keys would wait behind it.
+int keep_wanted_events(void* /*userdata*/, SDL_Event* event)
+{
+    switch (event->type) {
+    case SDL_QUIT:
+    case SDL_KEYDOWN:
+        return 1;
+    case SDL_WINDOWEVENT:
+        // The close button, and the size change after which the surface is fetched again.
+        return event->window.event == SDL_WINDOWEVENT_CLOSE || event->window.event == SDL_WINDOWEVENT_SIZE_CHANGED
+                   ? 1
+                   : 0;
+    default:
+        return event->type == program_quit_event ? 1 : 0;
+    }
+}
+
 // Starts SDL's video on a real display. Left to itself SDL falls back to its offscreen driver
 // with an invented 1024 x 768 screen when there is no display, and probes Wayland with noise
 // on stderr; so unless the user names a driver in SDL_VIDEODRIVER, only the display systems
 // the environment points at are tried, and an offscreen or dummy driver counts as no display.
-bool start_video(char* error, size_t error_size)
+bool start_video(const char* class_name, char* error, size_t error_size)
 {
+    // WM_CLASS on X11 and the application id on Wayland; SDL reads both as video starts.
+    setenv("SDL_VIDEO_X11_WMCLASS", class_name, 1);
+    setenv("SDL_VIDEO_WAYLAND_WMCLASS", class_name, 1);
     const bool user_choice = is_set("SDL_VIDEODRIVER");
     if (!user_choice) {
         const bool x11 = is_set("DISPLAY");
@@ -79,9 +116,6 @@ bool start_video(char* error, size_t error_size)
         }
         SDL_SetHint(SDL_HINT_VIDEODRIVER, x11 && wayland ? "x11,wayland" : x11 ? "x11" : "wayland");
     }
-    // The window's own surface, no accelerated renderer behind it: on X11 that is a shared
-    // memory image and no GL stack. Must be set before the surface is first taken.
-    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     // An ordinary desktop window: the screen saver and the compositor stay as they are.
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
     SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
@@ -111,6 +145,18 @@ bool start_video(char* error, size_t error_size)
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
         return false;
     }
+    // The window's own surface, no accelerated renderer behind it, where the driver has one: on
+    // X11 a shared memory image and no GL stack. Wayland's driver has none; there SDL backs the
+    // window's surface with a streaming texture of its renderer. SDL reads this when the surface
+    // is first taken.
+    if (driver == nullptr || strcasecmp(driver, "wayland") != 0) {
+        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    }
+    const Uint32 quit_event = SDL_RegisterEvents(1);
+    program_quit_event = quit_event != static_cast<Uint32>(-1) ? quit_event : static_cast<Uint32>(SDL_QUIT);
+    // Before any window exists: setting the filter discards what is queued.
+    SDL_SetEventFilter(keep_wanted_events, nullptr);
+    video_running = true;
     return true;
 }
 
@@ -118,6 +164,7 @@ void stop_video()
 {
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
     SDL_Quit();
+    video_running = false;
 }
 
 void post_quit_message(const Window* window, int exit_code)
@@ -128,6 +175,34 @@ void post_quit_message(const Window* window, int exit_code)
         event.user.code = exit_code;
     }
     SDL_PushEvent(&event);
+}
+
+// Copies the image 1:1 into the surface, as much of it as fits.
+bool copy_into(SDL_Surface* surface, const Pixel* image, int width, int height)
+{
+    if (SDL_MUSTLOCK(surface) && SDL_LockSurface(surface) != 0) {
+        return false;
+    }
+    const int columns = std::min(width, surface->w);
+    const int rows = std::min(height, surface->h);
+    const int image_pitch = width * static_cast<int>(sizeof(Pixel));
+    if (surface->format->format == colour_buffer_format) {
+        // The usual case on a 24- or 32-bit display: row by row, honouring the surface's pitch.
+        const auto* source = reinterpret_cast<const unsigned char*>(image);
+        auto* destination = static_cast<unsigned char*>(surface->pixels);
+        const size_t row_bytes = static_cast<size_t>(columns) * sizeof(Pixel);
+        for (int y = 0; y < rows; ++y) {
+            std::memcpy(destination + static_cast<ptrdiff_t>(y) * surface->pitch,
+                        source + static_cast<ptrdiff_t>(y) * image_pitch, row_bytes);
+        }
+    } else {
+        SDL_ConvertPixels(columns, rows, colour_buffer_format, image, image_pitch, surface->format->format,
+                          surface->pixels, surface->pitch);
+    }
+    if (SDL_MUSTLOCK(surface)) {
+        SDL_UnlockSurface(surface);
+    }
+    return true;
 }
 
 host::Key key_of(SDL_Keycode code)
@@ -146,7 +221,9 @@ host::Key key_of(SDL_Keycode code)
 
 bool screen_size(int& width, int& height, char* error, size_t error_size)
 {
-    if (!start_video(error, error_size)) {
+    // Video starts here and stays up for open_window. The class must be known before it starts:
+    // it is the scene's, the one the program then opens its window with.
+    if (!video_running && !start_video(scene.window_class_name, error, error_size)) {
         return false;
     }
     SDL_Rect bounds{};
@@ -156,20 +233,16 @@ bool screen_size(int& width, int& height, char* error, size_t error_size)
         height = bounds.h;
     } else {
         std::snprintf(error, error_size, "the size of the screen is unknown (%s)", SDL_GetError());
+        stop_video();
     }
-    // The window's class can only be given before video starts, so open_window starts it
-    // again with the class set.
-    stop_video();
     return ok;
 }
 
 Window* open_window(int width, int height, const char* caption, const char* class_name, char* error,
                     size_t error_size)
 {
-    // WM_CLASS on X11 and the application id on Wayland; SDL reads both when video starts.
-    setenv("SDL_VIDEO_X11_WMCLASS", class_name, 1);
-    setenv("SDL_VIDEO_WAYLAND_WMCLASS", class_name, 1);
-    if (!start_video(error, error_size)) {
+    // Video normally runs already, started by screen_size with this class.
+    if (!video_running && !start_video(class_name, error, error_size)) {
         return nullptr;
     }
 
@@ -205,45 +278,42 @@ Window* open_window(int width, int height, const char* caption, const char* clas
     }
     window->window = sdl_window;
     window->surface = surface;
-    const Uint32 quit_event = SDL_RegisterEvents(1);
-    window->quit_event = quit_event != static_cast<Uint32>(-1) ? quit_event : static_cast<Uint32>(SDL_QUIT);
+    window->quit_event = program_quit_event;
     // Keys arrive as key-downs; no text input is wanted.
     SDL_StopTextInput();
     return window;
 }
 
-void present(Window* window, const Pixel* image, int width, int height)
+Pixel* present(Window* window, const Pixel* image, int width, int height)
 {
+    const bool drawn_in_place = window->offered != nullptr && image == window->offered;
+    window->offered = nullptr;
     if (window->surface == nullptr) {
+        if (drawn_in_place) {
+            // Drawn into the surface from before a size change: fetching the new one frees it.
+            // This one frame is not shown; the next is drawn into the program's buffer.
+            return nullptr;
+        }
         window->surface = SDL_GetWindowSurface(window->window);
         if (window->surface == nullptr) {
-            return;
+            return nullptr;
         }
     }
     SDL_Surface* surface = window->surface;
-    if (SDL_MUSTLOCK(surface) && SDL_LockSurface(surface) != 0) {
-        return;
-    }
-    const int columns = std::min(width, surface->w);
-    const int rows = std::min(height, surface->h);
-    const int image_pitch = width * static_cast<int>(sizeof(Pixel));
-    if (surface->format->format == colour_buffer_format) {
-        // The usual case on a 24- or 32-bit display: row by row, honouring the surface's pitch.
-        const auto* source = reinterpret_cast<const unsigned char*>(image);
-        auto* destination = static_cast<unsigned char*>(surface->pixels);
-        const size_t row_bytes = static_cast<size_t>(columns) * sizeof(Pixel);
-        for (int y = 0; y < rows; ++y) {
-            std::memcpy(destination + static_cast<ptrdiff_t>(y) * surface->pitch,
-                        source + static_cast<ptrdiff_t>(y) * image_pitch, row_bytes);
-        }
-    } else {
-        SDL_ConvertPixels(columns, rows, colour_buffer_format, image, image_pitch, surface->format->format,
-                          surface->pixels, surface->pitch);
-    }
-    if (SDL_MUSTLOCK(surface)) {
-        SDL_UnlockSurface(surface);
+    if (!drawn_in_place && !copy_into(surface, image, width, height)) {
+        return nullptr;
     }
     SDL_UpdateWindowSurface(window->window);
+    // The surface is handed to the renderer only as the colour buffer it expects: its size, its
+    // format and rows, and at least the alignment of the program's own frame buffers. (On X11
+    // the shared memory is page-aligned, and SDL_UpdateWindowSurface has waited for the X
+    // server to take the image, so the next frame may be drawn over it.)
+    if (surface->format->format == colour_buffer_format && surface->w == width && surface->h == height &&
+        surface->pitch == width * static_cast<int>(sizeof(Pixel)) && !SDL_MUSTLOCK(surface) &&
+        reinterpret_cast<uintptr_t>(surface->pixels) % frame_buffer_alignment == 0) {
+        window->offered = static_cast<Pixel*>(surface->pixels);
+    }
+    return window->offered;
 }
 
 bool pump_one_message(Window* window, int& exit_code)

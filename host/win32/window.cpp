@@ -167,7 +167,7 @@ Window* open_window(int width, int height, const char* caption, const char* clas
     return window;
 }
 
-void present(Window* window, const Pixel* image, int width, int height)
+Pixel* present(Window* window, const Pixel* image, int width, int height)
 {
     // A top-down DIB (negative height): row 0 of the image is the top row of the client area.
     BITMAPINFO description = {};
@@ -180,6 +180,8 @@ void present(Window* window, const Pixel* image, int width, int height)
     description.bmiHeader.biSizeImage = 0;
     StretchDIBits(window->dc, 0, 0, width, height, 0, 0, width, height, image, &description, DIB_RGB_COLORS,
                   SRCCOPY);
+    // GDI copies from the program's buffer; the window offers none of its own.
+    return nullptr;
 }
 
 bool pump_one_message(Window*, int& exit_code)

@@ -11,8 +11,11 @@
 #include <fstream>
 #include <map>
 #include <poll.h>
+#include <pwd.h>
 #include <sstream>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -84,6 +87,18 @@ Child::~Child()
 Child Child::start(const std::vector<std::string>& argv, const EnvChanges& env, const std::string& output_stem,
                    int extra_fd)
 {
+    return start_child(argv, env, output_stem, extra_fd, false);
+}
+
+Child Child::start_traced(const std::vector<std::string>& argv, const EnvChanges& env,
+                          const std::string& output_stem)
+{
+    return start_child(argv, env, output_stem, -1, true);
+}
+
+Child Child::start_child(const std::vector<std::string>& argv, const EnvChanges& env,
+                         const std::string& output_stem, int extra_fd, bool traced)
+{
     std::map<std::string, std::string> variables;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text = *entry;
@@ -146,6 +161,9 @@ Child Child::start(const std::vector<std::string>& argv, const EnvChanges& env, 
         dup2(err, 2);
         if (extra_fd >= 0) {
             fcntl(extra_fd, F_SETFD, 0);
+        }
+        if (traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+            _exit(124);
         }
         execve(argp[0], argp.data(), envp.data());
         _exit(127);
@@ -271,12 +289,163 @@ XServer::XServer(int width, int height, const std::string& output_stem)
     display_ = ":" + number;
 }
 
+namespace {
+
+// The user the Wayland session runs as under root.
+constexpr const char* session_user = "morvane-e2e";
+
+} // namespace
+
+WaylandSession::WaylandSession(int width, int height, const std::string& output_stem)
+{
+    const Tools& t = tools();
+    for (const auto& [name, path] : {std::pair{"sway", t.sway}, {"swaymsg", t.swaymsg}, {"grim", t.grim},
+                                     {"wtype", t.wtype}}) {
+        if (path.empty()) {
+            failure_ = std::string(name) + " was not found when the tests were configured (scripts/install-deps.sh installs it)";
+            return;
+        }
+    }
+    if (geteuid() == 0) {
+        as_other_user_ = true;
+        if (getpwnam(session_user) == nullptr) {
+            if (t.setpriv.empty() || t.useradd.empty()) {
+                failure_ = "setpriv or useradd was not found when the tests were configured";
+                return;
+            }
+            const CommandResult added =
+                run_command({t.useradd, "--system", "--user-group", "--no-create-home", "--home-dir", "/nonexistent",
+                             "--shell", "/usr/sbin/nologin", session_user},
+                            {}, milliseconds(30000), next_stem(output_stem, "useradd"));
+            // Another test may have added it meanwhile.
+            if (getpwnam(session_user) == nullptr) {
+                failure_ = "cannot add the user " + std::string(session_user) + ": " + added.err;
+                return;
+            }
+        }
+        const passwd* user = getpwnam(session_user);
+        uid_ = user->pw_uid;
+        gid_ = user->pw_gid;
+    } else {
+        uid_ = getuid();
+        gid_ = getgid();
+    }
+
+    // XDG_RUNTIME_DIR: owned by the session's user and private to it, as Wayland requires.
+    std::string dir_template = std::filesystem::temp_directory_path().string() + "/morvane-wayland-XXXXXX";
+    if (mkdtemp(dir_template.data()) == nullptr) {
+        failure_ = "cannot make a runtime directory: " + std::string(std::strerror(errno));
+        return;
+    }
+    runtime_dir_ = dir_template;
+    if (chown(runtime_dir_.c_str(), uid_, gid_) != 0 || chmod(runtime_dir_.c_str(), 0700) != 0) {
+        failure_ = "cannot give " + runtime_dir_ + " to the session's user: " + std::strerror(errno);
+        return;
+    }
+    const std::string config = runtime_dir_ + "/sway.config";
+    {
+        std::ofstream out(config);
+        out << "xwayland disable\n"
+            << "output HEADLESS-1 resolution " << width << "x" << height << "\n";
+    }
+    chmod(config.c_str(), 0644);
+
+    // No seat devices, the pixel-manipulation renderer: no GPU, no input hardware.
+    compositor_ = Child::start(as_user({t.sway, "--config", config}),
+                               {{"DISPLAY", std::nullopt},
+                                {"WAYLAND_DISPLAY", std::nullopt},
+                                {"SWAYSOCK", std::nullopt},
+                                {"I3SOCK", std::nullopt},
+                                {"XDG_RUNTIME_DIR", runtime_dir_},
+                                {"HOME", runtime_dir_},
+                                {"XDG_CONFIG_HOME", runtime_dir_},
+                                {"XDG_CACHE_HOME", runtime_dir_},
+                                {"WLR_BACKENDS", "headless"},
+                                {"WLR_LIBINPUT_NO_DEVICES", "1"},
+                                {"WLR_RENDERER", "pixman"}},
+                               next_stem(output_stem, "sway"));
+
+    // Ready once its display socket and its control socket are there and it reports the output.
+    const auto deadline = Clock::now() + milliseconds(20000);
+    while (Clock::now() < deadline) {
+        if (!compositor_.running()) {
+            failure_ = "sway did not start: " + compositor_.stderr_text();
+            return;
+        }
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(runtime_dir_, error)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("wayland-", 0) == 0 && name.find('.') == std::string::npos && entry.is_socket()) {
+                socket_ = name;
+            }
+            if (name.rfind("sway-ipc.", 0) == 0 && entry.is_socket()) {
+                ipc_socket_ = entry.path().string();
+            }
+        }
+        if (!socket_.empty() && !ipc_socket_.empty()) {
+            const CommandResult outputs =
+                run({t.swaymsg, "-t", "get_outputs"}, milliseconds(5000), next_stem(output_stem, "swaymsg"));
+            if (outputs.finished && outputs.exit_code == 0 && outputs.out.find("HEADLESS-1") != std::string::npos) {
+                return;
+            }
+        }
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    failure_ = "sway did not become ready within 20 s: " + compositor_.stderr_text();
+}
+
+WaylandSession::~WaylandSession()
+{
+    compositor_.kill_and_reap();
+    if (!runtime_dir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(runtime_dir_, ignored);
+    }
+}
+
+std::vector<std::string> WaylandSession::as_user(const std::vector<std::string>& argv) const
+{
+    if (!as_other_user_) {
+        return argv;
+    }
+    // setpriv execs the command itself, so the child keeps its process id. Changing the user
+    // clears the death signal the child was given, so setpriv gives it again.
+    std::vector<std::string> wrapped{tools().setpriv, "--reuid=" + std::to_string(uid_),
+                                     "--regid=" + std::to_string(gid_), "--clear-groups", "--pdeathsig=KILL", "--"};
+    wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+    return wrapped;
+}
+
+EnvChanges WaylandSession::client_env() const
+{
+    return {{"DISPLAY", std::nullopt},        {"WAYLAND_DISPLAY", socket_},       {"XDG_RUNTIME_DIR", runtime_dir_},
+            {"SWAYSOCK", ipc_socket_},        {"SDL_VIDEODRIVER", std::nullopt}, {"HOME", runtime_dir_},
+            {"XDG_CACHE_HOME", runtime_dir_}, {"SDL_VIDEO_X11_WMCLASS", std::nullopt},
+            {"SDL_VIDEO_WAYLAND_WMCLASS", std::nullopt}};
+}
+
+Child WaylandSession::start(const std::vector<std::string>& argv, const EnvChanges& env,
+                            const std::string& output_stem) const
+{
+    EnvChanges all = client_env();
+    all.insert(all.end(), env.begin(), env.end());
+    return Child::start(as_user(argv), all, output_stem);
+}
+
+CommandResult WaylandSession::run(const std::vector<std::string>& argv, milliseconds timeout,
+                                  const std::string& output_stem) const
+{
+    return run_command(as_user(argv), client_env(), timeout, output_stem);
+}
+
 const Tools& tools()
 {
     static const Tools paths{MORVANE_E2E_PROGRAM, MORVANE_E2E_XVFB,   MORVANE_E2E_XDOTOOL,
                              MORVANE_E2E_XWININFO, MORVANE_E2E_XPROP, MORVANE_E2E_IMPORT,
                              MORVANE_E2E_CONVERT, MORVANE_E2E_CLOSE_WINDOW, MORVANE_E2E_WORK_DIR,
-                             MORVANE_E2E_LSAN_SUPPRESSIONS};
+                             MORVANE_E2E_LSAN_SUPPRESSIONS, MORVANE_E2E_SWAY, MORVANE_E2E_SWAYMSG,
+                             MORVANE_E2E_GRIM, MORVANE_E2E_WTYPE, MORVANE_E2E_SETPRIV,
+                             MORVANE_E2E_USERADD};
     return paths;
 }
 
@@ -382,6 +551,11 @@ std::optional<Image> screenshot(const std::string& display, unsigned long window
     if (!shot.finished || shot.exit_code != 0) {
         return std::nullopt;
     }
+    return read_png(png_path, output_stem);
+}
+
+std::optional<Image> read_png(const std::string& png_path, const std::string& output_stem)
+{
     // Read back as binary PPM: "P6\n<width> <height>\n255\n" and 3 bytes a pixel.
     const CommandResult pixels = run_command({tools().convert, png_path, "-depth", "8", "ppm:-"}, {},
                                              milliseconds(15000), next_stem(output_stem, "convert"));

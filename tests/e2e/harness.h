@@ -34,6 +34,11 @@ public:
     static Child start(const std::vector<std::string>& argv, const EnvChanges& env,
                        const std::string& output_stem, int extra_fd = -1);
 
+    // The same, but stopped under ptrace(2) by this process at the start of the program (the
+    // exec), for a test that watches its system calls; the test resumes or detaches it.
+    static Child start_traced(const std::vector<std::string>& argv, const EnvChanges& env,
+                              const std::string& output_stem);
+
     pid_t pid() const { return pid_; }
     bool running();
     // The exit status once the child has ended within `timeout`: its exit code, or 128 + the
@@ -45,6 +50,9 @@ public:
     std::string stderr_text() const;
 
 private:
+    static Child start_child(const std::vector<std::string>& argv, const EnvChanges& env,
+                             const std::string& output_stem, int extra_fd, bool traced);
+
     pid_t pid_ = -1;
     std::optional<int> status_;
     std::string output_stem_;
@@ -75,9 +83,45 @@ private:
     std::string failure_;
 };
 
-// Where the tools and the program are, fixed when the tests were configured.
+// A headless Wayland compositor (sway, with no X server beside it) in a private runtime
+// directory, for the program to run on as a person's Wayland session would have it. sway
+// refuses to run as root, so under root it runs, with everything started through this
+// session, as an unprivileged user, created when missing. Killed on destruction.
+class WaylandSession {
+public:
+    WaylandSession(int width, int height, const std::string& output_stem);
+    ~WaylandSession();
+    WaylandSession(const WaylandSession&) = delete;
+    WaylandSession& operator=(const WaylandSession&) = delete;
+
+    bool ready() const { return failure_.empty(); }
+    const std::string& failure() const { return failure_; }
+    // Private to the session's user, which may write there (screenshots).
+    const std::string& runtime_dir() const { return runtime_dir_; }
+    // The environment of a client of this session, and no X display.
+    EnvChanges client_env() const;
+    // Starts or runs argv as the session's user, in the client environment plus `env`.
+    Child start(const std::vector<std::string>& argv, const EnvChanges& env, const std::string& output_stem) const;
+    CommandResult run(const std::vector<std::string>& argv, milliseconds timeout, const std::string& output_stem) const;
+
+private:
+    std::vector<std::string> as_user(const std::vector<std::string>& argv) const;
+
+    std::string runtime_dir_;
+    std::string socket_;
+    std::string ipc_socket_;
+    std::string failure_;
+    bool as_other_user_ = false;
+    unsigned uid_ = 0;
+    unsigned gid_ = 0;
+    Child compositor_;
+};
+
+// Where the tools and the program are, fixed when the tests were configured. The Wayland
+// tools are empty when they were not found.
 struct Tools {
     std::string program, xvfb, xdotool, xwininfo, xprop, import, convert, close_window, work_dir, lsan_suppressions;
+    std::string sway, swaymsg, grim, wtype, setpriv, useradd;
 };
 const Tools& tools();
 
@@ -116,6 +160,9 @@ struct Image {
 };
 std::optional<Image> screenshot(const std::string& display, unsigned long window, const std::string& png_path,
                                 const std::string& output_stem);
+
+// A PNG file read back as RGB.
+std::optional<Image> read_png(const std::string& png_path, const std::string& output_stem);
 
 // Statistics of a rectangle of an image.
 struct RegionStats {
