@@ -15,6 +15,7 @@
 #include <unistd.h>
 #endif
 
+#include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "scene/numeric.h"
 
@@ -49,7 +50,7 @@ void run_frame(PathRun& run, const FloorBuffer& floor, bool measured)
     FrameTimings timings;
     const int64_t process_before = cpu_clock_ns(true);
     const int64_t thread_before = cpu_clock_ns(false);
-    render_frame(&timings);
+    morvane::render_frame(morvane::platform::renderer_services(), &timings);
     const int64_t thread_after = cpu_clock_ns(false);
     const int64_t process_after = cpu_clock_ns(true);
     advance_frame_counter();
@@ -153,7 +154,7 @@ std::pair<uint64_t, uint64_t> hash_of_frame(const AnimationState& start, int64_t
     restore_animation(start);
     skip_frames(frame - 1);
     scene.code_path = path;
-    render_frame();
+    morvane::render_frame(morvane::platform::renderer_services());
     return frame_buffer_hashes();
 }
 

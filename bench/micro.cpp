@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "bench/frame_loop.h"
-#include "host/host.h"
 #include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "raster/raster.h"
@@ -31,8 +30,8 @@ void prepare_scene_once()
 {
     static const bool prepared = [] {
         reset_scene();
-        if (!host::set_frame_size(screen_width, screen_height, seed) || !host::allocate_frame_buffers()) return false;
-        host::prepare_scene();
+        if (!morvane::set_frame_size(screen_width, screen_height, seed) || !morvane::allocate_frame_buffers(morvane::platform::renderer_services())) return false;
+        morvane::prepare_scene();
         return true;
     }();
     if (!prepared) std::abort();
@@ -108,7 +107,7 @@ void draw_rays_benchmark(benchmark::State& state, bool fast, int64_t frame)
     skip_frames(frame - 1);
     clear_frame();
     transform_frame();
-    rasterise_frame();
+    morvane::rasterise_frame(morvane::platform::renderer_services());
     const size_t cells = static_cast<size_t>(frame_cells());
     std::vector<Pixel> slab(scene.colour_buffer, scene.colour_buffer + cells);
 
@@ -153,7 +152,7 @@ void do_nothing(int) {}
 // Starting two pinned threads and joining them, which every frame pays on top of the work.
 void worker_pair_benchmark(benchmark::State& state)
 {
-    for (auto _ : state) run_pinned_worker_pair(do_nothing);
+    for (auto _ : state) morvane::platform::run_pinned_worker_pair(do_nothing);
 }
 
 // ---- fill_dwords ----
@@ -227,6 +226,6 @@ int main(int argc, char** argv)
     if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 2;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    host::release_frame_buffers();
+    morvane::release_frame_buffers(morvane::platform::renderer_services());
     return 0;
 }

@@ -9,7 +9,6 @@
 #include "bench/frame_loop.h"
 #include "bench/machine.h"
 #include "bench/report.h"
-#include "host/host.h"
 #include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
@@ -40,15 +39,15 @@ int run_benchmark(const BenchOptions& options)
     std::string error;
     if (!options.json.empty() && !tools::can_write_file(options.json, error)) return fail(exit_failed, error);
 
-    if (!host::set_frame_size(options.screen_width, options.screen_height, options.seed)) {
+    if (!morvane::set_frame_size(options.screen_width, options.screen_height, options.seed)) {
         return fail(exit_bad_arguments, "a " + std::to_string(options.screen_width) + "x" +
                                             std::to_string(options.screen_height) + " screen gives no usable frame");
     }
-    if (!host::allocate_frame_buffers()) {
+    if (!morvane::allocate_frame_buffers(morvane::platform::renderer_services())) {
         return fail(exit_failed, "cannot allocate two " + std::to_string(scene.frame_width) + "x" +
                                      std::to_string(scene.frame_height) + " frame buffers");
     }
-    host::prepare_scene();
+    morvane::prepare_scene();
     const AnimationState start = save_animation();
 
     // Both buffers' cells, each rounded up to whole 64-byte blocks.
@@ -59,7 +58,7 @@ int run_benchmark(const BenchOptions& options)
     floor.values = static_cast<uint32_t*>(
         platform::allocate_frame_buffer(static_cast<size_t>(floor.count) * sizeof(uint32_t)));
     if (floor.values == nullptr) {
-        host::release_frame_buffers();
+        morvane::release_frame_buffers(morvane::platform::renderer_services());
         return fail(exit_failed, "cannot allocate the floor fill's " + std::to_string(floor.count * 4) + " bytes");
     }
     // Its pages are made present now, so no run pays for them.
@@ -110,7 +109,7 @@ int run_benchmark(const BenchOptions& options)
     std::fflush(stdout);
 
     platform::free_frame_buffer(floor.values);
-    host::release_frame_buffers();
+    morvane::release_frame_buffers(morvane::platform::renderer_services());
 
     const std::string json = options.json.empty() ? std::string() : format_json(report);
     if (!options.json.empty() && !tools::write_whole_file(options.json, json.data(), json.size(), error)) {

@@ -13,7 +13,6 @@
 #include "bench/bench_options.h"
 #include "bench/frame_loop.h"
 #include "bench/report.h"
-#include "host/host.h"
 #include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
@@ -225,9 +224,9 @@ auto fields(const AnimationState& s)
 AnimationState start_small_scene()
 {
     reset_scene();
-    EXPECT_TRUE(host::set_frame_size(74, 58, 7));
-    EXPECT_TRUE(host::allocate_frame_buffers());
-    host::prepare_scene();
+    EXPECT_TRUE(morvane::set_frame_size(74, 58, 7));
+    EXPECT_TRUE(morvane::allocate_frame_buffers(morvane::platform::renderer_services()));
+    morvane::prepare_scene();
     return save_animation();
 }
 
@@ -242,7 +241,7 @@ protected:
     }
     void TearDown() override
     {
-        host::release_frame_buffers();
+        morvane::release_frame_buffers(morvane::platform::renderer_services());
         reset_scene();
     }
 
@@ -283,10 +282,10 @@ TEST_F(FrameLoop, MeasuredFramesAreFramesOneToNWhateverTheWarmUpDrew)
 #endif
 
     // The same three frames from a fresh start, drawn as the main loop draws them.
-    host::release_frame_buffers();
+    morvane::release_frame_buffers(morvane::platform::renderer_services());
     start_small_scene();
     for (int i = 0; i < 3; ++i) {
-        render_frame();
+        morvane::render_frame(morvane::platform::renderer_services());
         advance_frame_counter();
     }
     EXPECT_EQ(frame_buffer_hashes(), measured);

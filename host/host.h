@@ -1,6 +1,7 @@
-// The host's own logic, the same on every platform: frame size from the screen, the start-up
-// sequence, the keys and the main loop. Reads the screen size and the keys; writes the
-// scene's host fields and the frame buffers' addresses.
+// The window program's own logic, the same on every platform: its command line, the keys and
+// the main loop around the renderer's start-up and frames. Reads the screen size and the keys;
+// writes speed_mode and frame_counter, and points the scene at the window's pixels where the
+// window offers them.
 #pragma once
 
 #include <cstdint>
@@ -9,31 +10,14 @@
 
 namespace morvane::host {
 
-// The frame is the screen less 10 pixels on each axis, lowest bit cleared, so both sides
-// are even. Returns false when the frame would be smaller than 2 x 2.
-bool frame_size_for_screen(int screen_width, int screen_height, int& frame_width, int& frame_height);
-
-// The seed of the ray field: the low 16 bits of the tick counter.
-uint16_t seed_from_tick_counter();
-
-// Start-up, split where the window is created in between:
-// 1. seed and size the frame (frame fields, screen_centre, colour_buffer_size);
-bool set_frame_size(int screen_width, int screen_height, uint16_t seed);
-// 2. (the window) 3. allocate both frame buffers; false when memory is short;
-bool allocate_frame_buffers();
-// 4. build the ray field, set the starting zoom and prepare the geometry.
-void prepare_scene();
-// Frees the frame buffers (tools and tests; the program keeps them to the end).
-void release_frame_buffers();
-
-// A key-down as the window procedure handles it: Space toggles speed_mode (auto-repeats
-// included), Esc returns true, meaning "post the quit message with code 0", any other key is
-// ignored. Closing the window posts the quit message with code 0 too; the platform does that.
+// A key press as the window layer reports it: Space toggles speed_mode (auto-repeats
+// included), Esc returns true, meaning "quit with exit code 0", any other key is ignored.
+// Closing the window quits with exit code 0 too; the window layer sees to that.
 enum class Key { space, escape, other };
 bool handle_key_down(Key key);
 
 // How long the frames of a run took: the frames drawn, the wall time from the first frame to
-// the quit message, and histograms of the time spent rendering and presenting each frame, in
+// the request to quit, and histograms of the time spent rendering and presenting each frame, in
 // whole microseconds (the last bin collects everything longer). Fixed size, so a run of any
 // length allocates nothing for it.
 struct FrameStats {
@@ -48,7 +32,7 @@ struct FrameStats {
 double median_ms(const uint32_t (&histogram)[FrameStats::bins]);
 
 // The main loop: render, count the frame, present, pause 3 ms when idle, handle at most one
-// message; returns the quit code. With `stats`, it also times each frame into it.
+// pending window event; returns the exit code the request to quit carries. With `stats`, it also times each frame into it.
 int run_main_loop(platform::Window* window, FrameStats* stats = nullptr);
 
 // The command line: no words runs the program; --stats runs it and prints how fast it drew on

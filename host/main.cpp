@@ -75,7 +75,7 @@ int run_main_loop(platform::Window* window, FrameStats* stats)
     const Clock::time_point start = Clock::now();
     for (;;) {
         const Clock::time_point rendering = stats != nullptr ? Clock::now() : Clock::time_point{};
-        render_frame();
+        render_frame(platform::renderer_services());
         // Counted after rendering, so the first frame is drawn with the initial 30.
         advance_frame_counter();
         Pixel* next_target = nullptr;
@@ -95,7 +95,7 @@ int run_main_loop(platform::Window* window, FrameStats* stats)
             platform::sleep_ms(3);
         }
         // One message per frame at most, so input never starves the rendering.
-        if (platform::pump_one_message(window, exit_code)) {
+        if (platform::handle_pending_event(window, exit_code)) {
             scene.colour_buffer = own_colour_buffer;
             return exit_code;
         }
@@ -164,7 +164,7 @@ int program_main(int argc, const char* const* argv)
 int program_entry(FrameStats* stats)
 {
     // The seed only has to differ from run to run; it is taken before anything else.
-    const uint16_t seed = seed_from_tick_counter();
+    const uint16_t seed = platform::seed_from_tick_counter();
 
     char error[256] = {};
     int screen_width = 0;
@@ -193,7 +193,7 @@ int program_entry(FrameStats* stats)
         return fail("cannot open a window", error);
     }
 
-    if (!allocate_frame_buffers()) {
+    if (!allocate_frame_buffers(platform::renderer_services())) {
         platform::close_window(window);
         std::snprintf(error, sizeof error, "out of memory for two buffers of %d x %d pixels",
                       static_cast<int>(scene.frame_width), static_cast<int>(scene.frame_height));

@@ -1,12 +1,14 @@
-// The narrow interface between the renderer and the operating system. Each platform layer
-// under host/ provides it: host/posix (threads, memory, clock: every Unix program and tool),
-// host/sdl (the window on Linux and other SDL desktops), host/win32 (all of it on Windows).
-// Nothing under scene/, pipeline/, raster/ or rays/ includes an operating-system header.
+// The narrow interface to the operating system. Each platform layer under host/ provides it:
+// host/posix (threads, memory, clock: every Unix program and tool), host/sdl (the window on
+// Linux and other SDL desktops), host/win32 (all of it on Windows). The renderer (scene/,
+// pipeline/, raster/, rays/) includes none of this: it gets what it needs as the
+// PlatformServices that renderer_services() returns.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "pipeline/pipeline.h"
 #include "scene/scene.h"
 
 namespace morvane::platform {
@@ -20,6 +22,9 @@ void free_frame_buffer(void* buffer);
 // A free-running high-resolution counter (the time-stamp counter where there is one).
 uint64_t tick_counter();
 
+// A seed for the ray field that differs from run to run: the low 16 bits of the tick counter.
+inline uint16_t seed_from_tick_counter() { return static_cast<uint16_t>(tick_counter() & 0xFFFFu); }
+
 // Pauses the calling thread for about `milliseconds`.
 void sleep_ms(int milliseconds);
 
@@ -28,7 +33,13 @@ void sleep_ms(int milliseconds);
 // elsewhere.
 void use_parent_console();
 
-// (The pinned worker pair, run_pinned_worker_pair, is declared in pipeline/pipeline.h.)
+// Runs entry(0) and entry(1) on two fresh threads, pinned to the first and the second
+// processor the process may use and at the highest ordinary (not real-time) priority it is
+// granted, and returns when both have ended.
+void run_pinned_worker_pair(void (*entry)(int index));
+
+// The above as the renderer takes them: frame-buffer memory and the pinned worker pair.
+const PlatformServices& renderer_services();
 
 // ---- The window (host/sdl, host/win32) ----
 
@@ -54,11 +65,11 @@ Window* open_window(int width, int height, const char* caption, const char* clas
 // size has changed meanwhile).
 Pixel* present(Window* window, const Pixel* image, int width, int height);
 
-// Handles at most one pending message without waiting: a key-down goes to
-// host::handle_key_down (which may ask for the quit message), closing the window posts the
-// quit message with code 0. Returns true once the quit message has been retrieved, with its
-// code in exit_code.
-bool pump_one_message(Window* window, int& exit_code);
+// Handles at most one pending window event without waiting: a key press goes to
+// host::handle_key_down (which may ask to quit), closing the window asks to quit with exit code
+// 0. A request to quit is itself an event, queued behind the others; returns true once it has
+// been taken, with its exit code in exit_code.
+bool handle_pending_event(Window* window, int& exit_code);
 
 // Releases the window and everything opened with it.
 void close_window(Window* window);

@@ -83,19 +83,19 @@ void transform_frame()
                             scene.zoom_scale);
 }
 
-void rasterise_frame()
+void rasterise_frame(const PlatformServices& platform)
 {
     // Thread creation orders the transforms before the workers' reads, and the join orders
     // the workers' writes before the rays.
-    run_pinned_worker_pair(raster_worker);
+    platform.run_worker_pair(raster_worker);
 }
 
-void render_frame(FrameTimings* timings)
+void render_frame(const PlatformServices& platform, FrameTimings* timings)
 {
     if (timings == nullptr) {
         clear_frame();
         transform_frame();
-        rasterise_frame();
+        rasterise_frame(platform);
         draw_rays();
         return;
     }
@@ -104,7 +104,7 @@ void render_frame(FrameTimings* timings)
     const Clock::time_point cleared = Clock::now();
     transform_frame();
     const Clock::time_point transformed = Clock::now();
-    rasterise_frame();
+    rasterise_frame(platform);
     const Clock::time_point rasterised = Clock::now();
     draw_rays();
     const Clock::time_point done = Clock::now();

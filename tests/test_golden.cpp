@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 
@@ -73,24 +73,24 @@ Frame render(const GoldenCase& c, float stretch, Spoil spoil)
 {
     reset_scene();
     Frame frame;
-    if (!host::set_frame_size(c.screen_width, c.screen_height, c.seed) || !host::allocate_frame_buffers()) {
+    if (!morvane::set_frame_size(c.screen_width, c.screen_height, c.seed) || !morvane::allocate_frame_buffers(morvane::platform::renderer_services())) {
         return frame;
     }
-    host::prepare_scene();
+    morvane::prepare_scene();
     Vec3* run = scene.model_vertices;  // the corners and the ray points, one contiguous run
     for (int i = 0; i < scene.vertex_count + scene.ray_end_count + 2; ++i) {
         run[i] = {run[i].x * (1.0f + stretch), run[i].y * (1.0f + stretch), run[i].z * (1.0f + stretch)};
     }
     skip_frames(c.frame - 1);
     spoil();
-    render_frame();
+    morvane::render_frame(morvane::platform::renderer_services());
     frame.width = scene.frame_width;
     frame.height = scene.frame_height;
     for (int i = 0; i < frame.width * frame.height; ++i) {
         const Pixel p = scene.colour_buffer[i];
         frame.rgb.insert(frame.rgb.end(), {uint8_t(p >> 16), uint8_t(p >> 8), uint8_t(p)});
     }
-    host::release_frame_buffers();
+    morvane::release_frame_buffers(morvane::platform::renderer_services());
     return frame;
 }
 

@@ -31,7 +31,7 @@ protected:
     void SetUp() override { reset_scene(); }
     void TearDown() override
     {
-        host::release_frame_buffers();
+        morvane::release_frame_buffers(morvane::platform::renderer_services());
         reset_scene();
     }
 };
@@ -54,7 +54,7 @@ TEST(FrameSize, IsTheScreenLessTenWithTheLowestBitCleared)
     };
     for (const Case& c : cases) {
         int width = -1, height = -1;
-        ASSERT_TRUE(host::frame_size_for_screen(c.screen_width, c.screen_height, width, height))
+        ASSERT_TRUE(morvane::frame_size_for_screen(c.screen_width, c.screen_height, width, height))
             << c.screen_width << "x" << c.screen_height;
         EXPECT_EQ(width, c.frame_width) << c.screen_width << "x" << c.screen_height;
         EXPECT_EQ(height, c.frame_height) << c.screen_width << "x" << c.screen_height;
@@ -65,7 +65,7 @@ TEST(FrameSize, ScreensLeavingLessThanTwoByTwoFail)
 {
     for (auto [w, h] : {std::pair{11, 100}, {100, 11}, {10, 10}, {0, 0}, {-5, 1080}, {1920, -1}, {INT_MIN, INT_MIN}}) {
         int width = 77, height = 77;
-        EXPECT_FALSE(host::frame_size_for_screen(w, h, width, height)) << w << "x" << h;
+        EXPECT_FALSE(morvane::frame_size_for_screen(w, h, width, height)) << w << "x" << h;
         EXPECT_EQ(width, 77);
         EXPECT_EQ(height, 77);
     }
@@ -73,7 +73,7 @@ TEST(FrameSize, ScreensLeavingLessThanTwoByTwoFail)
 
 TEST_F(HostTest, SetFrameSizeFillsTheHostFields)
 {
-    ASSERT_TRUE(host::set_frame_size(1920, 1080, 0xBEEF));
+    ASSERT_TRUE(morvane::set_frame_size(1920, 1080, 0xBEEF));
     EXPECT_EQ(scene.frame_width, 1910);
     EXPECT_EQ(scene.frame_height, 1070);
     EXPECT_EQ(scene.screen_centre[0], 955);
@@ -87,14 +87,14 @@ TEST_F(HostTest, SetFrameSizeFillsTheHostFields)
 TEST_F(HostTest, FramesTooLargeForTheSizeFieldsFailAndChangeNothing)
 {
     // 23170 x 23170 x 4 bytes still fits a signed 32-bit size; 23172 x 23172 x 4 does not.
-    ASSERT_TRUE(host::set_frame_size(23180, 23180, 1));
+    ASSERT_TRUE(morvane::set_frame_size(23180, 23180, 1));
     EXPECT_EQ(scene.colour_buffer_size, 23170 * 23170 * 4);
     reset_scene();
-    EXPECT_FALSE(host::set_frame_size(23182, 23182, 1));
-    EXPECT_FALSE(host::set_frame_size(32768, 32768, 1));
-    EXPECT_FALSE(host::set_frame_size(65546 + 2, 20, 1));  // wider than a 16-bit side
-    EXPECT_FALSE(host::set_frame_size(INT_MAX, INT_MAX, 1));
-    EXPECT_FALSE(host::set_frame_size(11, 11, 1));
+    EXPECT_FALSE(morvane::set_frame_size(23182, 23182, 1));
+    EXPECT_FALSE(morvane::set_frame_size(32768, 32768, 1));
+    EXPECT_FALSE(morvane::set_frame_size(65546 + 2, 20, 1));  // wider than a 16-bit side
+    EXPECT_FALSE(morvane::set_frame_size(INT_MAX, INT_MAX, 1));
+    EXPECT_FALSE(morvane::set_frame_size(11, 11, 1));
     EXPECT_EQ(scene.frame_width, 0);
     EXPECT_EQ(scene.frame_height, 0);
     EXPECT_EQ(scene.colour_buffer_size, 0);
@@ -103,18 +103,18 @@ TEST_F(HostTest, FramesTooLargeForTheSizeFieldsFailAndChangeNothing)
 
 TEST_F(HostTest, StartingZoomIsAQuarterOfTheFrameHeight)
 {
-    ASSERT_TRUE(host::set_frame_size(1920, 1080, 1));
-    host::prepare_scene();
+    ASSERT_TRUE(morvane::set_frame_size(1920, 1080, 1));
+    morvane::prepare_scene();
     EXPECT_EQ(scene.zoom_scale, 267.0f);  // 1070 / 4 in integers
-    ASSERT_TRUE(host::set_frame_size(1366, 768, 1));
-    host::prepare_scene();
+    ASSERT_TRUE(morvane::set_frame_size(1366, 768, 1));
+    morvane::prepare_scene();
     EXPECT_EQ(scene.zoom_scale, 189.0f);  // 758 / 4 = 189 remainder 2
 }
 
 TEST_F(HostTest, PrepareSceneRunsTheStartUpSteps)
 {
-    ASSERT_TRUE(host::set_frame_size(640, 480, 2024));
-    host::prepare_scene();
+    ASSERT_TRUE(morvane::set_frame_size(640, 480, 2024));
+    morvane::prepare_scene();
     // The ray field exists, the texture is filled, the lights and the normals are unit length
     // and the corners are centred (largest half-extent on y).
     EXPECT_EQ(scene.ray_lines[0].end_index, 2);
@@ -131,8 +131,8 @@ TEST_F(HostTest, PrepareSceneRunsTheStartUpSteps)
 
 TEST_F(HostTest, FrameBuffersAreZeroedAlignedAndReleased)
 {
-    ASSERT_TRUE(host::set_frame_size(100, 60, 1));
-    ASSERT_TRUE(host::allocate_frame_buffers());
+    ASSERT_TRUE(morvane::set_frame_size(100, 60, 1));
+    ASSERT_TRUE(morvane::allocate_frame_buffers(morvane::platform::renderer_services()));
     ASSERT_NE(scene.colour_buffer, nullptr);
     ASSERT_NE(scene.depth_buffer, nullptr);
     EXPECT_NE(static_cast<void*>(scene.colour_buffer), static_cast<void*>(scene.depth_buffer));
@@ -146,14 +146,14 @@ TEST_F(HostTest, FrameBuffersAreZeroedAlignedAndReleased)
     // Every cell of both is writable (the sanitizers check the bounds).
     std::memset(scene.colour_buffer, 1, cells * 4);
     std::memset(scene.depth_buffer, 1, cells * 4);
-    host::release_frame_buffers();
+    morvane::release_frame_buffers(morvane::platform::renderer_services());
     EXPECT_EQ(scene.colour_buffer, nullptr);
     EXPECT_EQ(scene.depth_buffer, nullptr);
 }
 
 TEST_F(HostTest, NoBuffersWithoutAFrameSize)
 {
-    EXPECT_FALSE(host::allocate_frame_buffers());
+    EXPECT_FALSE(morvane::allocate_frame_buffers(morvane::platform::renderer_services()));
     EXPECT_EQ(scene.colour_buffer, nullptr);
 }
 
@@ -219,7 +219,7 @@ TEST(Platform, WorkersArePinnedToTheFirstAndSecondAllowedProcessor)
         (first < 0 ? first : second) = cpu;
         if (second >= 0) break;
     }
-    run_pinned_worker_pair(record_affinity);
+    morvane::platform::run_pinned_worker_pair(record_affinity);
     ASSERT_EQ(worker_affinity_status[0], 0);
     ASSERT_EQ(worker_affinity_status[1], 0);
     EXPECT_EQ(CPU_COUNT(&worker_processors[0]), 1);
@@ -281,7 +281,7 @@ TEST(Platform, WorkersTakeTheBestNiceValueAndNeverARealTimePolicy)
     ASSERT_GE(child, 0);
     if (child == 0) {
         audio_group_limits = true;
-        run_pinned_worker_pair(record_priority);
+        morvane::platform::run_pinned_worker_pair(record_priority);
         const int expected_nice = thread_may_take_nice(-5) ? -5 : 0;
         bool ordinary = true, best_nice = true;
         for (int k = 0; k < 2; ++k) {

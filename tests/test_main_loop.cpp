@@ -105,7 +105,7 @@ Pixel* present(Window* window, const Pixel* image, int width, int height)
     return stand_in.offered_pixels;
 }
 
-bool pump_one_message(Window* window, int& exit_code)
+bool handle_pending_event(Window* window, int& exit_code)
 {
     EXPECT_EQ(window, stand_in.window);
     ++stand_in.pumps;
@@ -151,7 +151,7 @@ protected:
     }
     void TearDown() override
     {
-        morvane::host::release_frame_buffers();
+        morvane::release_frame_buffers(morvane::platform::renderer_services());
         morvane::reset_scene();
     }
 
@@ -414,7 +414,7 @@ TEST_F(HostProgram, StatsPrintTheFramesDrawnOnExitAndNothingElseChanges)
 
     // Without the flag: the same frames, and nothing on stdout.
     stand_in.presented.clear();
-    morvane::host::release_frame_buffers();
+    morvane::release_frame_buffers(morvane::platform::renderer_services());
     morvane::reset_scene();
     stand_in.queue = {key_down(Key::space), key_down(Key::other), quit(0)};
     const Outcome plain = run_main({});

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/host.h"
+#include "host/platform.h"
 #include "tests/render_tool_run.h"
 #include "tools/options.h"
 
@@ -146,7 +146,7 @@ std::vector<std::string> canonical(const RenderOptions& o)
 void expect_within_limits(const RenderOptions& o, const std::string& context)
 {
     int frame_width = 0, frame_height = 0;
-    ASSERT_TRUE(host::frame_size_for_screen(o.screen_width, o.screen_height, frame_width, frame_height)) << context;
+    ASSERT_TRUE(morvane::frame_size_for_screen(o.screen_width, o.screen_height, frame_width, frame_height)) << context;
     EXPECT_LE(std::max(o.screen_width, o.screen_height), largest_screen_side) << context;
     EXPECT_LE(int64_t{frame_width} * frame_height * 4, int64_t{2147483647}) << context;
     EXPECT_GE(o.first_frame, 1) << context;
@@ -255,7 +255,7 @@ namespace {
 bool whole_frame(const RenderOptions& options, const std::string& bytes)
 {
     int width = 0, height = 0;
-    if (!host::frame_size_for_screen(options.screen_width, options.screen_height, width, height)) return false;
+    if (!morvane::frame_size_for_screen(options.screen_width, options.screen_height, width, height)) return false;
     if (bytes.size() == static_cast<size_t>(width) * height * 4) return true;
     png_image image{};
     image.version = PNG_IMAGE_VERSION;

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/host.h"
+#include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "raster/raster.h"
 #include "rays/rays.h"
@@ -31,15 +31,15 @@ class FrameTest : public ::testing::Test {
 protected:
     void prepare(int screen_width, int screen_height, uint16_t seed = 4711)
     {
-        host::release_frame_buffers();
+        morvane::release_frame_buffers(morvane::platform::renderer_services());
         reset_scene();
-        ASSERT_TRUE(host::set_frame_size(screen_width, screen_height, seed));
-        ASSERT_TRUE(host::allocate_frame_buffers());
-        host::prepare_scene();
+        ASSERT_TRUE(morvane::set_frame_size(screen_width, screen_height, seed));
+        ASSERT_TRUE(morvane::allocate_frame_buffers(morvane::platform::renderer_services()));
+        morvane::prepare_scene();
     }
     void TearDown() override
     {
-        host::release_frame_buffers();
+        morvane::release_frame_buffers(morvane::platform::renderer_services());
         reset_scene();
     }
     size_t cells() const { return size_t{scene.frame_width} * scene.frame_height; }
@@ -196,7 +196,7 @@ TEST_F(FrameTest, FirstFrameStepsTheZoomOnceFromAQuarterOfTheHeight)
     ASSERT_EQ(scene.zoom_scale, 267.0f);
     FrameTimings timings;
     timings.total_ns = -1;
-    render_frame(&timings);
+    morvane::render_frame(morvane::platform::renderer_services(), &timings);
     EXPECT_EQ(scene.zoom_counter, 351);
     EXPECT_EQ(scene.zoom_shrinking, 0);
     EXPECT_EQ(scene.zoom_scale, 267.0f * 1.0017f);
@@ -213,7 +213,7 @@ TEST_F(FrameTest, ScreenPointsAreTheTurnedPointsScaledByTheNewZoom)
 {
     prepare(200, 150);
     scene.frame_counter = 95;
-    render_frame();
+    morvane::render_frame(morvane::platform::renderer_services());
     build_rotation_table(95);
     const int ray_points = scene.ray_end_count + 2;
     std::vector<Vec3> corners(scene.vertex_count), normals(scene.vertex_count), rays(ray_points);
@@ -238,9 +238,9 @@ TEST_F(FrameTest, SkippingFramesEqualsRenderingThem)
     // changed would drift from the skipped ones.
     constexpr int frames = 600;
     prepare(64, 48, 99);
-    for (int i = 0; i < frames; ++i, scene.frame_counter += 1) render_frame();
+    for (int i = 0; i < frames; ++i, scene.frame_counter += 1) morvane::render_frame(morvane::platform::renderer_services());
     const auto rendered = animation();
-    render_frame();
+    morvane::render_frame(morvane::platform::renderer_services());
     const std::vector<Pixel> rendered_colour = colour();
     const std::vector<uint32_t> rendered_depth = depth_bits();
     const std::vector<Vec3> rendered_rays(scene.screen_ray_points, scene.screen_ray_points + scene.ray_end_count + 2);
@@ -248,7 +248,7 @@ TEST_F(FrameTest, SkippingFramesEqualsRenderingThem)
     prepare(64, 48, 99);
     skip_frames(frames);
     EXPECT_EQ(animation(), rendered);
-    render_frame();
+    morvane::render_frame(morvane::platform::renderer_services());
     EXPECT_EQ(colour(), rendered_colour);
     EXPECT_EQ(depth_bits(), rendered_depth);
     EXPECT_EQ(std::memcmp(rendered_rays.data(), scene.screen_ray_points, rendered_rays.size() * sizeof(Vec3)), 0);
@@ -261,7 +261,7 @@ TEST_F(FrameTest, TwoWorkersGiveTheSameImageAsBothBandsOnOneThread)
         scene.frame_counter = frame;
         const float zoom_scale = scene.zoom_scale;
         const uint16_t zoom_counter = scene.zoom_counter;
-        render_frame();
+        morvane::render_frame(morvane::platform::renderer_services());
         const std::vector<Pixel> threaded_colour = colour();
         const std::vector<uint32_t> threaded_depth = depth_bits();
 
@@ -299,7 +299,7 @@ TEST(WorkerPair, RunsEachIndexOnceOnItsOwnThreadAndReturnsAfterBoth)
 {
     for (int round = 0; round < 3; ++round) {
         worker_runs[0] = worker_runs[1] = 0;
-        run_pinned_worker_pair(record_worker);
+        morvane::platform::run_pinned_worker_pair(record_worker);
         EXPECT_EQ(worker_runs[0], 1);
         EXPECT_EQ(worker_runs[1], 1);
         EXPECT_NE(worker_thread[0], std::this_thread::get_id());

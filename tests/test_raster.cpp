@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "host/platform.h"
 #include "raster/raster.h"
 #include "raster/shade_paths.h"
 #include "raster/walk.h"
@@ -785,7 +785,7 @@ namespace {
 void prepare_slab(int width, int height, float angle, float zoom)
 {
     reset_scene();
-    host::prepare_scene();
+    morvane::prepare_scene();
     scene.frame_width = static_cast<uint16_t>(width);
     scene.frame_height = static_cast<uint16_t>(height);
     const float c = std::cos(angle), s = std::sin(angle);

@@ -19,7 +19,7 @@
 #include <sys/mman.h>
 #endif
 
-#include "host/host.h"
+#include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "rays/ray_paths.h"
 #include "rays/ray_walk.h"
@@ -576,15 +576,15 @@ TEST_F(RayScene, RasterisedFramesGiveTheScalarBytes)
         int64_t frame;
     } cases[] = {{1920, 1080, 1}, {1920, 1080, 150}, {1366, 768, 300}, {1366, 768, 700}, {720, 1280, 90}};
     for (const auto& c : cases) {
-        host::release_frame_buffers();
+        morvane::release_frame_buffers(morvane::platform::renderer_services());
         reset_scene();
-        ASSERT_TRUE(host::set_frame_size(c.screen_width, c.screen_height, 1));
-        ASSERT_TRUE(host::allocate_frame_buffers());
-        host::prepare_scene();
+        ASSERT_TRUE(morvane::set_frame_size(c.screen_width, c.screen_height, 1));
+        ASSERT_TRUE(morvane::allocate_frame_buffers(morvane::platform::renderer_services()));
+        morvane::prepare_scene();
         skip_frames(c.frame - 1);
         clear_frame();
         transform_frame();
-        rasterise_frame();
+        morvane::rasterise_frame(morvane::platform::renderer_services());
         const size_t cells = size_t{scene.frame_width} * scene.frame_height;
         const std::vector<Pixel> slab(scene.colour_buffer, scene.colour_buffer + cells);
         std::vector<Pixel> drawn[2];
@@ -597,5 +597,5 @@ TEST_F(RayScene, RasterisedFramesGiveTheScalarBytes)
         EXPECT_TRUE(drawn[0] == drawn[1]) << c.screen_width << " x " << c.screen_height << ", frame " << c.frame;
         EXPECT_FALSE(drawn[0] == slab);
     }
-    host::release_frame_buffers();
+    morvane::release_frame_buffers(morvane::platform::renderer_services());
 }

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/host.h"
+#include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 #include "tests/render_tool_run.h"
@@ -278,12 +278,12 @@ TEST_F(RenderTool, FilesHoldThePresentedFramesUnderTheirNumbers)
     // The window program's first frames, drawn here as its main loop draws them (on this
     // little-endian host the depth buffer's bytes are the file's).
     morvane::reset_scene();
-    ASSERT_TRUE(morvane::host::set_frame_size(40, 30, 5));
-    ASSERT_TRUE(morvane::host::allocate_frame_buffers());
-    morvane::host::prepare_scene();
+    ASSERT_TRUE(morvane::set_frame_size(40, 30, 5));
+    ASSERT_TRUE(morvane::allocate_frame_buffers(morvane::platform::renderer_services()));
+    morvane::prepare_scene();
     const size_t bytes = 30u * 20u * 4u;  // the 40 x 30 screen less 10, even
     for (int frame = 1; frame <= 4; ++frame) {
-        morvane::render_frame();
+        morvane::render_frame(morvane::platform::renderer_services());
         morvane::scene.frame_counter += 1;
         if (frame == 1) continue;
         const std::string colour(reinterpret_cast<const char*>(morvane::scene.colour_buffer), bytes);
@@ -291,7 +291,7 @@ TEST_F(RenderTool, FilesHoldThePresentedFramesUnderTheirNumbers)
         EXPECT_EQ(read_file(work_ / ("c" + std::to_string(frame) + ".raw")), colour) << frame;
         EXPECT_EQ(read_file(work_ / ("d" + std::to_string(frame) + ".depth")), depth) << frame;
     }
-    morvane::host::release_frame_buffers();
+    morvane::release_frame_buffers(morvane::platform::renderer_services());
     morvane::reset_scene();
 
     // The PNG is the colour buffer as an RGB image: B, G, R, X turned into R, G, B.

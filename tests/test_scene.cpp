@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "host/platform.h"
 #include "scene/numeric.h"
 #include "scene/scene.h"
 
@@ -38,7 +38,7 @@ protected:
     {
         reset_scene();
         scene.random_state = seed;
-        host::prepare_scene();
+        morvane::prepare_scene();
     }
 };
 

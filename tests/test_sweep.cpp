@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 
@@ -217,16 +217,16 @@ protected:
     void SetUp() override
     {
         const SweepCase& c = GetParam();
-        host::release_frame_buffers();
+        morvane::release_frame_buffers(morvane::platform::renderer_services());
         reset_scene();
-        ASSERT_TRUE(host::set_frame_size(c.screen.width, c.screen.height, c.seed));
-        ASSERT_TRUE(host::allocate_frame_buffers());
-        host::prepare_scene();
+        ASSERT_TRUE(morvane::set_frame_size(c.screen.width, c.screen.height, c.seed));
+        ASSERT_TRUE(morvane::allocate_frame_buffers(morvane::platform::renderer_services()));
+        morvane::prepare_scene();
         scene.code_path = c.path;
     }
     void TearDown() override
     {
-        host::release_frame_buffers();
+        morvane::release_frame_buffers(morvane::platform::renderer_services());
         reset_scene();
     }
 };
@@ -243,7 +243,7 @@ TEST_P(ScreenSweep, EveryFrameStaysInsideItsBuffersAndLeavesTheRestBlack)
         SCOPED_TRACE("frame " + std::to_string(frame) + " (" + std::to_string(scene.frame_width) + "x" +
                      std::to_string(scene.frame_height) + " frame, seed " + std::to_string(c.seed) + ")");
         skip_frames(frame - 1 - frames_drawn);
-        render_frame();
+        morvane::render_frame(morvane::platform::renderer_services());
         scene.frame_counter += 1;  // after drawing, as the main loop counts
         frames_drawn = frame;
 

@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "host/host.h"
+#include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 #include "tools/options.h"
@@ -144,19 +144,19 @@ int render(const tools::RenderOptions& options)
     if (options.seed) {
         seed = *options.seed;
     } else {
-        seed = host::seed_from_tick_counter();
+        seed = morvane::platform::seed_from_tick_counter();
         std::printf("morvane-render: seed %u (from the tick counter; --seed %u draws the same rays)\n", seed, seed);
         std::fflush(stdout);
     }
-    if (!host::set_frame_size(options.screen_width, options.screen_height, seed)) {
+    if (!morvane::set_frame_size(options.screen_width, options.screen_height, seed)) {
         return fail(exit_bad_arguments, "a " + std::to_string(options.screen_width) + "x" +
                                             std::to_string(options.screen_height) + " screen gives no usable frame");
     }
-    if (!host::allocate_frame_buffers()) {
+    if (!morvane::allocate_frame_buffers(morvane::platform::renderer_services())) {
         return fail(exit_failed, "cannot allocate two " + std::to_string(scene.frame_width) + "x" +
                                      std::to_string(scene.frame_height) + " frame buffers");
     }
-    host::prepare_scene();
+    morvane::prepare_scene();
 
     std::vector<unsigned char> scratch;
     std::string error;
@@ -178,13 +178,13 @@ int render(const tools::RenderOptions& options)
         }
         // Frame 1 is drawn with frame_counter 30, as the window program's first frame.
         if (k == 0) skip_frames(options.first_frame - 1);
-        render_frame();
+        morvane::render_frame(morvane::platform::renderer_services());
         // After drawing, as the host's main loop counts, and wrapping as it does: the last frame
         // the command line allows is drawn with the largest signed 32-bit count.
         advance_frame_counter();
         if (!write_frame_files(options, frame, files, scratch, error)) status = fail(exit_failed, error);
     }
-    host::release_frame_buffers();
+    morvane::release_frame_buffers(morvane::platform::renderer_services());
     return status;
 }
 

@@ -7,7 +7,7 @@
 #include <limits>
 #include <string_view>
 
-#include "host/host.h"
+#include "pipeline/pipeline.h"
 
 namespace morvane::tools {
 
@@ -106,7 +106,7 @@ std::string parse_screen_size(std::string_view text, int& width, int& height)
         return quoted(text) + ": each side must be 1 to " + std::to_string(largest_screen_side);
     }
     int frame_width = 0, frame_height = 0;
-    if (!host::frame_size_for_screen(static_cast<int>(*w), static_cast<int>(*h), frame_width, frame_height)) {
+    if (!morvane::frame_size_for_screen(static_cast<int>(*w), static_cast<int>(*h), frame_width, frame_height)) {
         return quoted(text) + " leaves a frame under 2x2 pixels";
     }
     if (int64_t{frame_width} * frame_height * 4 > std::numeric_limits<int32_t>::max()) {

@@ -142,6 +142,8 @@ void* worker_main(void* argument)
 
 } // namespace
 
+namespace platform {
+
 void run_pinned_worker_pair(void (*entry)(int index))
 {
     const WorkerPlacement& placement = worker_placement();
@@ -165,8 +167,6 @@ void run_pinned_worker_pair(void (*entry)(int index))
         if (started[k]) pthread_join(threads[k], nullptr);
     }
 }
-
-namespace platform {
 
 void* allocate_frame_buffer(size_t bytes)
 {
@@ -200,6 +200,12 @@ uint64_t tick_counter()
 }
 
 void use_parent_console() {}
+
+const PlatformServices& renderer_services()
+{
+    static const PlatformServices services{allocate_frame_buffer, free_frame_buffer, run_pinned_worker_pair};
+    return services;
+}
 
 void sleep_ms(int milliseconds)
 {

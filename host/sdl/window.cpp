@@ -316,7 +316,7 @@ Pixel* present(Window* window, const Pixel* image, int width, int height)
     return window->offered;
 }
 
-bool pump_one_message(Window* window, int& exit_code)
+bool handle_pending_event(Window* window, int& exit_code)
 {
     SDL_Event event;
     if (SDL_PollEvent(&event) == 0) {

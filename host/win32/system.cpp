@@ -69,7 +69,7 @@ DWORD_PTR lowest_processor(DWORD_PTR allowed) { return allowed & (~allowed + 1);
 
 } // namespace morvane::win32
 
-namespace morvane {
+namespace morvane::platform {
 
 void run_pinned_worker_pair(void (*entry)(int index))
 {
@@ -113,8 +113,6 @@ void run_pinned_worker_pair(void (*entry)(int index))
     for (DWORD i = 0; i < running_count; ++i) CloseHandle(running[i]);
 }
 
-namespace platform {
-
 void* allocate_frame_buffer(size_t bytes)
 {
     // Committed pages come zero-filled and page-aligned, well past the 64 bytes promised.
@@ -147,6 +145,12 @@ uint64_t tick_counter()
 
 void sleep_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
+const PlatformServices& renderer_services()
+{
+    static const PlatformServices services{allocate_frame_buffer, free_frame_buffer, run_pinned_worker_pair};
+    return services;
+}
+
 void use_parent_console()
 {
     // Output redirected to a file or a pipe is used as it is.
@@ -157,6 +161,4 @@ void use_parent_console()
     (void)std::freopen("CONOUT$", "w", stderr);
 }
 
-} // namespace platform
-
-} // namespace morvane
+} // namespace morvane::platform

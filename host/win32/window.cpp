@@ -184,7 +184,7 @@ Pixel* present(Window* window, const Pixel* image, int width, int height)
     return nullptr;
 }
 
-bool pump_one_message(Window*, int& exit_code)
+bool handle_pending_event(Window*, int& exit_code)
 {
     // Only peek: the frame loop never waits for input. A message that is there is retrieved,
     // so at most one is handled per frame, in queue order.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "host/platform.h"
 #include "tools/options.h"
 
 namespace {
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const morvane::tools::RenderOptions& o = *result.options;
     if (o.help) return 0;
     int width = 0, height = 0;
-    require(morvane::host::frame_size_for_screen(o.screen_width, o.screen_height, width, height));
+    require(morvane::frame_size_for_screen(o.screen_width, o.screen_height, width, height));
     require(int64_t{width} * height * 4 <= 2147483647);
     require(o.first_frame >= 1 && o.count >= 1 && o.first_frame + o.count - 1 <= last_frame_number);
     require(o.png.wanted() || o.colour_raw.wanted() || o.depth_raw.wanted());

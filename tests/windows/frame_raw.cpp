@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/host.h"
+#include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 
@@ -30,13 +30,13 @@ int main(int argc, char** argv)
     }
     const int width = std::atoi(argv[1]), height = std::atoi(argv[2]), frame = std::atoi(argv[4]);
     const auto seed = static_cast<uint16_t>(std::atoi(argv[3]));
-    if (frame < 1 || !host::set_frame_size(width, height, seed) || !host::allocate_frame_buffers()) {
+    if (frame < 1 || !morvane::set_frame_size(width, height, seed) || !morvane::allocate_frame_buffers(morvane::platform::renderer_services())) {
         std::fprintf(stderr, "frame_raw: cannot start the scene\n");
         return 1;
     }
-    host::prepare_scene();
+    morvane::prepare_scene();
     skip_frames(frame - 1);  // frame 1 is drawn with frame_counter 30
-    render_frame();
+    morvane::render_frame(morvane::platform::renderer_services());
     const size_t bytes = size_t(scene.frame_width) * scene.frame_height * 4;
     if (!write_file(argv[5], scene.colour_buffer, bytes) || !write_file(argv[6], scene.depth_buffer, bytes)) {
         std::fprintf(stderr, "frame_raw: cannot write the buffers\n");

@@ -78,7 +78,7 @@ TEST(Win32Workers, EachIndexRunsOnceOnItsOwnThread)
 {
     worker_records[0] = {};
     worker_records[1] = {};
-    run_pinned_worker_pair(record_worker);
+    morvane::platform::run_pinned_worker_pair(record_worker);
     EXPECT_EQ(worker_records[0].calls, 1);
     EXPECT_EQ(worker_records[1].calls, 1);
     EXPECT_NE(worker_records[0].thread_id, 0u);
@@ -94,7 +94,7 @@ TEST(Win32Workers, WorkersAreTimeCriticalAndPinnedToTheFirstTwoProcessors)
     ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask));
     worker_records[0] = {};
     worker_records[1] = {};
-    run_pinned_worker_pair(record_worker);
+    morvane::platform::run_pinned_worker_pair(record_worker);
     EXPECT_EQ(worker_records[0].priority, THREAD_PRIORITY_TIME_CRITICAL);
     EXPECT_EQ(worker_records[1].priority, THREAD_PRIORITY_TIME_CRITICAL);
     if (process_mask != 3 && (process_mask & 3) != 3) {
@@ -122,7 +122,7 @@ TEST(Win32Workers, BothWorkersRunAtTheSameTime)
         ASSERT_NE(worker_ready[i], nullptr);
         worker_met_other[i] = false;
     }
-    run_pinned_worker_pair(meet_the_other_worker);
+    morvane::platform::run_pinned_worker_pair(meet_the_other_worker);
     EXPECT_TRUE(worker_met_other[0]);
     EXPECT_TRUE(worker_met_other[1]);
     CloseHandle(worker_ready[0]);
@@ -141,7 +141,7 @@ TEST(Win32Workers, ReturnsOnlyWhenBothHaveEnded)
 {
     for (int round = 0; round < 3; ++round) {
         worker_finished[0] = worker_finished[1] = 0;
-        run_pinned_worker_pair(finish_late);
+        morvane::platform::run_pinned_worker_pair(finish_late);
         EXPECT_EQ(worker_finished[0], 1);
         EXPECT_EQ(worker_finished[1], 1);
     }
@@ -200,7 +200,7 @@ int pump_until_quit(platform::Window* window, int limit)
 {
     for (int i = 0; i < limit; ++i) {
         int code = -1;
-        if (platform::pump_one_message(window, code)) return code;
+        if (platform::handle_pending_event(window, code)) return code;
     }
     return -1;
 }
@@ -315,7 +315,7 @@ TEST_F(Win32Window, SpaceGoesToTheKeyHandler)
     EXPECT_EQ(SendMessageA(handle, WM_KEYDOWN, VK_SPACE, 0x40000000), 0);  // an auto-repeat
     EXPECT_EQ(scene.speed_mode, 1);
     int code = -1;
-    EXPECT_FALSE(platform::pump_one_message(window, code)) << "Space must not quit";
+    EXPECT_FALSE(platform::handle_pending_event(window, code)) << "Space must not quit";
 }
 
 TEST_F(Win32Window, OtherKeysAreIgnored)
@@ -344,7 +344,7 @@ TEST_F(Win32Window, QuitCodeIsTheMessageParameter)
 TEST_F(Win32Window, PumpReturnsAtOnceWhenNothingIsPending)
 {
     int code = -1;
-    EXPECT_FALSE(platform::pump_one_message(window, code));
+    EXPECT_FALSE(platform::handle_pending_event(window, code));
     EXPECT_EQ(code, -1);
 }
 
@@ -353,11 +353,11 @@ TEST_F(Win32Window, PumpHandlesOneMessagePerCallInQueueOrder)
     ASSERT_TRUE(PostMessageA(handle, WM_APP, 1, 0));
     ASSERT_TRUE(PostMessageA(handle, WM_APP, 2, 0));
     int code = -1;
-    EXPECT_FALSE(platform::pump_one_message(window, code));
+    EXPECT_FALSE(platform::handle_pending_event(window, code));
     MSG left;
     ASSERT_TRUE(PeekMessageA(&left, nullptr, WM_APP, WM_APP, PM_NOREMOVE));
     EXPECT_EQ(left.wParam, 2u) << "the first message posted is handled first, and alone";
-    EXPECT_FALSE(platform::pump_one_message(window, code));
+    EXPECT_FALSE(platform::handle_pending_event(window, code));
     EXPECT_FALSE(PeekMessageA(&left, nullptr, WM_APP, WM_APP, PM_NOREMOVE));
 }
 
@@ -368,7 +368,7 @@ TEST_F(Win32Window, QueuedKeysAreHandledInOrderAcrossCalls)
     ASSERT_TRUE(PostMessageA(handle, WM_KEYDOWN, VK_SPACE, 0x40000000));
     ASSERT_TRUE(PostMessageA(handle, WM_KEYDOWN, VK_ESCAPE, 0));
     int code = -1;
-    EXPECT_FALSE(platform::pump_one_message(window, code));
+    EXPECT_FALSE(platform::handle_pending_event(window, code));
     EXPECT_EQ(scene.speed_mode, 0) << "only the first Space is handled by the first call";
     // Translation adds a character message after each key; the rest follows in order.
     EXPECT_EQ(pump_until_quit(100), 0);
