@@ -14,12 +14,9 @@ seconds=${MORVANE_FUZZ_SECONDS:-60}
 dir=build/fuzz
 say() { echo "fuzz.sh: $*"; }
 
-if ! command -v clang++ >/dev/null 2>&1; then
-    say "installing clang (libFuzzer comes with it)"
-    if [ "$(id -u)" -eq 0 ]; then as_root=""; else as_root="sudo"; fi
-    $as_root apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq --no-install-recommends clang
-fi
+# clang brings libFuzzer.
+. "$root/scripts/apt-packages.sh"
+command -v clang++ >/dev/null 2>&1 || install_packages clang
 
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
     -DMORVANE_SANITIZE=address,undefined -DMORVANE_FUZZ=ON \

@@ -13,16 +13,9 @@ jobs=${MORVANE_JOBS:-2}
 dir=build/lint
 say() { echo "lint.sh: $*"; }
 
-missing=""
-command -v clang-tidy >/dev/null 2>&1 || missing="$missing clang-tidy"
-command -v cppcheck >/dev/null 2>&1 || missing="$missing cppcheck"
-if [ -n "$missing" ]; then
-    say "installing$missing"
-    if [ "$(id -u)" -eq 0 ]; then as_root=""; else as_root="sudo"; fi
-    $as_root apt-get update -qq
-    # shellcheck disable=SC2086  # one word per package
-    DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq --no-install-recommends $missing
-fi
+. "$root/scripts/apt-packages.sh"
+command -v clang-tidy >/dev/null 2>&1 || install_packages clang-tidy
+command -v cppcheck >/dev/null 2>&1 || install_packages cppcheck
 
 # The compile commands of every Linux target, and the one generated source they name (the
 # embedded picture, which is data and is not checked itself). The benchmarks (bench/) are
