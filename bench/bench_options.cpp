@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "morvane_version.h"
 #include "tools/options.h"
 
 namespace morvane::bench {
@@ -25,13 +26,14 @@ BenchParseResult parse_bench_options(int argc, const char* const* argv)
     bool seen_screen = false, seen_seed = false, seen_frames = false, seen_warmup = false, seen_json = false;
     bool seen_scalar = false, seen_compare = false;
 
-    // --help anywhere prints the usage, whatever else the line holds (no value starts "--").
+    // --help or --version anywhere answers, whatever else the line holds (no value starts
+    // "--"); the first of them wins.
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i] != nullptr ? argv[i] : "";
-        if (argument == "--help" || argument == "-h") {
-            BenchOptions help;
-            help.help = true;
-            return {help, {}};
+        if (argument == "--help" || argument == "-h" || argument == "--version") {
+            BenchOptions answer;
+            (argument == "--version" ? answer.version : answer.help) = true;
+            return {answer, {}};
         }
     }
 
@@ -119,11 +121,14 @@ const char* bench_usage()
            "                 blocks of frames, and print the speed-up per stage\n"
            "  --json FILE    also write the figures as JSON (the file appears when complete)\n"
            "  --help         this text\n"
+           "  --version      the version of morvane-bench\n"
            "\n"
            "The floor row is the clear's own fill of as many bytes as both frame buffers, in\n"
            "memory the frame does not touch, timed after every frame; clear/floor says how close the clear comes to it.\n"
            "Progress goes to stderr when it is a terminal. Exit code 0, 1 when the run fails,\n"
            "2 for a bad argument.\n";
 }
+
+const char* bench_version() { return "morvane-bench " MORVANE_VERSION "\n"; }
 
 } // namespace morvane::bench

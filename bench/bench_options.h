@@ -28,6 +28,7 @@ enum class PathChoice { fastest, scalar, compare };
 
 struct BenchOptions {
     bool help = false;
+    bool version = false;  // --version: print the version and measure nothing
     int screen_width = 1920;
     int screen_height = 1080;
     uint16_t seed = default_seed;
@@ -47,5 +48,8 @@ BenchParseResult parse_bench_options(int argc, const char* const* argv);
 
 // The usage text printed by --help.
 const char* bench_usage();
+
+// The line printed by --version: the program's name and the project's version.
+const char* bench_version();
 
 } // namespace morvane::bench

@@ -124,8 +124,8 @@ int main(int argc, char** argv)
 {
     const BenchParseResult parsed = parse_bench_options(argc, argv);
     if (!parsed.options) return fail(exit_bad_arguments, parsed.error);
-    if (parsed.options->help) {
-        std::fputs(bench_usage(), stdout);
+    if (parsed.options->help || parsed.options->version) {
+        std::fputs(parsed.options->help ? bench_usage() : bench_version(), stdout);
         return 0;
     }
     return run_benchmark(*parsed.options);

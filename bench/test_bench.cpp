@@ -14,6 +14,7 @@
 #include "bench/frame_loop.h"
 #include "bench/report.h"
 #include "host/platform.h"
+#include "morvane_version.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 
@@ -47,7 +48,8 @@ std::string described(const BenchParseResult& result)
     const char* paths[] = {"fastest", "scalar", "compare"};
     return std::to_string(o.screen_width) + "x" + std::to_string(o.screen_height) + " seed " + std::to_string(o.seed) +
            " frames " + std::to_string(o.frames) + " warmup " + std::to_string(o.warmup) + " " +
-           paths[static_cast<int>(o.paths)] + " json '" + o.json + "'" + (o.help ? " help" : "");
+           paths[static_cast<int>(o.paths)] + " json '" + o.json + "'" + (o.help ? " help" : "") +
+           (o.version ? " version" : "");
 }
 
 TEST(BenchOptions, AcceptedLinesGiveEveryValueInBothSpellings)
@@ -65,6 +67,8 @@ TEST(BenchOptions, HelpWinsOverEverythingElse)
     EXPECT_TRUE(contains(described(parse("--frames 0 --help --bogus")), " help"));
     EXPECT_TRUE(contains(described(parse("--frames 0 -h --bogus")), " help"));
     EXPECT_TRUE(contains(bench_usage(), "--compare"));
+    EXPECT_TRUE(contains(described(parse("--frames 0 --version --help")), " version"));
+    EXPECT_EQ(std::string(bench_version()), "morvane-bench " MORVANE_VERSION "\n");
 }
 
 TEST(BenchOptions, RefusedLinesGiveOneLineNamingTheFault)

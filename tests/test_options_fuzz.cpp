@@ -45,7 +45,8 @@ struct Generator {
 };
 
 constexpr const char* option_names[] = {"--screen", "--seed",      "--frame",     "--count",
-                                        "--png",    "--colour-raw", "--depth-raw", "--help"};
+                                        "--png",    "--colour-raw", "--depth-raw", "--help",
+                                        "--version"};
 constexpr const char* near_names[] = {"-h", "--", "-", "---png", "--PNG", "--png-", "--screens", "--seed ",
                                       "--=", "--frame=", "-png", "--colour_raw", "--depth-raw=--png"};
 constexpr const char* numbers[] = {
@@ -207,7 +208,7 @@ TEST(OptionsFuzz, TwentyThousandGeneratedCommandLinesGiveSoundOptionsOrOneErrorL
             continue;
         }
         ++accepted;
-        if (result.options->help) continue;
+        if (result.options->help || result.options->version) continue;
         ASSERT_NO_FATAL_FAILURE(expect_within_limits(*result.options, context));
         // Written back in the other value form, the options read the same; and the same line
         // always gives the same answer.
@@ -283,11 +284,11 @@ TEST(OptionsFuzz, GeneratedCommandLinesThroughTheProgramEndCleanly)
     } removal{root};
     const fs::path work = root / "work";
 
-    // A sample of the generated lines, 30 that draw and 30 that do not (refused, or help); the
-    // drawing ones only where the program finishes quickly: small screens, a few frames, an early
-    // first frame.
+    // A sample of the generated lines, 30 that draw and 30 that do not (refused, help or
+    // version); the drawing ones only where the program finishes quickly: small screens, a few
+    // frames, an early first frame.
     Generator g{std::mt19937_64(99)};
-    int runs[2] = {0, 0};  // refused or help, drawing
+    int runs[2] = {0, 0};  // refused, help or version; drawing
     int succeeded = 0;
     while (runs[0] + runs[1] < 60 && !testing::Test::HasFailure()) {
         std::vector<std::string> arguments = random_arguments(g);
@@ -297,7 +298,7 @@ TEST(OptionsFuzz, GeneratedCommandLinesThroughTheProgramEndCleanly)
         }
         const ParseResult parsed = parse(arguments);
         const auto& o = parsed.options;
-        const bool drawing = o && !o->help;
+        const bool drawing = o && !o->help && !o->version;
         const bool slow =
             drawing && (o->count > 3 || o->first_frame > 4000 || int64_t{o->screen_width} * o->screen_height > 40000);
         // Files go into the work directory only (the tests may run with every permission).

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/platform.h"
+#include "morvane_version.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 #include "tests/render_tool_run.h"
@@ -50,6 +51,7 @@ std::string described(const std::vector<std::string>& arguments)
     if (!result.options) return "refused: " + result.error;
     const RenderOptions& o = *result.options;
     if (o.help) return "help";
+    if (o.version) return "version";
     std::string text = std::to_string(o.screen_width) + "x" + std::to_string(o.screen_height) + " seed " +
                        (o.seed ? std::to_string(*o.seed) : "none") + " frames " + std::to_string(o.first_frame) +
                        "+" + std::to_string(o.count);
@@ -77,6 +79,8 @@ TEST(RenderOptions, AcceptedLinesGiveTheirValuesInBothForms)
     EXPECT_EQ(described("--screen 23180x23180 --png a"), "23180x23180 seed none frames 1+1 png 'a'");
     EXPECT_EQ(described("--help"), "help");
     EXPECT_EQ(described("--png a.png -h"), "help");
+    EXPECT_EQ(described("--png a.png --version --bogus"), "version");
+    EXPECT_EQ(described("--version --help"), "version");
     EXPECT_EQ(described("--screen=640x480 --seed 0 --frame=7 --count 2 --png f%03d.png --colour-raw=c%d.raw "
                         "--depth-raw d-%-5u.raw"),
               "640x480 seed 0 frames 7+2 png 'f007.png'..'f008.png' colour 'c7.raw'..'c8.raw' "
@@ -199,6 +203,9 @@ TEST_F(RenderTool, HelpGoesToStdout)
     EXPECT_EQ(result.out.rfind("usage: morvane-render", 0), 0u);
     EXPECT_NE(result.out.find("--colour-raw"), std::string::npos);
     EXPECT_TRUE(result.err.empty());
+    const ToolRun version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "morvane-render " MORVANE_VERSION "\n");
 }
 
 TEST_F(RenderTool, UnwritableNamesGiveOneLineAndLeaveNoFile)

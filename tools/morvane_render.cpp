@@ -194,8 +194,8 @@ int main(int argc, char** argv)
 {
     const tools::ParseResult parsed = tools::parse_render_options(argc, argv);
     if (!parsed.options) return fail(exit_bad_arguments, parsed.error);
-    if (parsed.options->help) {
-        std::fputs(tools::render_usage(), stdout);
+    if (parsed.options->help || parsed.options->version) {
+        std::fputs(parsed.options->help ? tools::render_usage() : tools::render_version(), stdout);
         return 0;
     }
     return render(*parsed.options);

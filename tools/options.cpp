@@ -7,6 +7,7 @@
 #include <limits>
 #include <string_view>
 
+#include "morvane_version.h"
 #include "pipeline/pipeline.h"
 
 namespace morvane::tools {
@@ -145,10 +146,11 @@ ParseResult parse_render_options(int argc, const char* const* argv)
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i] != nullptr ? argv[i] : "";
-        if (argument == "--help" || argument == "-h") {
-            RenderOptions help;
-            help.help = true;
-            return {help, {}};
+        // --help and --version answer at once, whatever follows them.
+        if (argument == "--help" || argument == "-h" || argument == "--version") {
+            RenderOptions answer;
+            (argument == "--version" ? answer.version : answer.help) = true;
+            return {answer, {}};
         }
         // "--name value" or "--name=value".
         const std::optional<OptionWord> word = option_word(argv[i]);
@@ -248,10 +250,13 @@ const char* render_usage()
            "  --colour-raw FILE  the colour buffer as in memory: B, G, R, X bytes, rows top down\n"
            "  --depth-raw FILE   the depth buffer as little-endian 32-bit floats, rows top down\n"
            "  --help             this text\n"
+           "  --version          the version of morvane-render\n"
            "\n"
            "With --count above 1 every FILE must hold one frame number conversion such as\n"
            "frame-%04d.png (flags 0 and -, width up to 99; %% for a literal percent sign);\n"
            "with one frame FILE is used as given. Files appear only when complete.\n";
 }
+
+const char* render_version() { return "morvane-render " MORVANE_VERSION "\n"; }
 
 } // namespace morvane::tools

@@ -22,6 +22,7 @@ struct OutputName {
 
 struct RenderOptions {
     bool help = false;
+    bool version = false;  // --version: print the version and draw nothing
     int screen_width = 1920;
     int screen_height = 1080;
     std::optional<uint16_t> seed;  // none: seeded from the tick counter
@@ -48,6 +49,9 @@ std::string quoted(std::string_view text);
 
 // The usage text printed by --help.
 const char* render_usage();
+
+// The line printed by --version: the program's name and the project's version.
+const char* render_version();
 
 // The largest screen side accepted on the command line.
 constexpr int largest_screen_side = 32768;

@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     const morvane::tools::RenderOptions& o = *result.options;
-    if (o.help) return 0;
+    if (o.help || o.version) return 0;
     int width = 0, height = 0;
     require(morvane::frame_size_for_screen(o.screen_width, o.screen_height, width, height));
     require(int64_t{width} * height * 4 <= 2147483647);
