@@ -13,6 +13,8 @@ packages=(
   imagemagick                        # screenshots
   qemu-user                          # older processors, emulated (tests/older_processors.sh)
   sway grim wtype                    # a headless Wayland session with no X, its screenshots and keys
+  help2man                           # the man pages, made from each program's --help
+  desktop-file-utils                 # checking the desktop entry
 )
 
 . "$(dirname "$0")/apt-packages.sh"
