@@ -4,7 +4,8 @@ BUILD_DIR ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test test-windows windows clean sanitize lint fuzz bench micro
+.PHONY: all deps configure build run test test-windows windows package package-windows clean sanitize lint \
+        fuzz bench micro
 
 all: build
 
@@ -29,6 +30,15 @@ test: build
 # The native Windows program, cross-built with MinGW-w64: build/windows/morvane.exe.
 windows:
 	@bash scripts/windows.sh
+
+# Packages (see README.md, "Installing"): build/packages/morvane_<version>_<arch>.deb, and
+# build/windows/packages/morvane-<version>-windows-x86_64.zip. Only what is installed is built.
+package: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target morvane morvane-render morvane-documents
+	cpack --config $(BUILD_DIR)/CPackConfig.cmake
+
+package-windows:
+	@bash scripts/windows.sh --package
 
 # The Windows unit and end-to-end tests under Wine (part of `make test`).
 test-windows:

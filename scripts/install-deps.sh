@@ -14,6 +14,7 @@ packages=(
   qemu-user                          # older processors, emulated (tests/older_processors.sh)
   sway grim wtype                    # a headless Wayland session with no X, its screenshots and keys
   help2man                           # the man pages, made from each program's --help
+  dpkg-dev file                      # the Debian package's dependencies (dpkg-shlibdeps)
   desktop-file-utils                 # checking the desktop entry
 )
 

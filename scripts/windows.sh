@@ -4,16 +4,20 @@
 # the picture tool natively first (build/native-tools) and hands it to the cross build.
 #   scripts/windows.sh           the program only
 #   scripts/windows.sh --tests   the program and the Windows test programs
+#   scripts/windows.sh --package the program, then the zip that ships it (with the README and
+#                                the licence): build/windows/packages/morvane-*-windows-x86_64.zip
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 tests=OFF
+package=false
 for argument in "$@"; do
     case $argument in
     --tests) tests=ON ;;
-    *) echo "usage: scripts/windows.sh [--tests]" >&2; exit 2 ;;
+    --package) package=true ;;
+    *) echo "usage: scripts/windows.sh [--tests] [--package]" >&2; exit 2 ;;
     esac
 done
 
@@ -66,3 +70,9 @@ else
 fi
 
 echo "windows.sh: built $cross_dir/morvane.exe"
+
+# 3. The zip. morvane-render.exe is not in it: it needs libpng, which Debian does not build
+#    for MinGW-w64, so it cannot be linked statically here.
+if [ "$package" = true ]; then
+    cpack --config "$cross_dir/CPackConfig.cmake"
+fi
