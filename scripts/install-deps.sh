@@ -15,7 +15,7 @@ packages=(
   sway grim wtype                    # a headless Wayland session with no X, its screenshots and keys
   help2man                           # the man pages, made from each program's --help
   dpkg-dev file                      # the Debian package's dependencies (dpkg-shlibdeps)
-  desktop-file-utils                 # checking the desktop entry
+  desktop-file-utils lintian         # checking the desktop entry and the Debian package
 )
 
 . "$(dirname "$0")/apt-packages.sh"
