@@ -232,6 +232,9 @@ TEST(Platform, WorkersArePinnedToTheFirstAndSecondAllowedProcessor)
     }
 }
 
+// The thread sanitizer's runtime asks for limits before it can run instrumented code, so its
+// build keeps the real getrlimit and leaves this test out.
+#if !defined(__SANITIZE_THREAD__)
 namespace {
 
 // The scheduling limits of a member of an audio group: real-time priorities up to 50 and nice
@@ -296,4 +299,5 @@ TEST(Platform, WorkersTakeTheBestNiceValueAndNeverARealTimePolicy)
     EXPECT_NE(WEXITSTATUS(status), 1) << "a worker runs with a real-time policy";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "a worker's nice value is not the best the limits grant";
 }
+#endif
 #endif
