@@ -21,84 +21,36 @@ BenchParseResult failure(std::string message)
 
 BenchParseResult parse_bench_options(int argc, const char* const* argv)
 {
-    using tools::quoted;
     BenchOptions options;
-    bool seen_screen = false, seen_seed = false, seen_frames = false, seen_warmup = false, seen_json = false;
-    bool seen_scalar = false, seen_compare = false;
-
-    // --help or --version anywhere answers, whatever else the line holds (no value starts
-    // "--"); the first of them wins.
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i] != nullptr ? argv[i] : "";
-        if (argument == "--help" || argument == "-h" || argument == "--version") {
-            BenchOptions answer;
-            (argument == "--version" ? answer.version : answer.help) = true;
-            return {answer, {}};
-        }
+    bool scalar = false, compare = false;
+    const auto flag = [](bool& set) {
+        return [&set](std::string_view) {
+            set = true;
+            return std::string();
+        };
+    };
+    const tools::OptionRule rules[] = {
+        {"--screen", true,
+         [&](std::string_view v) { return tools::parse_screen_size(v, options.screen_width, options.screen_height); }},
+        {"--seed", true, [&](std::string_view v) { return tools::take_seed(v, options.seed); }},
+        {"--frames", true,
+         [&](std::string_view v) { return tools::take_whole_number(v, 1, largest_frame_count, options.frames); }},
+        {"--warmup", true,
+         [&](std::string_view v) { return tools::take_whole_number(v, 0, largest_warmup_count, options.warmup); }},
+        {"--json", true, [&](std::string_view v) { return tools::take_file_name(v, options.json); }},
+        {"--scalar", false, flag(scalar)},
+        {"--compare", false, flag(compare)},
+    };
+    std::string error;
+    const std::optional<tools::Request> request = tools::parse_command_line(argc, argv, rules, error);
+    if (!request) return failure(error);
+    if (*request != tools::Request::run) {
+        BenchOptions answer;
+        (*request == tools::Request::version ? answer.version : answer.help) = true;
+        return {answer, {}};
     }
-
-    for (int i = 1; i < argc; ++i) {
-        const std::optional<tools::OptionWord> word = tools::option_word(argv[i]);
-        if (!word) {
-            return failure("unexpected argument " + quoted(argv[i] != nullptr ? argv[i] : "") + " (see --help)");
-        }
-        const std::string_view name = word->name;
-        std::optional<std::string_view> value = word->value;
-        const std::string option(name);
-
-        if (name == "--scalar" || name == "--compare") {
-            if (value) return failure(option + " takes no value");
-            bool& seen = name == "--scalar" ? seen_scalar : seen_compare;
-            if (seen) return failure(option + " given twice");
-            seen = true;
-            if (seen_scalar && seen_compare) return failure("--scalar and --compare exclude each other");
-            options.paths = name == "--scalar" ? PathChoice::scalar : PathChoice::compare;
-            continue;
-        }
-        const bool known =
-            name == "--screen" || name == "--seed" || name == "--frames" || name == "--warmup" || name == "--json";
-        if (!known) return failure("unknown option " + quoted(name) + " (see --help)");
-        if (!value) value = tools::next_word_as_value(argc, argv, i);
-        if (!value) return failure(option + " needs a value");
-
-        if (name == "--screen") {
-            if (seen_screen) return failure("--screen given twice");
-            seen_screen = true;
-            const std::string reason = tools::parse_screen_size(*value, options.screen_width, options.screen_height);
-            if (!reason.empty()) return failure("--screen " + reason);
-        } else if (name == "--seed") {
-            if (seen_seed) return failure("--seed given twice");
-            seen_seed = true;
-            const auto seed = tools::parse_integer(*value);
-            if (!seed || *seed < 0 || *seed > 65535) {
-                return failure("--seed " + quoted(*value) + " is not a whole number from 0 to 65535");
-            }
-            options.seed = static_cast<uint16_t>(*seed);
-        } else if (name == "--frames") {
-            if (seen_frames) return failure("--frames given twice");
-            seen_frames = true;
-            const auto frames = tools::parse_integer(*value);
-            if (!frames || *frames < 1 || *frames > largest_frame_count) {
-                return failure("--frames " + quoted(*value) + " is not a whole number from 1 to " +
-                               std::to_string(largest_frame_count));
-            }
-            options.frames = *frames;
-        } else if (name == "--warmup") {
-            if (seen_warmup) return failure("--warmup given twice");
-            seen_warmup = true;
-            const auto warmup = tools::parse_integer(*value);
-            if (!warmup || *warmup < 0 || *warmup > largest_warmup_count) {
-                return failure("--warmup " + quoted(*value) + " is not a whole number from 0 to " +
-                               std::to_string(largest_warmup_count));
-            }
-            options.warmup = *warmup;
-        } else {
-            if (seen_json) return failure("--json given twice");
-            seen_json = true;
-            if (value->empty()) return failure("--json needs a file name");
-            options.json = std::string(*value);
-        }
-    }
+    if (scalar && compare) return failure("--scalar and --compare exclude each other");
+    options.paths = scalar ? PathChoice::scalar : compare ? PathChoice::compare : PathChoice::fastest;
     return {options, {}};
 }
 

@@ -81,6 +81,8 @@ TEST(RenderOptions, AcceptedLinesGiveTheirValuesInBothForms)
     EXPECT_EQ(described("--png a.png -h"), "help");
     EXPECT_EQ(described("--png a.png --version --bogus"), "version");
     EXPECT_EQ(described("--version --help"), "version");
+    // Anywhere on the line, after a bad word too, as in morvane-bench.
+    EXPECT_EQ(described("--bogus 7 --help"), "help");
     EXPECT_EQ(described("--screen=640x480 --seed 0 --frame=7 --count 2 --png f%03d.png --colour-raw=c%d.raw "
                         "--depth-raw d-%-5u.raw"),
               "640x480 seed 0 frames 7+2 png 'f007.png'..'f008.png' colour 'c7.raw'..'c8.raw' "

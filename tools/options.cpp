@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 #include "morvane_version.h"
 #include "pipeline/pipeline.h"
@@ -71,21 +72,83 @@ ParseResult failure(std::string message)
 
 } // namespace
 
-std::optional<OptionWord> option_word(const char* argument)
+std::optional<Request> parse_command_line(int argc, const char* const* argv, std::span<const OptionRule> rules,
+                                          std::string& error)
 {
-    const std::string_view word = argument != nullptr ? argument : "";
-    if (word.size() < 3 || word.substr(0, 2) != "--") return std::nullopt;
-    const size_t equals = word.find('=');
-    if (equals == std::string_view::npos) return OptionWord{word, std::nullopt};
-    return OptionWord{word.substr(0, equals), word.substr(equals + 1)};
+    const auto word_at = [&](int i) { return std::string_view(argv[i] != nullptr ? argv[i] : ""); };
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = word_at(i);
+        if (word == "--help" || word == "-h") return Request::help;
+        if (word == "--version") return Request::version;
+    }
+    std::vector<bool> seen(rules.size(), false);
+    for (int i = 1; i < argc; ++i) {
+        // "--name" or "--name=value".
+        const std::string_view word = word_at(i);
+        if (word.size() < 3 || !word.starts_with("--")) {
+            error = "unexpected argument " + quoted(word) + " (see --help)";
+            return std::nullopt;
+        }
+        const size_t equals = word.find('=');
+        const std::string_view name = word.substr(0, equals);
+        std::optional<std::string_view> value;
+        if (equals != std::string_view::npos) value = word.substr(equals + 1);
+
+        size_t r = 0;
+        while (r < rules.size() && rules[r].name != name) ++r;
+        if (r == rules.size()) {
+            error = "unknown option " + quoted(name) + " (see --help)";
+            return std::nullopt;
+        }
+        const OptionRule& rule = rules[r];
+        const std::string option(name);
+        if (seen[r]) {
+            error = option + " given twice";
+            return std::nullopt;
+        }
+        seen[r] = true;
+        if (!rule.takes_value && value) {
+            error = option + " takes no value";
+            return std::nullopt;
+        }
+        // A value of its own word never starts with "--" ("--png=--odd-name" still may).
+        if (rule.takes_value && !value && i + 1 < argc && !word_at(i + 1).starts_with("--")) value = word_at(++i);
+        if (rule.takes_value && !value) {
+            error = option + " needs a value";
+            return std::nullopt;
+        }
+        const std::string reason = rule.take(value.value_or(""));
+        if (!reason.empty()) {
+            error = option + " " + reason;
+            return std::nullopt;
+        }
+    }
+    return Request::run;
 }
 
-std::optional<std::string_view> next_word_as_value(int argc, const char* const* argv, int& i)
+std::string take_whole_number(std::string_view text, int64_t low, int64_t high, int64_t& number)
 {
-    if (i + 1 >= argc || argv[i + 1] == nullptr || std::string_view(argv[i + 1]).starts_with("--")) {
-        return std::nullopt;
+    const auto value = parse_integer(text);
+    if (!value || *value < low || *value > high) {
+        return quoted(text) + " is not a whole number from " + std::to_string(low) + " to " + std::to_string(high);
     }
-    return std::string_view(argv[++i]);
+    number = *value;
+    return {};
+}
+
+std::string take_seed(std::string_view text, uint16_t& seed)
+{
+    int64_t value = 0;
+    std::string reason = take_whole_number(text, 0, 65535, value);
+    if (reason.empty()) seed = static_cast<uint16_t>(value);
+    return reason;
+}
+
+std::string take_file_name(std::string_view text, std::string& name)
+{
+    if (text.empty()) return "needs a file name";
+    name = std::string(text);
+    return {};
 }
 
 std::optional<int64_t> parse_integer(std::string_view text)
@@ -142,58 +205,25 @@ std::string quoted(std::string_view text)
 ParseResult parse_render_options(int argc, const char* const* argv)
 {
     RenderOptions options;
-    bool seen_screen = false, seen_seed = false, seen_frame = false, seen_count = false;
-
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i] != nullptr ? argv[i] : "";
-        // --help and --version answer at once, whatever follows them.
-        if (argument == "--help" || argument == "-h" || argument == "--version") {
-            RenderOptions answer;
-            (argument == "--version" ? answer.version : answer.help) = true;
-            return {answer, {}};
-        }
-        // "--name value" or "--name=value".
-        const std::optional<OptionWord> word = option_word(argv[i]);
-        if (!word) return failure("unexpected argument " + quoted(argument) + " (see --help)");
-        const std::string_view name = word->name;
-        std::optional<std::string_view> value = word->value;
-        const bool known = name == "--screen" || name == "--seed" || name == "--frame" || name == "--count" ||
-                           name == "--png" || name == "--colour-raw" || name == "--depth-raw";
-        if (!known) return failure("unknown option " + quoted(name) + " (see --help)");
-        if (!value) value = next_word_as_value(argc, argv, i);
-        if (!value) return failure(std::string(name) + " needs a value");
-        const std::string option(name);
-
-        if (name == "--screen") {
-            if (seen_screen) return failure("--screen given twice");
-            seen_screen = true;
-            const std::string reason = parse_screen_size(*value, options.screen_width, options.screen_height);
-            if (!reason.empty()) return failure("--screen " + reason);
-        } else if (name == "--seed") {
-            if (seen_seed) return failure("--seed given twice");
-            seen_seed = true;
-            const auto seed = parse_integer(*value);
-            if (!seed || *seed < 0 || *seed > 65535) {
-                return failure("--seed " + quoted(*value) + " is not a whole number from 0 to 65535");
-            }
-            options.seed = static_cast<uint16_t>(*seed);
-        } else if (name == "--frame" || name == "--count") {
-            bool& seen = name == "--frame" ? seen_frame : seen_count;
-            if (seen) return failure(option + " given twice");
-            seen = true;
-            const auto number = parse_integer(*value);
-            if (!number || *number < 1 || *number > last_frame_number) {
-                return failure(option + " " + quoted(*value) + " is not a whole number from 1 to " +
-                               std::to_string(last_frame_number));
-            }
-            (name == "--frame" ? options.first_frame : options.count) = *number;
-        } else {
-            OutputName& output =
-                name == "--png" ? options.png : (name == "--colour-raw" ? options.colour_raw : options.depth_raw);
-            if (output.wanted()) return failure(option + " given twice");
-            if (value->empty()) return failure(option + " needs a file name");
-            output.text = std::string(*value);
-        }
+    const OptionRule rules[] = {
+        {"--screen", true,
+         [&](std::string_view v) { return parse_screen_size(v, options.screen_width, options.screen_height); }},
+        {"--seed", true, [&](std::string_view v) { return take_seed(v, options.seed.emplace()); }},
+        {"--frame", true,
+         [&](std::string_view v) { return take_whole_number(v, 1, last_frame_number, options.first_frame); }},
+        {"--count", true,
+         [&](std::string_view v) { return take_whole_number(v, 1, last_frame_number, options.count); }},
+        {"--png", true, [&](std::string_view v) { return take_file_name(v, options.png.text); }},
+        {"--colour-raw", true, [&](std::string_view v) { return take_file_name(v, options.colour_raw.text); }},
+        {"--depth-raw", true, [&](std::string_view v) { return take_file_name(v, options.depth_raw.text); }},
+    };
+    std::string error;
+    const std::optional<Request> request = parse_command_line(argc, argv, rules, error);
+    if (!request) return failure(error);
+    if (*request != Request::run) {
+        RenderOptions answer;
+        (*request == Request::version ? answer.version : answer.help) = true;
+        return {answer, {}};
     }
 
     if (options.first_frame + options.count - 1 > last_frame_number) {

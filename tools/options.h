@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -56,21 +58,35 @@ const char* render_version();
 // The largest screen side accepted on the command line.
 constexpr int largest_screen_side = 32768;
 
-// ---- Command-line words and values every tool shares ----
+// ---- The command line of every tool ----
 
-// An option word: "--name" or "--name=value".
-struct OptionWord {
-    std::string_view name;                  // with its leading "--"
-    std::optional<std::string_view> value;  // set for "--name=value"
+// One option a tool knows: its name with the leading "--", whether a value follows it, and what
+// taking that value does. `take` returns an empty string when the value is good, else the reason
+// as one line that starts with the quoted value (the parser puts the option's name in front).
+// An option without a value gets an empty one.
+struct OptionRule {
+    std::string_view name;
+    bool takes_value;
+    std::function<std::string(std::string_view value)> take;
 };
 
-// argv[i] as an option word; none when it is not one (it must start "--" and name something).
-std::optional<OptionWord> option_word(const char* argument);
+// What a good command line asks for.
+enum class Request { run, help, version };
 
-// The value of the option at argv[i] that came without "=value": the next word, which i then
-// moves past; none at the end of the line or when the next word is an option itself
-// ("--png=--odd-name" still gives a value that starts with "--").
-std::optional<std::string_view> next_word_as_value(int argc, const char* const* argv, int& i);
+// Parses argv[1 .. argc-1] by `rules`, the same way for every tool: options are "--name value"
+// or "--name=value" (a separate value never starts with "--"), each given at most once. --help,
+// -h or --version anywhere on the line is answered at once, whatever else the line holds, the
+// first of them winning. Anything else wrong gives no request and one line in `error`, without
+// the program's name.
+std::optional<Request> parse_command_line(int argc, const char* const* argv, std::span<const OptionRule> rules,
+                                          std::string& error);
+
+// A whole decimal number from `low` to `high` into `number`; else the reason, as `take` returns it.
+std::string take_whole_number(std::string_view text, int64_t low, int64_t high, int64_t& number);
+// A seed of the ray field, 0 to 65535.
+std::string take_seed(std::string_view text, uint16_t& seed);
+// A file name: anything but empty.
+std::string take_file_name(std::string_view text, std::string& name);
 
 // A whole decimal integer: digits with an optional leading '-', nothing else, no overflow.
 std::optional<int64_t> parse_integer(std::string_view text);
