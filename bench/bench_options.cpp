@@ -76,7 +76,8 @@ const char* bench_usage()
            "  --version      the version of morvane-bench\n"
            "\n"
            "The floor row is the clear's own fill of as many bytes as both frame buffers, in\n"
-           "memory the frame does not touch, timed after every frame; clear/floor says how close the clear comes to it.\n"
+           "memory the frame does not touch, timed after every frame; clear/floor says how\n"
+           "close the clear comes to it.\n"
            "Progress goes to stderr when it is a terminal. Exit code 0, 1 when the run fails,\n"
            "2 for a bad argument.\n";
 }

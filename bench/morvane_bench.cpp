@@ -14,20 +14,19 @@
 #include "scene/scene.h"
 #include "tools/options.h"
 #include "tools/pending_file.h"
+#include "tools/tool.h"
 
 using namespace morvane;
 using namespace morvane::bench;
 
 namespace {
 
-constexpr int exit_failed = 1;
-constexpr int exit_bad_arguments = 2;
+using tools::exit_bad_arguments;
+using tools::exit_failed;
 
-int fail(int code, const std::string& message)
-{
-    std::fprintf(stderr, "morvane-bench: %s\n", message.c_str());
-    return code;
-}
+constexpr const char* program = "morvane-bench";
+
+int fail(int code, const std::string& message) { return tools::fail(program, code, message); }
 
 const char* path_label(SceneBlock::CodePath path)
 {
@@ -39,15 +38,8 @@ int run_benchmark(const BenchOptions& options)
     std::string error;
     if (!options.json.empty() && !tools::can_write_file(options.json, error)) return fail(exit_failed, error);
 
-    if (!morvane::set_frame_size(options.screen_width, options.screen_height, options.seed)) {
-        return fail(exit_bad_arguments, "a " + std::to_string(options.screen_width) + "x" +
-                                            std::to_string(options.screen_height) + " screen gives no usable frame");
-    }
-    if (!morvane::allocate_frame_buffers(morvane::platform::renderer_services())) {
-        return fail(exit_failed, "cannot allocate two " + std::to_string(scene.frame_width) + "x" +
-                                     std::to_string(scene.frame_height) + " frame buffers");
-    }
-    morvane::prepare_scene();
+    const int started = tools::start_for_screen(program, options.screen_width, options.screen_height, options.seed);
+    if (started != 0) return started;
     const AnimationState start = save_animation();
 
     // Both buffers' cells, each rounded up to whole 64-byte blocks.
@@ -125,8 +117,7 @@ int main(int argc, char** argv)
     const BenchParseResult parsed = parse_bench_options(argc, argv);
     if (!parsed.options) return fail(exit_bad_arguments, parsed.error);
     if (parsed.options->help || parsed.options->version) {
-        std::fputs(parsed.options->help ? bench_usage() : bench_version(), stdout);
-        return 0;
+        return tools::answer(parsed.options->help ? bench_usage() : bench_version());
     }
     return run_benchmark(*parsed.options);
 }

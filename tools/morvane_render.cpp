@@ -14,20 +14,19 @@
 #include "scene/scene.h"
 #include "tools/options.h"
 #include "tools/pending_file.h"
+#include "tools/tool.h"
 #include "tools/png_write.h"
 
 using namespace morvane;
 
 namespace {
 
-constexpr int exit_bad_arguments = 2;
-constexpr int exit_failed = 1;
+using tools::exit_bad_arguments;
+using tools::exit_failed;
 
-int fail(int code, const std::string& message)
-{
-    std::fprintf(stderr, "morvane-render: %s\n", message.c_str());
-    return code;
-}
+constexpr const char* program = "morvane-render";
+
+int fail(int code, const std::string& message) { return tools::fail(program, code, message); }
 
 bool write_bytes(std::FILE* file, const void* bytes, size_t size)
 {
@@ -148,15 +147,8 @@ int render(const tools::RenderOptions& options)
         std::printf("morvane-render: seed %u (from the tick counter; --seed %u draws the same rays)\n", seed, seed);
         std::fflush(stdout);
     }
-    if (!morvane::set_frame_size(options.screen_width, options.screen_height, seed)) {
-        return fail(exit_bad_arguments, "a " + std::to_string(options.screen_width) + "x" +
-                                            std::to_string(options.screen_height) + " screen gives no usable frame");
-    }
-    if (!morvane::allocate_frame_buffers(morvane::platform::renderer_services())) {
-        return fail(exit_failed, "cannot allocate two " + std::to_string(scene.frame_width) + "x" +
-                                     std::to_string(scene.frame_height) + " frame buffers");
-    }
-    morvane::prepare_scene();
+    const int started = tools::start_for_screen(program, options.screen_width, options.screen_height, seed);
+    if (started != 0) return started;
 
     std::vector<unsigned char> scratch;
     std::string error;
@@ -195,8 +187,7 @@ int main(int argc, char** argv)
     const tools::ParseResult parsed = tools::parse_render_options(argc, argv);
     if (!parsed.options) return fail(exit_bad_arguments, parsed.error);
     if (parsed.options->help || parsed.options->version) {
-        std::fputs(parsed.options->help ? tools::render_usage() : tools::render_version(), stdout);
-        return 0;
+        return tools::answer(parsed.options->help ? tools::render_usage() : tools::render_version());
     }
     return render(*parsed.options);
 }
