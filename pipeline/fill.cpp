@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "pipeline/pipeline.h"
-#include "scene/numeric.h"
+#include "scene/processor.h"
 
 namespace morvane {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "raster/raster.h"
-#include "scene/numeric.h"
+#include "scene/processor.h"
 
 namespace morvane {
 

@@ -5,7 +5,8 @@
 #include <cstdint>
 
 #include "rays/rays.h"
-#include "scene/numeric.h"
+#include "scene/fixed_point.h"
+#include "scene/processor.h"
 #include "scene/scene.h"
 
 namespace morvane {

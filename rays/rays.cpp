@@ -9,6 +9,7 @@
 
 #include "rays/ray_paths.h"
 #include "rays/ray_walk.h"
+#include "scene/fixed_point.h"
 #include "scene/numeric.h"
 #include "scene/scene.h"
 

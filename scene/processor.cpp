@@ -1,5 +1,5 @@
 // What the processor offers, for the stages that pick a path at run time.
-#include "scene/numeric.h"
+#include "scene/processor.h"
 
 namespace morvane {
 
