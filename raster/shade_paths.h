@@ -67,7 +67,8 @@ void shade_span_pair_avx512(const SpanRequest& first, const SpanRequest& second,
 
 #if MORVANE_X86
 // Four pixels at a time with SSE2, which every x86-64 processor has.
-void shade_span_sse2(const SpanRequest& request);
+void shade_span_sse2(const SpanRequest& request, DepthRule rule = DepthRule::nearer);
+void shade_span_pair_sse2(const SpanRequest& first, const SpanRequest& second, DepthRule rule = DepthRule::nearer);
 #endif
 
 // Whether the processor runs the AVX2 path, and its AVX-512 build (the fastest where present);

@@ -305,7 +305,7 @@ std::vector<ShadePath> shade_paths()
     std::vector<ShadePath> paths = {{"Scalar", SceneBlock::CodePath::scalar, shade_span},
                                     {"Fastest", SceneBlock::CodePath::fastest, shade_span}};
 #if MORVANE_X86
-    paths.push_back({"Sse2", SceneBlock::CodePath::fastest, shade_span_sse2});
+    paths.push_back({"Sse2", SceneBlock::CodePath::fastest, [](const SpanRequest& r) { shade_span_sse2(r); }});
 #endif
 #if MORVANE_HAVE_AVX2_PATH
     if (avx2_shading_available()) {
@@ -714,10 +714,9 @@ void expect_same_span_bytes(SpanPairPath path, SpanPairPath reference = shade_pa
     EXPECT_GT(shaded, 50000);
 }
 
-#if MORVANE_HAVE_AVX2_PATH
-// One build of the eight-pixel groups, span by span and two spans at once.
+// One build of the groups of shade_lanes.h, span by span and two spans at once.
 template <void (*one)(const SpanRequest&, DepthRule), void (*two)(const SpanRequest&, const SpanRequest&, DepthRule)>
-void expect_wide_build_matches_scalar()
+void expect_lane_build_matches_scalar()
 {
     expect_same_span_bytes([](const SpanRequest& first, const SpanRequest& second) {
         one(first, DepthRule::nearer);
@@ -726,7 +725,6 @@ void expect_wide_build_matches_scalar()
     expect_same_span_bytes(
         [](const SpanRequest& first, const SpanRequest& second) { two(first, second, DepthRule::nearer); });
 }
-#endif
 
 } // namespace
 
@@ -734,13 +732,13 @@ void expect_wide_build_matches_scalar()
 TEST_F(RasterTest, Avx2ShadingMatchesScalarBitForBit)
 {
     if (!avx2_shading_available()) GTEST_SKIP() << "this processor has no AVX2";
-    expect_wide_build_matches_scalar<shade_span_avx2, shade_span_pair_avx2>();
+    expect_lane_build_matches_scalar<shade_span_avx2, shade_span_pair_avx2>();
 }
 
 TEST_F(RasterTest, Avx512ShadingMatchesScalarBitForBit)
 {
     if (!avx512_shading_available()) GTEST_SKIP() << "this processor has no AVX-512";
-    expect_wide_build_matches_scalar<shade_span_avx512, shade_span_pair_avx512>();
+    expect_lane_build_matches_scalar<shade_span_avx512, shade_span_pair_avx512>();
 }
 
 TEST_F(RasterTest, BothWideBuildsWinTiesAlike)
@@ -770,10 +768,32 @@ TEST_F(RasterTest, BothWideBuildsWinTiesAlike)
 #if MORVANE_X86
 TEST_F(RasterTest, Sse2ShadingMatchesScalarBitForBit)
 {
-    expect_same_span_bytes([](const SpanRequest& first, const SpanRequest& second) {
-        shade_span_sse2(first);
-        shade_span_sse2(second);
-    });
+    expect_lane_build_matches_scalar<shade_span_sse2, shade_span_pair_sse2>();
+}
+#endif
+
+#if MORVANE_HAVE_AVX2_PATH
+TEST_F(RasterTest, Sse2AndAvx2WinTiesAlike)
+{
+    // The AVX2 build's rule for ties is proven against the scalar path by the whole-frame tests;
+    // the SSE2 build of the same groups must give the same bytes under it.
+    if (!processor_has_avx2()) GTEST_SKIP() << "this processor has no AVX2";
+    expect_same_span_bytes(
+        [](const SpanRequest& first, const SpanRequest& second) {
+            shade_span_avx2(first, DepthRule::nearer_or_tied);
+            shade_span_avx2(second, DepthRule::nearer_or_tied);
+        },
+        [](const SpanRequest& first, const SpanRequest& second) {
+            shade_span_sse2(first, DepthRule::nearer_or_tied);
+            shade_span_sse2(second, DepthRule::nearer_or_tied);
+        });
+    expect_same_span_bytes(
+        [](const SpanRequest& first, const SpanRequest& second) {
+            shade_span_pair_avx2(first, second, DepthRule::nearer_or_tied);
+        },
+        [](const SpanRequest& first, const SpanRequest& second) {
+            shade_span_pair_sse2(first, second, DepthRule::nearer_or_tied);
+        });
 }
 #endif
 
