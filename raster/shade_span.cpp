@@ -1,6 +1,8 @@
 // Pixel shading of one span: the shared set-up (ordering, clipping, increments), the plain
 // scalar shading every faster path must match bit for bit, and the choice of path, made once.
 #include <cstdint>
+#include <iterator>
+#include <span>
 
 #include "raster/raster.h"
 #include "raster/shade_paths.h"
@@ -194,45 +196,32 @@ void shade_span_pair_plain(const SpanRequest& first, const SpanRequest& second, 
 }
 
 constexpr ShadePath plain_path = {"scalar", shade_span_plain, shade_span_pair_plain, false};
+constexpr ShadePath exact_path = {"scalar (exact reciprocals)", shade_span_plain, shade_span_pair_plain, false};
 
-struct ShadePathList {
-    ShadePath paths[4];
-    int count = 0;
-};
-
-// Asked of the processor once, on the first call.
-const ShadePathList& available_paths()
-{
-    static const ShadePathList list = [] {
-        ShadePathList l;
-        l.paths[l.count++] = plain_path;
+// Narrowest first.
+constexpr ShadePath built_paths[] = {
+    plain_path,
 #if MORVANE_X86
-        l.paths[l.count++] = {"SSE2", shade_span_sse2, shade_span_pair_sse2, true};
+    {"SSE2", shade_span_sse2, shade_span_pair_sse2, true},
 #endif
 #if MORVANE_HAVE_AVX2_PATH
-        if (processor_has_avx2()) l.paths[l.count++] = {"AVX2", shade_span_avx2, shade_span_pair_avx2, true};
-        if (processor_has_avx512()) {
-            l.paths[l.count++] = {"AVX2 with AVX-512 registers", shade_span_avx512, shade_span_pair_avx512, true};
-        }
+    {"AVX2", shade_span_avx2, shade_span_pair_avx2, true},
+    {"AVX2 with AVX-512 registers", shade_span_avx512, shade_span_pair_avx512, true},
 #endif
-        return l;
-    }();
-    return list;
-}
-
-constexpr ShadePath exact_path = {"scalar (exact reciprocals)", shade_span_plain, shade_span_pair_plain, false};
+};
 
 } // namespace
 
 std::span<const ShadePath> shade_paths()
 {
-    const ShadePathList& list = available_paths();
-    return {list.paths, static_cast<size_t>(list.count)};
+    // Asked of the processor once, on the first call.
+    static const size_t runs = std::size(built_paths) - (built_wide_sets - processor_wide_sets());
+    return {built_paths, runs};
 }
 
 const ShadePath& shade_path(SceneBlock::CodePath code_path)
 {
-    if (code_path == SceneBlock::CodePath::scalar) return plain_path;
+    if (code_path == SceneBlock::CodePath::scalar) return built_paths[0];
     // The SIMD paths use the packed estimate instructions.
     if (!MORVANE_ESTIMATES) return exact_path;
     return shade_paths().back();

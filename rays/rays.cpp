@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 
 #include "rays/ray_paths.h"
@@ -392,28 +393,17 @@ void SimdPass::draw(const RayEnd& anchor, const RayEnd& far_end)
 
 namespace {
 
-struct RayPathList {
-    RayPath paths[4];
-    int count = 0;
-};
-
-// Asked of the processor once, on the first call.
-const RayPathList& available_ray_paths()
-{
-    static const RayPathList list = [] {
-        RayPathList l;
-        l.paths[l.count++] = {"scalar", false, nullptr};
+// Narrowest first.
+constexpr RayPath built_paths[] = {
+    {"scalar", false, nullptr},
 #if MORVANE_X86
-        l.paths[l.count++] = {"SSE2", true, nullptr};
+    {"SSE2", true, nullptr},
 #endif
 #if MORVANE_HAVE_AVX2_PATH
-        if (processor_has_avx2()) l.paths[l.count++] = {"AVX2 steep, SSE2 other", true, draw_steep_rays_avx2};
-        if (processor_has_avx512()) l.paths[l.count++] = {"AVX-512 steep, SSE2 other", true, draw_steep_rays_avx512};
+    {"AVX2 steep, SSE2 other", true, draw_steep_rays_avx2},
+    {"AVX-512 steep, SSE2 other", true, draw_steep_rays_avx512},
 #endif
-        return l;
-    }();
-    return list;
-}
+};
 
 // Whether a wide form can draw in this frame: it holds pixel indices in signed 32-bit lanes.
 bool wide_form_fits(const RayTarget& target)
@@ -448,8 +438,9 @@ void draw_pass(const RayPath& path, const RayTarget& target, int count, EndsOf&&
 
 std::span<const RayPath> ray_paths()
 {
-    const RayPathList& list = available_ray_paths();
-    return {list.paths, static_cast<size_t>(list.count)};
+    // Asked of the processor once, on the first call.
+    static const size_t runs = std::size(built_paths) - (built_wide_sets - processor_wide_sets());
+    return {built_paths, runs};
 }
 
 const RayPath& ray_path(SceneBlock::CodePath code_path, const RayTarget& target)

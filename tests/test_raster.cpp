@@ -726,6 +726,29 @@ void expect_lane_build_matches_scalar()
         [](const SpanRequest& first, const SpanRequest& second) { two(first, second, DepthRule::nearer); });
 }
 
+#if MORVANE_HAVE_AVX2_PATH
+using OneSpan = void (*)(const SpanRequest&, DepthRule);
+using TwoSpans = void (*)(const SpanRequest&, const SpanRequest&, DepthRule);
+
+// Two builds of the groups under the rule for ties, span by span and two spans at once.
+template <OneSpan one_a, TwoSpans two_a, OneSpan one_b, TwoSpans two_b>
+void expect_builds_win_ties_alike()
+{
+    expect_same_span_bytes(
+        [](const SpanRequest& first, const SpanRequest& second) {
+            one_a(first, DepthRule::nearer_or_tied);
+            one_a(second, DepthRule::nearer_or_tied);
+        },
+        [](const SpanRequest& first, const SpanRequest& second) {
+            one_b(first, DepthRule::nearer_or_tied);
+            one_b(second, DepthRule::nearer_or_tied);
+        });
+    expect_same_span_bytes(
+        [](const SpanRequest& first, const SpanRequest& second) { two_a(first, second, DepthRule::nearer_or_tied); },
+        [](const SpanRequest& first, const SpanRequest& second) { two_b(first, second, DepthRule::nearer_or_tied); });
+}
+#endif
+
 } // namespace
 
 #if MORVANE_HAVE_AVX2_PATH
@@ -746,22 +769,7 @@ TEST_F(RasterTest, BothWideBuildsWinTiesAlike)
     // Where AVX-512 is present the frames are drawn by its build, and the whole-frame tests prove
     // its rule for ties against the scalar path; the AVX2 build must then give the same bytes.
     if (!processor_has_avx512()) GTEST_SKIP() << "this processor has no AVX-512";
-    expect_same_span_bytes(
-        [](const SpanRequest& first, const SpanRequest& second) {
-            shade_span_avx2(first, DepthRule::nearer_or_tied);
-            shade_span_avx2(second, DepthRule::nearer_or_tied);
-        },
-        [](const SpanRequest& first, const SpanRequest& second) {
-            shade_span_avx512(first, DepthRule::nearer_or_tied);
-            shade_span_avx512(second, DepthRule::nearer_or_tied);
-        });
-    expect_same_span_bytes(
-        [](const SpanRequest& first, const SpanRequest& second) {
-            shade_span_pair_avx2(first, second, DepthRule::nearer_or_tied);
-        },
-        [](const SpanRequest& first, const SpanRequest& second) {
-            shade_span_pair_avx512(first, second, DepthRule::nearer_or_tied);
-        });
+    expect_builds_win_ties_alike<shade_span_avx2, shade_span_pair_avx2, shade_span_avx512, shade_span_pair_avx512>();
 }
 #endif
 
@@ -778,22 +786,7 @@ TEST_F(RasterTest, Sse2AndAvx2WinTiesAlike)
     // The AVX2 build's rule for ties is proven against the scalar path by the whole-frame tests;
     // the SSE2 build of the same groups must give the same bytes under it.
     if (!processor_has_avx2()) GTEST_SKIP() << "this processor has no AVX2";
-    expect_same_span_bytes(
-        [](const SpanRequest& first, const SpanRequest& second) {
-            shade_span_avx2(first, DepthRule::nearer_or_tied);
-            shade_span_avx2(second, DepthRule::nearer_or_tied);
-        },
-        [](const SpanRequest& first, const SpanRequest& second) {
-            shade_span_sse2(first, DepthRule::nearer_or_tied);
-            shade_span_sse2(second, DepthRule::nearer_or_tied);
-        });
-    expect_same_span_bytes(
-        [](const SpanRequest& first, const SpanRequest& second) {
-            shade_span_pair_avx2(first, second, DepthRule::nearer_or_tied);
-        },
-        [](const SpanRequest& first, const SpanRequest& second) {
-            shade_span_pair_sse2(first, second, DepthRule::nearer_or_tied);
-        });
+    expect_builds_win_ties_alike<shade_span_avx2, shade_span_pair_avx2, shade_span_sse2, shade_span_pair_sse2>();
 }
 #endif
 
