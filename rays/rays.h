@@ -9,7 +9,7 @@
 
 namespace morvane {
 
-// One end of a ray as draw_ray_line receives it.
+// One end of a ray as the walks receive it.
 struct RayEnd {
     int32_t column;
     int32_t row;
