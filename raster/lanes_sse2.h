@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "scene/scene.h"
 
@@ -81,19 +82,11 @@ struct Sse2Lanes {
         }
         return {_mm_load_ps(part)};
     }
-    MORVANE_ALWAYS_INLINE static void store_masked(float* p, I mask, F a)
+    template <class T, class V>  // float and F, or Pixel and I
+    MORVANE_ALWAYS_INLINE static void store_masked(T* p, I mask, V a)
     {
-        alignas(16) float value[4];
-        _mm_store_ps(value, a.v);
-        const int in = bits(mask);
-        for (int j = 0; j < 4; ++j) {
-            if (in >> j & 1) p[j] = value[j];
-        }
-    }
-    MORVANE_ALWAYS_INLINE static void store_masked(Pixel* p, I mask, I a)
-    {
-        alignas(16) Pixel value[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(value), a.v);
+        alignas(16) T value[4];
+        std::memcpy(value, &a, sizeof value);
         const int in = bits(mask);
         for (int j = 0; j < 4; ++j) {
             if (in >> j & 1) p[j] = value[j];

@@ -7,25 +7,17 @@
 // below is compiled (scene/wide_code.h for the wide ones). Everything here has internal linkage,
 // and nothing inline from the shared headers is used: only the traits and local helpers.
 //
-// A traits type L supplies, with F the floats and I the 32-bit integers or lane masks (all ones
-// or all zeros) of one group, each lane of a pixel:
-//   width                          pixels in a group
-//   F + F, F - F, F * F            rounded like the scalar operations
-//   splat(value), splat_from(lvalue)
-//   min_first_if_less, max_first_if_greater: minps and maxps, the second operand for NaN
-//   rsqrt_estimate                 the packed estimate (rsqrtps)
-//   less, not_greater, equal, greater: ordered comparisons (false for NaN) to masks
-//   both(I, I), keep_where(I, F), nan_where(I, F), none(I), all(I)
-//   truncate, nearest: F to I, toward zero and to nearest even (cvttps2dq, cvtps2dq); to_float
-//   shift_right_8(I)               a logical shift of every lane
-//   first_lanes(count), all_lanes(): the lanes of the first `count` pixels, of every pixel
-//   load, store, load_masked, store_masked, select: depths (F) and pixels (I) of a group
-//   Attributes, attributes(normal, uvz), advance(a, step): one pixel's running normal and u, v, z
-//   depths(at), spread(at, n, u, v): a group's attributes turned into one vector per attribute
-//   Texels, gather(texture, iu, iv), channel<c>(texels): the 2 x 2 texels of every pixel
-//   pack_pixels(b, g, r, x)        four channels of values below 2^24 to B, G, R, X pixels,
-//                                  every byte at most 255
-//   prefetch(address)              a hint; the address may lie outside every buffer
+// A traits type L supplies, with F the floats and I the 32-bit integers or lane masks of a group:
+// `width` (pixels in a group); F + F, F - F, F * F, rounded like the scalar operations; splat,
+// splat_from; min_first_if_less and max_first_if_greater (minps, maxps: the second operand for
+// NaN); rsqrt_estimate (rsqrtps); the ordered comparisons less, not_greater, equal, greater (false
+// for NaN); both, keep_where, nan_where, none, all; truncate and nearest (cvttps2dq, cvtps2dq),
+// to_float, shift_right_8 (logical); first_lanes(count), all_lanes; load, store, load_masked,
+// store_masked and select of depths (F) and pixels (I); Attributes, attributes(normal, uvz) and
+// advance(a, step): one pixel's running normal and u, v, z; depths(at) and spread(at, n, u, v): a
+// group's attributes as one vector per attribute; Texels, gather(texture, iu, iv), channel<c>:
+// the 2 x 2 texels of every pixel; pack_pixels(b, g, r, x): channels below 2^24 to B, G, R, X
+// pixels, every byte at most 255; prefetch(address), a hint to any address.
 #pragma once
 
 #include <cstdint>

@@ -56,7 +56,9 @@ std::span<const RayPath> ray_paths();
 // `fastest` the widest the processor runs and the frame allows, for `scalar` the plain one.
 const RayPath& ray_path(SceneBlock::CodePath code_path, const RayTarget& target);
 
-// draw_ray_lines on a given path.
+// Draws anchors[i] to far_ends[i] for i = 0 .. count - 1 on `path`, with the bytes
+// draw_ray_line_scalar gives ray by ray (the blend is a saturating add of non-negative amounts,
+// so order does not matter).
 void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target,
                     const RayPath& path);
 

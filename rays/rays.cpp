@@ -330,9 +330,6 @@ void draw_steep_set(SteepSet& set, const RayTarget& target, SteepRaysFunction dr
 class SimdPass {
 public:
     SimdPass(SteepRaysFunction wide, const RayTarget& target) : target_(target), wide_(wide) {}
-    SimdPass(const SimdPass&) = delete;
-    SimdPass& operator=(const SimdPass&) = delete;
-    ~SimdPass() = default;
 
     void draw(const RayEnd& anchor, const RayEnd& far_end);
 
@@ -474,11 +471,6 @@ void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, co
         far_end = far_ends[k];
         return true;
     });
-}
-
-void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target)
-{
-    draw_ray_lines(anchors, far_ends, count, target, ray_path(SceneBlock::CodePath::fastest, target));
 }
 
 } // namespace morvane

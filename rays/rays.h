@@ -29,11 +29,6 @@ struct RayTarget {
 // both rasteriser workers have ended, on the path scene.code_path asks for.
 void draw_rays();
 
-// Draws anchors[i] to far_ends[i] for i = 0 .. count - 1 on the fastest path, with the bytes
-// draw_ray_line_scalar gives ray by ray (the blend is a saturating add of non-negative amounts,
-// so order does not matter); the fast paths draw steep rays side by side.
-void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target);
-
 // Draws one ray from its anchor end to its far end, the plain scalar way every faster path
 // matches: white fading to the far colour, each visited pixel gaining colour x weight with
 // saturation, where the ray is nearer than the depth already stored. Only pixels inside the

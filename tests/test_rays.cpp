@@ -168,7 +168,7 @@ protected:
 
 void draw_ray_line_fastest(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
 {
-    draw_ray_lines(&anchor, &far_end, 1, target);
+    draw_ray_lines(&anchor, &far_end, 1, target, ray_path(SceneBlock::CodePath::fastest, target));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothPaths, OneRay, ::testing::Values(&draw_ray_line_fastest, &draw_ray_line_scalar),
@@ -359,7 +359,7 @@ TEST(RayClipping, PixelOffsetsInHugeFramesDoNotOverflow)
     // Zero-filled depth: a ray at depth -1 is nearer everywhere. Once by the fast path (the wide
     // path where it runs), once by the pair path and once by the scalar walk.
     const RayEnd a = end_at(16380, 16380, white, -1.0f), b = end_at(16383, 16383, white, -1.0f);
-    draw_ray_lines(&a, &b, 1, target);
+    draw_ray_lines(&a, &b, 1, target, ray_path(SceneBlock::CodePath::fastest, target));
     draw_ray_lines(&a, &b, 1, target, RayPath{"pairs", true, nullptr});
     draw_ray_line_scalar(a, b, target);
     const size_t last = static_cast<size_t>(16383) * width + 16382;
