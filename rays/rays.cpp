@@ -331,7 +331,8 @@ class SimdPass {
 public:
     SimdPass(SteepRaysFunction wide, const RayTarget& target) : target_(target), wide_(wide) {}
 
-    void draw(const RayEnd& anchor, const RayEnd& far_end);
+    // Draws anchors[i] to far_ends[i] for i = 0 .. count - 1, or lets steep ones wait.
+    void draw(const RayEnd* anchors, const RayEnd* far_ends, int count);
 
     // Draws the steep rays still waiting.
     void finish()
@@ -349,39 +350,45 @@ private:
     bool is_waiting_ = false;
 };
 
-void SimdPass::draw(const RayEnd& anchor, const RayEnd& far_end)
+void SimdPass::draw(const RayEnd* anchors, const RayEnd* far_ends, int count)
 {
-    if (target_.frame_width <= 0 || target_.frame_height <= 0) return;
-    Walk walk;
-    // Rows only grow: a walk that starts below the frame draws nothing.
-    if (!set_up(anchor, far_end, walk) || walk.first_row >= target_.frame_height) return;
-    // The walk's columns never leave the range between its two ends' columns; when that range
-    // lies in the frame and the walk starts in it, only rows below the frame need cutting off.
-    const int32_t rows = walk.last_row - walk.first_row + 1;
-    const int32_t s_column = column_of(walk.position);
-    const int32_t t_column = column_of(walk.position + rows * walk.column_step);
-    const bool inside = walk.first_row >= 0 && std::min(s_column, t_column) >= 0 &&
-                        std::max(s_column, t_column) < target_.frame_width;
-    if (!inside) {
-        draw_walk<true>(walk, target_);
-        return;
+    for (int i = 0; i < count; ++i) {
+        Walk walk;
+        // Rows only grow: a walk that starts below the frame draws nothing.
+        if (!set_up(anchors[i], far_ends[i], walk) || walk.first_row >= target_.frame_height) continue;
+        // The walk's columns never leave the range between its two ends' columns; when that
+        // range lies in the frame and the walk starts in it, only rows below the frame need
+        // cutting off.
+        const int32_t rows = walk.last_row - walk.first_row + 1;
+        const int32_t s_column = column_of(walk.position);
+        const int32_t t_column = column_of(walk.position + rows * walk.column_step);
+        const bool inside = walk.first_row >= 0 && std::min(s_column, t_column) >= 0 &&
+                            std::max(s_column, t_column) < target_.frame_width;
+        if (!inside) {
+            draw_walk<true>(walk, target_);
+            continue;
+        }
+        if (!is_steep(walk)) {
+            draw_walk<false>(walk, target_);
+            continue;
+        }
+        const int32_t last_row = std::min(walk.last_row, target_.frame_height - 1);
+        if (wide_ != nullptr) {
+            if (steep_.count == steep_set_capacity) draw_steep_set(steep_, target_, wide_);
+            if (add_steep(steep_, walk, last_row, target_.frame_width)) continue;
+        }
+        SteepWalk ray = steep_walk(walk, last_row, target_.frame_width);
+        if (!is_waiting_) {
+            waiting_ = ray;
+            is_waiting_ = true;
+            continue;
+        }
+        // Walked from a local copy, which stays in registers: the pass itself is in memory,
+        // and every pixel stored could alias it.
+        SteepWalk first = waiting_;
+        is_waiting_ = false;
+        draw_steep_pair(first, ray, target_);
     }
-    if (!is_steep(walk)) {
-        draw_walk<false>(walk, target_);
-        return;
-    }
-    const int32_t last_row = std::min(walk.last_row, target_.frame_height - 1);
-    if (wide_ != nullptr) {
-        if (steep_.count == steep_set_capacity) draw_steep_set(steep_, target_, wide_);
-        if (add_steep(steep_, walk, last_row, target_.frame_width)) return;
-    }
-    SteepWalk ray = steep_walk(walk, last_row, target_.frame_width);
-    if (is_waiting_) {
-        draw_steep_pair(waiting_, ray, target_);
-    } else {
-        waiting_ = ray;
-    }
-    is_waiting_ = !is_waiting_;
 }
 
 } // namespace
@@ -414,13 +421,21 @@ bool wide_form_fits(const RayTarget& target)
 template <class EndsOf>
 void draw_pass(const RayPath& path, const RayTarget& target, int count, EndsOf&& ends_of)
 {
+    // Nothing to draw in an empty frame; the SIMD walks take a frame with pixels.
+    if (target.frame_width <= 0 || target.frame_height <= 0) return;
     RayEnd anchor;
     RayEnd far_end;
 #if MORVANE_X86
     if (path.simd) {
+        // In batches, so that the pass works through many rays in one call.
+        constexpr int batch = 64;
+        RayEnd anchors[batch];
+        RayEnd far_ends[batch];
         SimdPass pass(wide_form_fits(target) ? path.steep_rays : nullptr, target);
-        for (int k = 0; k < count; ++k) {
-            if (ends_of(k, anchor, far_end)) pass.draw(anchor, far_end);
+        for (int first = 0; first < count; first += batch) {
+            int ready = 0;
+            for (int k = first; k < count && k < first + batch; ++k) ready += ends_of(k, anchors[ready], far_ends[ready]);
+            pass.draw(anchors, far_ends, ready);
         }
         pass.finish();
         return;
