@@ -70,7 +70,10 @@ struct Avx2Lanes {
     }
 
     MORVANE_ALWAYS_INLINE static F load(const float* p) { return {_mm256_loadu_ps(p)}; }
-    MORVANE_ALWAYS_INLINE static I load(const Pixel* p) { return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))}; }
+    MORVANE_ALWAYS_INLINE static I load(const Pixel* p)
+    {
+        return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))};
+    }
     MORVANE_ALWAYS_INLINE static void store(float* p, F a) { _mm256_storeu_ps(p, a.v); }
     MORVANE_ALWAYS_INLINE static void store(Pixel* p, I a) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), a.v); }
     MORVANE_ALWAYS_INLINE static F load_masked(const float* p, I lanes) { return {_mm256_maskload_ps(p, lanes.v)}; }
@@ -96,7 +99,10 @@ struct Avx2Lanes {
     {
         return {_mm256_set_m128(_mm_load_ps(uvz.lane), _mm_load_ps(normal.lane))};
     }
-    MORVANE_ALWAYS_INLINE static Attributes advance(Attributes a, Attributes step) { return {_mm256_add_ps(a.v, step.v)}; }
+    MORVANE_ALWAYS_INLINE static Attributes advance(Attributes a, Attributes step)
+    {
+        return {_mm256_add_ps(a.v, step.v)};
+    }
 
     // The depths of a group, one per lane: the part of the transpose the depth test needs.
     MORVANE_ALWAYS_INLINE static F depths(const Attributes at[8])
@@ -167,7 +173,8 @@ struct Avx2Lanes {
     // 255. The packs work within each 128-bit half (pixels 0..3 and 4..7).
     MORVANE_ALWAYS_INLINE static I pack_pixels(I blue, I green, I red, I fourth)
     {
-        const __m256i planar = _mm256_packus_epi16(_mm256_packs_epi32(blue.v, green.v), _mm256_packs_epi32(red.v, fourth.v));
+        const __m256i planar =
+            _mm256_packus_epi16(_mm256_packs_epi32(blue.v, green.v), _mm256_packs_epi32(red.v, fourth.v));
         const __m256i interleave = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,  //
                                                     0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
         return {_mm256_shuffle_epi8(planar, interleave)};

@@ -69,7 +69,10 @@ struct Sse2Lanes {
     }
 
     MORVANE_ALWAYS_INLINE static F load(const float* p) { return {_mm_loadu_ps(p)}; }
-    MORVANE_ALWAYS_INLINE static I load(const Pixel* p) { return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))}; }
+    MORVANE_ALWAYS_INLINE static I load(const Pixel* p)
+    {
+        return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))};
+    }
     MORVANE_ALWAYS_INLINE static void store(float* p, F a) { _mm_storeu_ps(p, a.v); }
     MORVANE_ALWAYS_INLINE static void store(Pixel* p, I a) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a.v); }
     // The masked moves pixel by pixel: a lane outside the mask is neither read nor written.
@@ -180,7 +183,8 @@ private:
     MORVANE_ALWAYS_INLINE static void load_pairs(const Pixel* row, const int32_t t[4], __m128i& first, __m128i& second)
     {
         const auto pair = [&](int j) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + t[j])); };
-        const __m128 near = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(0), pair(1)));  // first 0, second 0, first 1, second 1
+        // First and second texel of pixel 0, then of pixel 1; then of pixels 2 and 3.
+        const __m128 near = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(0), pair(1)));
         const __m128 far = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(2), pair(3)));
         first = _mm_castps_si128(_mm_shuffle_ps(near, far, _MM_SHUFFLE(2, 0, 2, 0)));
         second = _mm_castps_si128(_mm_shuffle_ps(near, far, _MM_SHUFFLE(3, 1, 3, 1)));

@@ -118,7 +118,9 @@ MORVANE_ALWAYS_INLINE void shade_group(const typename L::Attributes at[L::width]
     const F stored = whole ? L::load(depth) : L::load_masked(depth, lanes);
     // NaN fails either rule.
     I pass = L::less(z, stored);
-    if constexpr (rule == DepthRule::nearer_or_tied) pass = L::both(L::not_greater(z, stored), L::less(z, k.depth_clear));
+    if constexpr (rule == DepthRule::nearer_or_tied) {
+        pass = L::both(L::not_greater(z, stored), L::less(z, k.depth_clear));
+    }
     pass = L::both(pass, lanes);
     if (L::none(pass)) return;
     if (whole) {

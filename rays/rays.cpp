@@ -434,7 +434,9 @@ void draw_pass(const RayPath& path, const RayTarget& target, int count, EndsOf&&
         SimdPass pass(wide_form_fits(target) ? path.steep_rays : nullptr, target);
         for (int first = 0; first < count; first += batch) {
             int ready = 0;
-            for (int k = first; k < count && k < first + batch; ++k) ready += ends_of(k, anchors[ready], far_ends[ready]);
+            for (int k = first; k < count && k < first + batch; ++k) {
+                if (ends_of(k, anchors[ready], far_ends[ready])) ++ready;
+            }
             pass.draw(anchors, far_ends, ready);
         }
         pass.finish();

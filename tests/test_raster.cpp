@@ -872,7 +872,9 @@ TEST_F(RasterTest, SlabFramesAreTheSameOnEveryCodePath)
 
 TEST_F(RasterTest, TrianglesDrawnOutOfTableOrderLeaveEveryTieToTheFirst)
 {
-    if (!shade_path(SceneBlock::CodePath::fastest).out_of_order) GTEST_SKIP() << "only the SIMD paths draw out of table order";
+    if (!shade_path(SceneBlock::CodePath::fastest).out_of_order) {
+        GTEST_SKIP() << "only the SIMD paths draw out of table order";
+    }
     // The slab's twelve triangles over eight random corners, every other round all at one depth:
     // wherever two overlap they tie, and the one earlier in the table must keep the pixel, in
     // whatever order the worker draws them. At the clear depth itself nothing is drawn.
