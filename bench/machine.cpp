@@ -6,9 +6,9 @@
 #include <fstream>
 #include <thread>
 
+#include "pipeline/fill_paths.h"
 #include "raster/shade_paths.h"
 #include "rays/ray_paths.h"
-#include "scene/numeric.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -120,28 +120,9 @@ MachineReport describe_machine()
 
 PathNames path_names(SceneBlock::CodePath path)
 {
-    if (path == SceneBlock::CodePath::scalar) return {"scalar", "scalar", "scalar"};
-    // Each stage picks its own path; the questions below are the ones it asks itself.
-    const std::string narrow = MORVANE_X86 ? "SSE2" : "scalar";
-    PathNames names;
-    names.clear = narrow;
-    // A build with exact reciprocals shades with the scalar path: the SIMD paths use the
-    // packed estimates.
-    if (!MORVANE_ESTIMATES) {
-        names.shading = "scalar (exact reciprocals)";
-    } else {
-        names.shading = avx512_shading_available() ? "AVX2 with AVX-512 registers"
-                        : avx2_shading_available()  ? "AVX2"
-                                                    : narrow;
-    }
-    names.rays = narrow;
+    // Each stage names the path it takes.
     const RayTarget target{scene.colour_buffer, scene.depth_buffer, scene.frame_width, scene.frame_height};
-    if (wide_path_runs(target)) {
-        // Steep rays inside the frame go eight side by side; the others take the narrow walk.
-        names.rays = std::string(widest_wide_isa() == WideIsa::avx512 ? "AVX-512" : "AVX2") + " steep, " + narrow +
-                     " other";
-    }
-    return names;
+    return {fill_path(path).name, shade_path(path).name, ray_path(path, target).name};
 }
 
 } // namespace morvane::bench

@@ -19,8 +19,8 @@ double load_average();
 // Processor, logical processor count, compiler and version, build type and flags.
 MachineReport describe_machine();
 
-// The inner loops behind the clear, the shading and the rays for a code path, as the
-// stages choose them on this processor for the scene's frame size.
+// The inner loops behind the clear, the shading and the rays for a code path, as the stages
+// name them on this processor for the scene's frame size.
 struct PathNames {
     std::string clear;
     std::string shading;

@@ -13,6 +13,7 @@
 #include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "raster/raster.h"
+#include "raster/shade_paths.h"
 #include "rays/rays.h"
 #include "scene/scene.h"
 
@@ -51,10 +52,10 @@ constexpr float far_enough = 50000.0f;   // first depth of the passing spans
 constexpr float near_limit = 1000.0f;    // where they start again from far_enough
 constexpr float nearest_stored = -1e30f; // a stored depth no span can beat
 
-void shade_span_benchmark(benchmark::State& state, bool fast, int length, bool depth_passes)
+void shade_span_benchmark(benchmark::State& state, void (*shade)(const SpanRequest&), int length, bool depth_passes)
 {
     prepare_scene_once();
-    scene.code_path = fast ? SceneBlock::CodePath::fastest : SceneBlock::CodePath::scalar;
+    scene.code_path = SceneBlock::CodePath::fastest;
     const int width = scene.frame_width;
     float* depth_row = scene.depth_buffer + int64_t{span_row} * width;
     const auto reset_row = [&] {
@@ -74,11 +75,7 @@ void shade_span_benchmark(benchmark::State& state, bool fast, int length, bool d
     request.depth_buffer = scene.depth_buffer;
 
     for (auto _ : state) {
-        if (fast) {
-            shade_span(request);
-        } else {
-            shade_span_scalar(request);
-        }
+        shade(request);
         benchmark::ClobberMemory();
         if (depth_passes) {
             // Each pass stores its depths, so the next one must come nearer to pass again.
@@ -92,7 +89,6 @@ void shade_span_benchmark(benchmark::State& state, bool fast, int length, bool d
         }
     }
     state.SetItemsProcessed(state.iterations() * length);
-    scene.code_path = SceneBlock::CodePath::fastest;
 }
 
 // ---- draw_rays ----
@@ -129,21 +125,19 @@ void draw_rays_benchmark(benchmark::State& state, bool fast, int64_t frame)
 // One worker's whole pass over a real frame, on the calling thread: the two bands side by side
 // show how evenly the rows split the work, and without the threads the speed-up of the
 // shading alone. The depth buffer is cleared before every pass, untimed, so every pass draws.
-void raster_band_benchmark(benchmark::State& state, bool fast, int64_t frame, int index)
+void raster_band_benchmark(benchmark::State& state, const ShadePath* path, int64_t frame, int index)
 {
     prepare_scene_once();
     const bench::AnimationState start = bench::save_animation();
-    scene.code_path = fast ? SceneBlock::CodePath::fastest : SceneBlock::CodePath::scalar;
     skip_frames(frame - 1);
     transform_frame();
     for (auto _ : state) {
         state.PauseTiming();
         clear_frame();
         state.ResumeTiming();
-        raster_triangles(index);
+        raster_triangles(index, *path);
         benchmark::ClobberMemory();
     }
-    scene.code_path = SceneBlock::CodePath::fastest;
     bench::restore_animation(start);
 }
 
@@ -169,14 +163,37 @@ void fill_benchmark(benchmark::State& state, void (*fill)(uint32_t*, int64_t, ui
     state.SetBytesProcessed(state.iterations() * count * int64_t{sizeof(uint32_t)});
 }
 
+// The shading paths timed: the fastest (one span through shade_span, as its callers reach it),
+// the plain one and, where it is not the fastest, SSE2.
+struct TimedShading {
+    std::string label;
+    void (*span)(const SpanRequest& request);
+    const ShadePath* path;
+};
+
+std::vector<TimedShading> timed_shadings()
+{
+    std::vector<TimedShading> timed = {{"fastest", shade_span, &shade_path(SceneBlock::CodePath::fastest)},
+                                       {"scalar", shade_span_scalar, &shade_path(SceneBlock::CodePath::scalar)}};
+#if MORVANE_X86
+    for (const ShadePath& path : shade_paths()) {
+        if (path.span == shade_span_sse2 && &path != timed[0].path) {
+            timed.push_back({"sse2", [](const SpanRequest& request) { shade_span_sse2(request); }, &path});
+        }
+    }
+#endif
+    return timed;
+}
+
 void register_benchmarks()
 {
+    const std::vector<TimedShading> shadings = timed_shadings();
     for (const int length : {8, 64, 512}) {
         for (const bool passes : {true, false}) {
-            for (const bool fast : {true, false}) {
+            for (const TimedShading& shading : shadings) {
                 const std::string name = "shade_span/" + std::to_string(length) + "px/depth_" +
-                                         (passes ? "passes/" : "fails/") + (fast ? "fastest" : "scalar");
-                benchmark::RegisterBenchmark(name.c_str(), shade_span_benchmark, fast, length, passes);
+                                         (passes ? "passes/" : "fails/") + shading.label;
+                benchmark::RegisterBenchmark(name.c_str(), shade_span_benchmark, shading.span, length, passes);
             }
         }
     }
@@ -190,10 +207,10 @@ void register_benchmarks()
     }
     for (const int64_t frame : {int64_t{1}, int64_t{562}}) {
         for (const int index : {0, 1}) {
-            for (const bool fast : {true, false}) {
+            for (const TimedShading& shading : shadings) {
                 const std::string name = "raster_triangles/frame_" + std::to_string(frame) + "/worker_" +
-                                         std::to_string(index) + "/" + (fast ? "fastest" : "scalar");
-                benchmark::RegisterBenchmark(name.c_str(), raster_band_benchmark, fast, frame, index)
+                                         std::to_string(index) + "/" + shading.label;
+                benchmark::RegisterBenchmark(name.c_str(), raster_band_benchmark, shading.path, frame, index)
                     ->Unit(benchmark::kMicrosecond);
             }
         }

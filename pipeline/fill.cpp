@@ -2,8 +2,9 @@
 // blocks of 16 with aligned four-lane stores.
 #include <cstdint>
 
+#include "pipeline/fill_paths.h"
 #include "pipeline/pipeline.h"
-#include "scene/numeric.h"
+#include "scene/processor.h"
 
 namespace morvane {
 
@@ -67,6 +68,13 @@ void fill_dwords(uint32_t* destination, int64_t count, uint32_t value)
 #else
     for (int64_t i = 0; i < blocks * block_values; ++i) block[i] = value;
 #endif
+}
+
+const FillPath& fill_path(SceneBlock::CodePath code_path)
+{
+    static constexpr FillPath plain = {"scalar", fill_dwords_scalar};
+    static constexpr FillPath fastest = {MORVANE_X86 ? "SSE2" : "scalar", fill_dwords};
+    return code_path == SceneBlock::CodePath::scalar ? plain : fastest;
 }
 
 } // namespace morvane

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "pipeline/fill_paths.h"
 #include "pipeline/pipeline.h"
 #include "raster/raster.h"
 #include "rays/rays.h"
@@ -32,7 +33,7 @@ int64_t nanoseconds_between(Clock::time_point from, Clock::time_point to)
 void clear_frame()
 {
     const int64_t cells = int64_t{scene.frame_width} * scene.frame_height;
-    const auto fill = scene.code_path == SceneBlock::CodePath::scalar ? fill_dwords_scalar : fill_dwords;
+    const auto fill = fill_path(scene.code_path).fill;
     fill(scene.colour_buffer, cells, colour_clear);
     // The depth buffer is filled with the bit pattern of 60000.0: IEEE single precision on
     // every platform the renderer supports (scene.h asserts the pattern).

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "raster/raster.h"
-#include "scene/numeric.h"
+#include "scene/processor.h"
+#include "scene/scene.h"
 
 namespace morvane {
 
@@ -39,18 +41,33 @@ bool fourth_lanes_zero(const SpanRun& run);
 // passes, so of two fragments at equal depth the first drawn stays. `nearer_or_tied` also
 // passes at equal depth, but never at the clear depth itself: a triangle drawn after triangles
 // that come later in the table wins their ties as it would have drawn first (see
-// raster_triangles). It needs every pixel to start at depth_clear and only the AVX2 path has it.
+// raster_triangles). It needs every pixel to start at depth_clear, and only the SIMD paths have it.
 enum class DepthRule { nearer, nearer_or_tied };
 
-// Whether the fastest path can draw triangles out of table order (it has DepthRule::nearer_or_tied).
-bool out_of_order_available();
+// One way of shading spans. Every one gives the bytes and depths of shade_span_scalar.
+struct ShadePath {
+    const char* name;  // what the benchmark prints: "scalar", "SSE2", "AVX2", ...
+    // One span under `rule`.
+    void (*span)(const SpanRequest& request, DepthRule rule);
+    // Two spans that share no pixel (two rows of one triangle), exactly as `span` on the first
+    // and then on the second; the SIMD paths work on both at once.
+    void (*pair)(const SpanRequest& first, const SpanRequest& second, DepthRule rule);
+    // Whether it has DepthRule::nearer_or_tied, so that a worker may draw the triangles out of
+    // table order; without it, `rule` is always DepthRule::nearer.
+    bool out_of_order;
+};
 
-// shade_span under `rule`.
-void shade_span_by_rule(const SpanRequest& request, DepthRule rule);
+// The path each code path takes, chosen once for the build and the processor: for `fastest` the
+// widest the processor runs, for `scalar` the plain one. A build with exact reciprocals shades
+// with the plain one on both, as the SIMD paths use the packed estimates.
+const ShadePath& shade_path(SceneBlock::CodePath code_path);
 
-// Shades two spans that share no pixel (two rows of one triangle) exactly as shade_span_by_rule
-// would shade the first and then the second; the AVX2 path works on both at once.
-void shade_span_pair(const SpanRequest& first, const SpanRequest& second, DepthRule rule);
+// Every path the processor runs, the plain one first and the fastest last (the tests and the
+// benchmarks compare them).
+std::span<const ShadePath> shade_paths();
+
+// raster_triangles on a given path.
+void raster_triangles(int index, const ShadePath& path);
 
 #if MORVANE_HAVE_AVX2_PATH
 // Eight pixels at a time; only for processors with AVX2.
@@ -66,13 +83,9 @@ void shade_span_pair_avx512(const SpanRequest& first, const SpanRequest& second,
 #endif
 
 #if MORVANE_X86
-// Four pixels at a time with SSE2, which every x86-64 processor has.
-void shade_span_sse2(const SpanRequest& request);
+// Four pixels at a time with SSE2, which every x86-64 processor has; the same two.
+void shade_span_sse2(const SpanRequest& request, DepthRule rule = DepthRule::nearer);
+void shade_span_pair_sse2(const SpanRequest& first, const SpanRequest& second, DepthRule rule = DepthRule::nearer);
 #endif
-
-// Whether the processor runs the AVX2 path, and its AVX-512 build (the fastest where present);
-// without AVX2 the fastest path is the SSE2 one on x86 and the scalar one elsewhere.
-bool avx2_shading_available();
-bool avx512_shading_available();
 
 } // namespace morvane

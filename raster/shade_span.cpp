@@ -1,6 +1,8 @@
 // Pixel shading of one span: the shared set-up (ordering, clipping, increments), the plain
-// scalar shading every faster path must match bit for bit, and the choice of path.
+// scalar shading every faster path must match bit for bit, and the choice of path, made once.
 #include <cstdint>
+#include <iterator>
+#include <span>
 
 #include "raster/raster.h"
 #include "raster/shade_paths.h"
@@ -183,64 +185,48 @@ void shade_span_scalar(const SpanRequest& request)
     }
 }
 
-#if MORVANE_HAVE_AVX2_PATH
-bool avx2_shading_available() { return processor_has_avx2(); }
-bool avx512_shading_available() { return processor_has_avx512(); }
-#else
-bool avx2_shading_available() { return false; }
-bool avx512_shading_available() { return false; }
-#endif
+namespace {
 
-void shade_span(const SpanRequest& request)
+void shade_span_plain(const SpanRequest& request, DepthRule) { shade_span_scalar(request); }
+
+void shade_span_pair_plain(const SpanRequest& first, const SpanRequest& second, DepthRule)
 {
-    // The SIMD paths use the packed estimate instructions, so a build with exact reciprocals
-    // runs the scalar path.
-    if (MORVANE_ESTIMATES && scene.code_path == SceneBlock::CodePath::fastest) {
-#if MORVANE_HAVE_AVX2_PATH
-        if (avx512_shading_available()) {
-            shade_span_avx512(request);
-            return;
-        }
-        if (avx2_shading_available()) {
-            shade_span_avx2(request);
-            return;
-        }
-#endif
+    shade_span_scalar(first);
+    shade_span_scalar(second);
+}
+
+constexpr ShadePath plain_path = {"scalar", shade_span_plain, shade_span_pair_plain, false};
+constexpr ShadePath exact_path = {"scalar (exact reciprocals)", shade_span_plain, shade_span_pair_plain, false};
+
+// Narrowest first.
+constexpr ShadePath built_paths[] = {
+    plain_path,
 #if MORVANE_X86
-        shade_span_sse2(request);
-        return;
+    {"SSE2", shade_span_sse2, shade_span_pair_sse2, true},
 #endif
-    }
-    shade_span_scalar(request);
-}
-
-bool out_of_order_available()
-{
-    return MORVANE_ESTIMATES && scene.code_path == SceneBlock::CodePath::fastest && avx2_shading_available();
-}
-
-// Only the wide paths draw out of table order: elsewhere the rule is always `nearer`.
-void shade_span_by_rule(const SpanRequest& request, DepthRule rule)
-{
 #if MORVANE_HAVE_AVX2_PATH
-    if (out_of_order_available()) {
-        (avx512_shading_available() ? shade_span_avx512 : shade_span_avx2)(request, rule);
-        return;
-    }
+    {"AVX2", shade_span_avx2, shade_span_pair_avx2, true},
+    {"AVX2 with AVX-512 registers", shade_span_avx512, shade_span_pair_avx512, true},
 #endif
-    shade_span(request);
+};
+
+} // namespace
+
+std::span<const ShadePath> shade_paths()
+{
+    // Asked of the processor once, on the first call.
+    static const size_t runs = std::size(built_paths) - (built_wide_sets - processor_wide_sets());
+    return {built_paths, runs};
 }
 
-void shade_span_pair(const SpanRequest& first, const SpanRequest& second, DepthRule rule)
+const ShadePath& shade_path(SceneBlock::CodePath code_path)
 {
-#if MORVANE_HAVE_AVX2_PATH
-    if (out_of_order_available()) {
-        (avx512_shading_available() ? shade_span_pair_avx512 : shade_span_pair_avx2)(first, second, rule);
-        return;
-    }
-#endif
-    shade_span(first);
-    shade_span(second);
+    if (code_path == SceneBlock::CodePath::scalar) return built_paths[0];
+    // The SIMD paths use the packed estimate instructions.
+    if (!MORVANE_ESTIMATES) return exact_path;
+    return shade_paths().back();
 }
+
+void shade_span(const SpanRequest& request) { shade_path(scene.code_path).span(request, DepthRule::nearer); }
 
 } // namespace morvane

@@ -28,7 +28,7 @@ ClipWindow worker_window(int index, int width, int height)
 namespace {
 
 // draw_triangle with the depth rule of the triangle's place in the drawing order.
-void draw_in_order(const RasterVertex (&corners)[3], const SpanRequest& request, DepthRule rule)
+void draw_in_order(const RasterVertex (&corners)[3], const SpanRequest& request, DepthRule rule, const ShadePath& path)
 {
     // The rows of one triangle share no pixel, so they are shaded two at a time, in any order;
     // the last odd row goes alone before the next triangle starts.
@@ -36,18 +36,20 @@ void draw_in_order(const RasterVertex (&corners)[3], const SpanRequest& request,
     bool has_pending = false;
     walk_triangle(corners[0], corners[1], corners[2], request, [&](const SpanRequest& span) {
         if (has_pending) {
-            shade_span_pair(pending, span, rule);
+            path.pair(pending, span, rule);
         } else {
             pending = span;
         }
         has_pending = !has_pending;
     });
-    if (has_pending) shade_span_by_rule(pending, rule);
+    if (has_pending) path.span(pending, rule);
 }
 
 } // namespace
 
-void raster_triangles(int index)
+void raster_triangles(int index) { raster_triangles(index, shade_path(scene.code_path)); }
+
+void raster_triangles(int index, const ShadePath& path)
 {
     SpanRequest request{};
     request.window = worker_window(index, scene.frame_width, scene.frame_height);
@@ -62,8 +64,8 @@ void raster_triangles(int index)
         for (int k = 0; k < 3; ++k) corners[i][k] = raster_vertex(scene.model_triangles[i].index[k]);
     }
     // The band starts cleared, as DepthRule::nearer_or_tied needs.
-    const DrawOrder order = plan_draw_order(corners, count, out_of_order_available());
-    for (int k = 0; k < order.count; ++k) draw_in_order(corners[order.triangle[k]], request, order.rule[k]);
+    const DrawOrder order = plan_draw_order(corners, count, path.out_of_order);
+    for (int k = 0; k < order.count; ++k) draw_in_order(corners[order.triangle[k]], request, order.rule[k], path);
 }
 
 void draw_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterVertex& c2,
@@ -76,7 +78,7 @@ void draw_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterV
     request.texture = texture;
     request.colour_buffer = colour_buffer;
     request.depth_buffer = depth_buffer;
-    draw_in_order({c0, c1, c2}, request, DepthRule::nearer);
+    draw_in_order({c0, c1, c2}, request, DepthRule::nearer, shade_path(scene.code_path));
 }
 
 } // namespace morvane

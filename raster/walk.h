@@ -7,6 +7,7 @@
 
 #include "raster/raster.h"
 #include "raster/shade_paths.h"
+#include "scene/fixed_point.h"
 #include "scene/numeric.h"
 #include "scene/scene.h"
 

@@ -1,11 +1,14 @@
-// The wide ray path, private to the overlay: steep rays that stay inside the frame, set up by
-// the plain code and drawn eight side by side. It gives the bytes of draw_ray_line_scalar.
+// The ray paths, private to the overlay: the plain scalar walk, the SSE2 walks, and the wide
+// forms that draw steep rays eight side by side. Every path gives the bytes of
+// draw_ray_line_scalar.
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "rays/rays.h"
-#include "scene/numeric.h"
+#include "scene/fixed_point.h"
+#include "scene/processor.h"
 #include "scene/scene.h"
 
 namespace morvane {
@@ -24,54 +27,47 @@ struct SteepRay {
     int32_t rows;        // at least 1
 };
 
-// The wide path holds pixel indices in signed 32-bit lanes.
+// The wide forms hold pixel indices in signed 32-bit lanes.
 constexpr int64_t lockstep_pixel_limit = INT32_MAX;
 
-// The instruction sets the wide path is compiled for.
-enum class WideIsa : uint8_t { avx2, avx512 };
+// How many steep rays a pass gathers for a wide form before it draws them: a fan of the scene.
+constexpr int steep_set_capacity = 800;
 
-// Steep rays inside the frame, gathered over a pass for the wide path, with their start
-// classes (rays of one class start at one pixel: the scene's fans) and sort keys.
-struct SteepSet {
-    static constexpr int capacity = 800;       // a fan of the scene; a full set is drawn and emptied
-    static constexpr int start_capacity = 16;  // classes fit in the 4 top bits of a key
-    struct Start {
-        int32_t row;
-        Fixed16_16 position;
-    };
-    SteepRay rays[capacity];
-    uint32_t keys[capacity];
-    Start starts[start_capacity];
-    int count = 0;
-    int start_count = 0;
-    WideIsa isa = WideIsa::avx2;  // the form draw_steep_set uses
+// A wide form: draws rays[order[0 .. count - 1]], which all start at one pixel and come in order
+// of increasing column step, eight side by side at a time. Pixel indices stay below
+// lockstep_pixel_limit.
+using SteepRaysFunction = void (*)(const SteepRay* rays, const uint16_t* order, int count, Pixel* colour_buffer,
+                                   const float* depth_buffer, int32_t frame_width);
+
+// One way of drawing rays.
+struct RayPath {
+    const char* name;  // what the benchmark prints: "scalar", "SSE2", "AVX2 steep, SSE2 other", ...
+    bool simd;         // the SSE2 walks, steep rays in pairs; else every ray by draw_ray_line_scalar
+    // With `simd`, the wide form that draws the steep rays inside a frame of at most
+    // lockstep_pixel_limit pixels instead, or nullptr.
+    SteepRaysFunction steep_rays;
 };
 
-// Whether steep rays in this frame can take the wide path on this processor.
-bool wide_path_runs(const RayTarget& target);
+// Every path the processor runs, the plain one first and the fastest last (the tests and the
+// benchmarks compare them).
+std::span<const RayPath> ray_paths();
 
-// Draws count rays like draw_ray_lines. With a set (only where the wide path runs), steep rays
-// inside the frame are gathered in it, and draw_steep_set draws them eight side by side and
-// empties it; without, they are drawn in pairs.
-void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target,
-                    SteepSet* steep);
-void draw_steep_set(SteepSet& steep, const RayTarget& target);
+// The path each code path takes for a frame, chosen once for the build and the processor: for
+// `fastest` the widest the processor runs and the frame allows, for `scalar` the plain one.
+const RayPath& ray_path(SceneBlock::CodePath code_path, const RayTarget& target);
 
-// The widest form of the wide path the processor runs (only where wide_path_runs).
-WideIsa widest_wide_isa();
+// Draws anchors[i] to far_ends[i] for i = 0 .. count - 1 on `path`, with the bytes
+// draw_ray_line_scalar gives ray by ray (the blend is a saturating add of non-negative amounts,
+// so order does not matter).
+void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target,
+                    const RayPath& path);
 
 #if MORVANE_HAVE_AVX2_PATH
-// Draws rays[order[0 .. count - 1]], which all start at one pixel and come in order of
-// increasing column step, eight side by side at a time. Pixel indices stay below
-// lockstep_pixel_limit. Each form only on a processor that runs it.
+// The wide forms for AVX2 and AVX-512, each only on a processor that runs it.
 void draw_steep_rays_avx2(const SteepRay* rays, const uint16_t* order, int count, Pixel* colour_buffer,
                           const float* depth_buffer, int32_t frame_width);
 void draw_steep_rays_avx512(const SteepRay* rays, const uint16_t* order, int count, Pixel* colour_buffer,
                             const float* depth_buffer, int32_t frame_width);
-
-// Whether the processor runs each form.
-bool avx2_rays_available();
-bool avx512_rays_available();
 #endif
 
 } // namespace morvane

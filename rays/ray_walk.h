@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "rays/rays.h"
+#include "scene/fixed_point.h"
 #include "scene/numeric.h"
 #include "scene/scene.h"
 

@@ -6,9 +6,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <span>
 
 #include "rays/ray_paths.h"
 #include "rays/ray_walk.h"
+#include "scene/fixed_point.h"
 #include "scene/numeric.h"
 #include "scene/scene.h"
 
@@ -39,41 +42,6 @@ RayEnd ray_end_at(const Vec3& point, const Vec4& colour)
 bool finite_point(const Vec3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
 } // namespace
-
-void draw_rays()
-{
-    const RayTarget target{scene.colour_buffer, scene.depth_buffer, scene.frame_width, scene.frame_height};
-    const bool scalar = scene.code_path == SceneBlock::CodePath::scalar;
-    // Rays are handed over in batches; the steep ones are kept over the whole pass, so that
-    // the fast path can draw rays of one fan side by side. The order does not matter, as every
-    // blend is a saturating add of a non-negative amount.
-    constexpr int batch = 64;
-    RayEnd anchors[batch];
-    RayEnd far_ends[batch];
-    SteepSet steep;
-    steep.isa = widest_wide_isa();
-    SteepSet* const wide = wide_path_runs(target) ? &steep : nullptr;
-    int pending = 0;
-    for (int32_t k = 0; k < ray_count; ++k) {
-        const RayLine& line = scene.ray_lines[k];
-        const Vec3& a = scene.screen_ray_points[line.anchor_index];
-        const Vec3& e = scene.screen_ray_points[line.end_index];
-        if (finite_point(a) && finite_point(e)) {
-            anchors[pending] = ray_end_at(a, scene.ray_colour_white);
-            far_ends[pending] = ray_end_at(e, far_colour_of_ray(k));
-            ++pending;
-        }
-        if (pending == batch || (k == ray_count - 1 && pending > 0)) {
-            if (scalar) {
-                for (int i = 0; i < pending; ++i) draw_ray_line_scalar(anchors[i], far_ends[i], target);
-            } else {
-                draw_ray_batch(anchors, far_ends, pending, target, wide);
-            }
-            pending = 0;
-        }
-    }
-    if (wide != nullptr) draw_steep_set(*wide, target);
-}
 
 void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
 {
@@ -246,26 +214,12 @@ void draw_steep_pair(SteepWalk& a, SteepWalk& b, const RayTarget& target)
     rest.state.colour = a.rows > 0 ? colour_a : colour_b;
     draw_steep(rest, target);
 }
-
-// A ray whose columns stay in the frame, from a first row inside it: no clipping but the cut
-// below the frame's last row.
-void draw_flat(const Walk& walk, int32_t last_row, const RayTarget& target)
-{
-    WalkState state = start_state(walk);
-    ptrdiff_t row_start = pixel_index(walk.first_row, 0, target.frame_width);
-    Fixed16_16 position = walk.position;
-    for (int32_t row = walk.first_row; row <= last_row; ++row) {
-        const Fixed16_16 next = position + walk.column_step;
-        const Span span = span_between(column_of(position), column_of(next));
-        state.blend_run(target, row_start + span.left, span.count);
-        position = next;
-        row_start += target.frame_width;
-    }
-}
-
-// Any other ray: rows above the frame and columns outside it only advance the walk, so the
-// visible part keeps its gradient; rows only grow, so it ends at the frame's last row.
-void draw_clipped(const Walk& walk, const RayTarget& target)
+// Walks a ray down the rows. `clip` false: its columns stay in the frame and it starts in it,
+// so only rows below the frame are cut off. `clip` true: rows above the frame and columns
+// outside it only advance the walk, so that the visible part keeps its gradient. Rows only
+// grow, so either ends at the frame's last row.
+template <bool clip>
+void draw_walk(const Walk& walk, const RayTarget& target)
 {
     WalkState state = start_state(walk);
     const int32_t width = target.frame_width;
@@ -275,46 +229,36 @@ void draw_clipped(const Walk& walk, const RayTarget& target)
         const Fixed16_16 next = position + walk.column_step;
         const Span span = span_between(column_of(position), column_of(next));
         position = next;
-        const int32_t left = std::max(span.left, 0);
-        const int32_t right = std::min(span.left + span.count, width);
-        if (row < 0 || left >= right) {
-            state.skip(span.count);
-            continue;
+        if constexpr (!clip) {
+            state.blend_run(target, pixel_index(row, span.left, width), span.count);
+        } else {
+            const int32_t left = std::max(span.left, 0);
+            const int32_t right = std::min(span.left + span.count, width);
+            if (row < 0 || left >= right) {
+                state.skip(span.count);
+                continue;
+            }
+            state.skip(left - span.left);
+            state.blend_run(target, pixel_index(row, left, width), right - left);
+            state.skip(span.left + span.count - right);
         }
-        state.skip(left - span.left);
-        state.blend_run(target, pixel_index(row, left, width), right - left);
-        state.skip(span.left + span.count - right);
     }
 }
 
-} // namespace
-
-#if MORVANE_HAVE_AVX2_PATH
-bool avx2_rays_available() { return processor_has_avx2(); }
-
-bool avx512_rays_available() { return processor_has_avx512(); }
-#endif
-
-WideIsa widest_wide_isa()
-{
-#if MORVANE_HAVE_AVX2_PATH
-    if (avx512_rays_available()) return WideIsa::avx512;
-#endif
-    return WideIsa::avx2;
-}
-
-bool wide_path_runs(const RayTarget& target)
-{
-#if MORVANE_HAVE_AVX2_PATH
-    return avx2_rays_available() && target.frame_width > 0 && target.frame_height > 0 &&
-           int64_t{target.frame_width} * target.frame_height <= lockstep_pixel_limit;
-#else
-    (void)target;
-    return false;
-#endif
-}
-
-namespace {
+// Steep rays inside the frame, gathered over a pass for a wide form, with their start classes
+// (rays of one class start at one pixel: the scene's fans) and sort keys.
+struct SteepSet {
+    static constexpr int start_capacity = 16;  // classes fit in the 4 top bits of a key
+    struct Start {
+        int32_t row;
+        Fixed16_16 position;
+    };
+    SteepRay rays[steep_set_capacity];
+    uint32_t keys[steep_set_capacity];
+    Start starts[start_capacity];
+    int count = 0;
+    int start_count = 0;
+};
 
 // The sort key of a steep ray: its start class (where it starts: first row and position)
 // above its column step, offset to be positive (steep steps lie in -65536 .. 65536).
@@ -354,12 +298,12 @@ bool add_steep(SteepSet& set, const Walk& walk, int32_t last_row, int32_t width)
 }
 
 // Orders the set by key, a byte at a time from the lowest (each pass keeps the order of equal
-// bytes), and hands each start class to the wide path.
-void draw_steep_set_wide(SteepSet& set, const RayTarget& target)
+// bytes), hands each start class to the wide form `draw` and empties the set.
+void draw_steep_set(SteepSet& set, const RayTarget& target, SteepRaysFunction draw)
 {
     constexpr int key_bits = key_step_bits + 4;
-    uint16_t order[SteepSet::capacity];
-    uint16_t sorted[SteepSet::capacity];
+    uint16_t order[steep_set_capacity];
+    uint16_t sorted[steep_set_capacity];
     for (int i = 0; i < set.count; ++i) order[i] = static_cast<uint16_t>(i);
     for (int shift = 0; shift < key_bits; shift += 8) {
         int32_t first_of[257] = {};
@@ -368,38 +312,50 @@ void draw_steep_set_wide(SteepSet& set, const RayTarget& target)
         for (int i = 0; i < set.count; ++i) sorted[first_of[set.keys[order[i]] >> shift & 0xFFu]++] = order[i];
         std::copy(sorted, sorted + set.count, order);
     }
-#if MORVANE_HAVE_AVX2_PATH
     for (int first = 0; first < set.count;) {
         const uint32_t start_class = set.keys[order[first]] >> key_step_bits;
         int end = first + 1;
         while (end < set.count && set.keys[order[end]] >> key_step_bits == start_class) ++end;
-        const auto draw = set.isa == WideIsa::avx512 ? draw_steep_rays_avx512 : draw_steep_rays_avx2;
         draw(set.rays, order + first, end - first, target.colour_buffer, target.depth_buffer, target.frame_width);
         first = end;
     }
-#else
-    (void)target;
-#endif
-}
-
-} // namespace
-
-void draw_steep_set(SteepSet& set, const RayTarget& target)
-{
-    if (set.count > 0) draw_steep_set_wide(set, target);
     set.count = 0;
     set.start_count = 0;
 }
 
-void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target, SteepSet* steep)
+// A pass of the SIMD walks: rays that leave the frame are clipped, the others drawn whole, and
+// the steep ones, most of the scene's, side by side: eight at a time by the wide form `wide`
+// (where there is one) once the set is drawn, or else in pairs. The order does not matter, as
+// every blend is a saturating add of a non-negative amount.
+class SimdPass {
+public:
+    SimdPass(SteepRaysFunction wide, const RayTarget& target) : target_(target), wide_(wide) {}
+
+    // Draws anchors[i] to far_ends[i] for i = 0 .. count - 1, or lets steep ones wait.
+    void draw(const RayEnd* anchors, const RayEnd* far_ends, int count);
+
+    // Draws the steep rays still waiting.
+    void finish()
+    {
+        if (is_waiting_) draw_steep(waiting_, target_);
+        is_waiting_ = false;
+        if (steep_.count > 0) draw_steep_set(steep_, target_, wide_);
+    }
+
+private:
+    RayTarget target_;
+    SteepRaysFunction wide_;
+    SteepSet steep_;
+    SteepWalk waiting_{};
+    bool is_waiting_ = false;
+};
+
+void SimdPass::draw(const RayEnd* anchors, const RayEnd* far_ends, int count)
 {
-    if (target.frame_width <= 0 || target.frame_height <= 0) return;
-    SteepWalk waiting{};
-    bool is_waiting = false;
     for (int i = 0; i < count; ++i) {
         Walk walk;
         // Rows only grow: a walk that starts below the frame draws nothing.
-        if (!set_up(anchors[i], far_ends[i], walk) || walk.first_row >= target.frame_height) continue;
+        if (!set_up(anchors[i], far_ends[i], walk) || walk.first_row >= target_.frame_height) continue;
         // The walk's columns never leave the range between its two ends' columns; when that
         // range lies in the frame and the walk starts in it, only rows below the frame need
         // cutting off.
@@ -407,70 +363,131 @@ void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, co
         const int32_t s_column = column_of(walk.position);
         const int32_t t_column = column_of(walk.position + rows * walk.column_step);
         const bool inside = walk.first_row >= 0 && std::min(s_column, t_column) >= 0 &&
-                            std::max(s_column, t_column) < target.frame_width;
+                            std::max(s_column, t_column) < target_.frame_width;
         if (!inside) {
-            draw_clipped(walk, target);
+            draw_walk<true>(walk, target_);
             continue;
         }
-        const int32_t last_row = std::min(walk.last_row, target.frame_height - 1);
         if (!is_steep(walk)) {
-            draw_flat(walk, last_row, target);
+            draw_walk<false>(walk, target_);
             continue;
         }
-        // Steep rays, most of the scene's, are drawn side by side: eight at a time by the wide
-        // path once the set is drawn, or else in pairs.
-        if (steep != nullptr) {
-            if (steep->count == SteepSet::capacity) draw_steep_set(*steep, target);
-            if (add_steep(*steep, walk, last_row, target.frame_width)) continue;
+        const int32_t last_row = std::min(walk.last_row, target_.frame_height - 1);
+        if (wide_ != nullptr) {
+            if (steep_.count == steep_set_capacity) draw_steep_set(steep_, target_, wide_);
+            if (add_steep(steep_, walk, last_row, target_.frame_width)) continue;
         }
-        SteepWalk ray = steep_walk(walk, last_row, target.frame_width);
-        if (is_waiting) {
-            draw_steep_pair(waiting, ray, target);
-        } else {
-            waiting = ray;
+        SteepWalk ray = steep_walk(walk, last_row, target_.frame_width);
+        if (!is_waiting_) {
+            waiting_ = ray;
+            is_waiting_ = true;
+            continue;
         }
-        is_waiting = !is_waiting;
+        // Walked from a local copy, which stays in registers: the pass itself is in memory,
+        // and every pixel stored could alias it.
+        SteepWalk first = waiting_;
+        is_waiting_ = false;
+        draw_steep_pair(first, ray, target_);
     }
-    if (is_waiting) draw_steep(waiting, target);
 }
 
-void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target)
-{
-    SteepSet steep;
-    steep.isa = widest_wide_isa();
-    SteepSet* const wide = wide_path_runs(target) ? &steep : nullptr;
-    draw_ray_batch(anchors, far_ends, count, target, wide);
-    if (wide != nullptr) draw_steep_set(*wide, target);
-}
+} // namespace
 
-void draw_ray_line(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
-{
-    draw_ray_lines(&anchor, &far_end, 1, target);
-}
+#endif // MORVANE_X86
 
-#else
+namespace {
 
-bool wide_path_runs(const RayTarget&) { return false; }
-
-WideIsa widest_wide_isa() { return WideIsa::avx2; }
-
-void draw_steep_set(SteepSet& set, const RayTarget&) { set.count = 0; }
-
-void draw_ray_batch(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target, SteepSet*)
-{
-    for (int i = 0; i < count; ++i) draw_ray_line_scalar(anchors[i], far_ends[i], target);
-}
-
-void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target)
-{
-    for (int i = 0; i < count; ++i) draw_ray_line_scalar(anchors[i], far_ends[i], target);
-}
-
-void draw_ray_line(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
-{
-    draw_ray_line_scalar(anchor, far_end, target);
-}
-
+// Narrowest first.
+constexpr RayPath built_paths[] = {
+    {"scalar", false, nullptr},
+#if MORVANE_X86
+    {"SSE2", true, nullptr},
 #endif
+#if MORVANE_HAVE_AVX2_PATH
+    {"AVX2 steep, SSE2 other", true, draw_steep_rays_avx2},
+    {"AVX-512 steep, SSE2 other", true, draw_steep_rays_avx512},
+#endif
+};
+
+// Whether a wide form can draw in this frame: it holds pixel indices in signed 32-bit lanes.
+bool wide_form_fits(const RayTarget& target)
+{
+    return target.frame_width > 0 && target.frame_height > 0 &&
+           int64_t{target.frame_width} * target.frame_height <= lockstep_pixel_limit;
+}
+
+// Draws the rays whose ends `ends_of(k, anchor, far_end)` gives for k = 0 .. count - 1 (where it
+// returns true) on `path`.
+template <class EndsOf>
+void draw_pass(const RayPath& path, const RayTarget& target, int count, EndsOf&& ends_of)
+{
+    // Nothing to draw in an empty frame; the SIMD walks take a frame with pixels.
+    if (target.frame_width <= 0 || target.frame_height <= 0) return;
+    RayEnd anchor;
+    RayEnd far_end;
+#if MORVANE_X86
+    if (path.simd) {
+        // In batches, so that the pass works through many rays in one call.
+        constexpr int batch = 64;
+        RayEnd anchors[batch];
+        RayEnd far_ends[batch];
+        SimdPass pass(wide_form_fits(target) ? path.steep_rays : nullptr, target);
+        for (int first = 0; first < count; first += batch) {
+            int ready = 0;
+            for (int k = first; k < count && k < first + batch; ++k) {
+                if (ends_of(k, anchors[ready], far_ends[ready])) ++ready;
+            }
+            pass.draw(anchors, far_ends, ready);
+        }
+        pass.finish();
+        return;
+    }
+#endif
+    for (int k = 0; k < count; ++k) {
+        if (ends_of(k, anchor, far_end)) draw_ray_line_scalar(anchor, far_end, target);
+    }
+}
+
+} // namespace
+
+std::span<const RayPath> ray_paths()
+{
+    // Asked of the processor once, on the first call.
+    static const size_t runs = std::size(built_paths) - (built_wide_sets - processor_wide_sets());
+    return {built_paths, runs};
+}
+
+const RayPath& ray_path(SceneBlock::CodePath code_path, const RayTarget& target)
+{
+    const std::span<const RayPath> paths = ray_paths();
+    if (code_path == SceneBlock::CodePath::scalar) return paths.front();
+    // Frames too large for the wide forms take the SSE2 walks alone.
+    if (paths.back().steep_rays != nullptr && !wide_form_fits(target)) return paths[1];
+    return paths.back();
+}
+
+void draw_rays()
+{
+    const RayTarget target{scene.colour_buffer, scene.depth_buffer, scene.frame_width, scene.frame_height};
+    draw_pass(ray_path(scene.code_path, target), target, ray_count, [](int k, RayEnd& anchor, RayEnd& far_end) {
+        const RayLine& line = scene.ray_lines[k];
+        const Vec3& a = scene.screen_ray_points[line.anchor_index];
+        const Vec3& e = scene.screen_ray_points[line.end_index];
+        if (!finite_point(a) || !finite_point(e)) return false;
+        anchor = ray_end_at(a, scene.ray_colour_white);
+        far_end = ray_end_at(e, far_colour_of_ray(k));
+        return true;
+    });
+}
+
+void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target,
+                    const RayPath& path)
+{
+    draw_pass(path, target, count, [&](int k, RayEnd& anchor, RayEnd& far_end) {
+        anchor = anchors[k];
+        far_end = far_ends[k];
+        return true;
+    });
+}
 
 } // namespace morvane

@@ -9,7 +9,7 @@
 
 namespace morvane {
 
-// One end of a ray as draw_ray_line receives it.
+// One end of a ray as the walks receive it.
 struct RayEnd {
     int32_t column;
     int32_t row;
@@ -26,23 +26,15 @@ struct RayTarget {
 };
 
 // Draws all rays of scene.ray_lines into scene's frame buffers, on the calling thread, after
-// both rasteriser workers have ended.
+// both rasteriser workers have ended, on the path scene.code_path asks for.
 void draw_rays();
 
-// Draws one ray from its anchor end to its far end: white fading to the far colour, each
-// visited pixel gaining colour x weight with saturation, where the ray is nearer than the
-// depth already stored. Only pixels inside the frame, in their own row, are touched; the walk
-// still advances over the others, so a ray's visible part keeps its gradient. A ray with an
-// end 2^14 or more columns or rows from (0, 0), or with a depth that is not finite, is not
-// drawn.
-void draw_ray_line(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target);
-
-// Draws anchors[i] to far_ends[i] for i = 0 .. count - 1, with the bytes draw_ray_line gives
-// ray by ray (the blend is a saturating add of non-negative amounts, so order does not
-// matter); the fast path draws steep rays side by side.
-void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target);
-
-// The plain scalar twin of draw_ray_line; the fast path gives its bytes.
+// Draws one ray from its anchor end to its far end, the plain scalar way every faster path
+// matches: white fading to the far colour, each visited pixel gaining colour x weight with
+// saturation, where the ray is nearer than the depth already stored. Only pixels inside the
+// frame, in their own row, are touched; the walk still advances over the others, so a ray's
+// visible part keeps its gradient. A ray with an end 2^14 or more columns or rows from (0, 0),
+// or with a depth that is not finite, is not drawn.
 void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target);
 
 } // namespace morvane

@@ -1,39 +1,15 @@
-// Number formats and the few conversions and estimates every stage shares, each with its
-// rounding stated, so that the scalar code and the SIMD code agree to the bit.
+// The float conversions and estimates every stage shares, each with its rounding stated, so
+// that the scalar code and the SIMD code agree to the bit. The fixed-point formats are in
+// scene/fixed_point.h, the instruction sets in scene/processor.h.
 #pragma once
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#define MORVANE_X86 1
-#include <emmintrin.h>
-#else
-#define MORVANE_X86 0
-#endif
+#include "scene/processor.h"
 
 namespace morvane {
-
-// Edge positions of the triangle walk: 22 integer bits, 10 fraction bits.
-using Fixed22_10 = int32_t;
-constexpr int fixed22_10_shift = 10;
-constexpr int32_t fixed22_10_one = 1 << fixed22_10_shift;
-
-// Column positions of the ray walk: 16 integer bits, 16 fraction bits.
-using Fixed16_16 = int32_t;
-constexpr int fixed16_16_shift = 16;
-constexpr int32_t fixed16_16_one = 1 << fixed16_16_shift;
-
-// Whole column of a 22.10 position: arithmetic shift, so it rounds toward minus infinity.
-constexpr int32_t fixed22_10_floor(Fixed22_10 position) { return position >> fixed22_10_shift; }
-
-// Whole integer to 22.10, exact for every 16-bit value.
-constexpr Fixed22_10 fixed22_10_from_int(int32_t value)
-{
-    return static_cast<Fixed22_10>(static_cast<uint32_t>(value) << fixed22_10_shift);
-}
 
 // Float to signed 32-bit, rounding to nearest with ties to even (the processor's default
 // mode). Not a number and values outside the 32-bit range give INT32_MIN, the x86
@@ -98,10 +74,5 @@ inline float rsqrt_estimate(float value)
 
 // Relative error bound of both estimates.
 constexpr float estimate_relative_error = 1.5f / 4096.0f;
-
-// Whether the processor runs the instruction sets the wide paths are compiled for: AVX2, and
-// AVX-512 with its F, VL, BW and DQ parts (which implies AVX2). Asked of the processor once.
-bool processor_has_avx2();
-bool processor_has_avx512();
 
 } // namespace morvane

@@ -1,5 +1,5 @@
 // Code for the wide instruction sets, AVX2 and AVX-512 (F, VL, BW, DQ), in the files that the
-// program calls only after asking the processor (processor_has_avx2, processor_has_avx512).
+// program calls only after asking the processor (processor_has_avx2, processor_has_avx512 in scene/processor.h).
 //
 // Such a file says which set it is for before its first #include:
 //

@@ -293,32 +293,32 @@ TEST_F(RasterTest, DrawnTrianglesFillTheirBandAndNothingElse)
 namespace {
 
 // A way to shade a span: through shade_span with a code path, or one SIMD path directly.
-struct ShadePath {
+struct SpanShader {
     const char* name;
     SceneBlock::CodePath code_path;
     void (*shade)(const SpanRequest&);
 };
 
 // Every path this build and this processor can run.
-std::vector<ShadePath> shade_paths()
+std::vector<SpanShader> span_shaders()
 {
-    std::vector<ShadePath> paths = {{"Scalar", SceneBlock::CodePath::scalar, shade_span},
+    std::vector<SpanShader> paths = {{"Scalar", SceneBlock::CodePath::scalar, shade_span},
                                     {"Fastest", SceneBlock::CodePath::fastest, shade_span}};
 #if MORVANE_X86
-    paths.push_back({"Sse2", SceneBlock::CodePath::fastest, shade_span_sse2});
+    paths.push_back({"Sse2", SceneBlock::CodePath::fastest, [](const SpanRequest& r) { shade_span_sse2(r); }});
 #endif
 #if MORVANE_HAVE_AVX2_PATH
-    if (avx2_shading_available()) {
+    if (processor_has_avx2()) {
         paths.push_back({"Avx2", SceneBlock::CodePath::fastest, [](const SpanRequest& r) { shade_span_avx2(r); }});
     }
-    if (avx512_shading_available()) {
+    if (processor_has_avx512()) {
         paths.push_back({"Avx512", SceneBlock::CodePath::fastest, [](const SpanRequest& r) { shade_span_avx512(r); }});
     }
 #endif
     return paths;
 }
 
-class ShadeTest : public ::testing::TestWithParam<ShadePath> {
+class ShadeTest : public ::testing::TestWithParam<SpanShader> {
 protected:
     static constexpr int width = 128;
     static constexpr int height = 16;
@@ -576,8 +576,8 @@ TEST_P(ShadeTest, TexelCoordinatesWeighAndClampTheFetch)
     for (const auto& c : cases) EXPECT_EQ(single_pixel(c.u, c.v), c.expected) << "u " << c.u << ", v " << c.v;
 }
 
-INSTANTIATE_TEST_SUITE_P(CodePaths, ShadeTest, ::testing::ValuesIn(shade_paths()),
-                         [](const ::testing::TestParamInfo<ShadePath>& path) { return std::string(path.param.name); });
+INSTANTIATE_TEST_SUITE_P(CodePaths, ShadeTest, ::testing::ValuesIn(span_shaders()),
+                         [](const ::testing::TestParamInfo<SpanShader>& path) { return std::string(path.param.name); });
 
 // ---- The SIMD paths against the scalar one ----
 
@@ -714,10 +714,9 @@ void expect_same_span_bytes(SpanPairPath path, SpanPairPath reference = shade_pa
     EXPECT_GT(shaded, 50000);
 }
 
-#if MORVANE_HAVE_AVX2_PATH
-// One build of the eight-pixel groups, span by span and two spans at once.
+// One build of the groups of shade_lanes.h, span by span and two spans at once.
 template <void (*one)(const SpanRequest&, DepthRule), void (*two)(const SpanRequest&, const SpanRequest&, DepthRule)>
-void expect_wide_build_matches_scalar()
+void expect_lane_build_matches_scalar()
 {
     expect_same_span_bytes([](const SpanRequest& first, const SpanRequest& second) {
         one(first, DepthRule::nearer);
@@ -726,6 +725,28 @@ void expect_wide_build_matches_scalar()
     expect_same_span_bytes(
         [](const SpanRequest& first, const SpanRequest& second) { two(first, second, DepthRule::nearer); });
 }
+
+#if MORVANE_HAVE_AVX2_PATH
+using OneSpan = void (*)(const SpanRequest&, DepthRule);
+using TwoSpans = void (*)(const SpanRequest&, const SpanRequest&, DepthRule);
+
+// Two builds of the groups under the rule for ties, span by span and two spans at once.
+template <OneSpan one_a, TwoSpans two_a, OneSpan one_b, TwoSpans two_b>
+void expect_builds_win_ties_alike()
+{
+    expect_same_span_bytes(
+        [](const SpanRequest& first, const SpanRequest& second) {
+            one_a(first, DepthRule::nearer_or_tied);
+            one_a(second, DepthRule::nearer_or_tied);
+        },
+        [](const SpanRequest& first, const SpanRequest& second) {
+            one_b(first, DepthRule::nearer_or_tied);
+            one_b(second, DepthRule::nearer_or_tied);
+        });
+    expect_same_span_bytes(
+        [](const SpanRequest& first, const SpanRequest& second) { two_a(first, second, DepthRule::nearer_or_tied); },
+        [](const SpanRequest& first, const SpanRequest& second) { two_b(first, second, DepthRule::nearer_or_tied); });
+}
 #endif
 
 } // namespace
@@ -733,47 +754,39 @@ void expect_wide_build_matches_scalar()
 #if MORVANE_HAVE_AVX2_PATH
 TEST_F(RasterTest, Avx2ShadingMatchesScalarBitForBit)
 {
-    if (!avx2_shading_available()) GTEST_SKIP() << "this processor has no AVX2";
-    expect_wide_build_matches_scalar<shade_span_avx2, shade_span_pair_avx2>();
+    if (!processor_has_avx2()) GTEST_SKIP() << "this processor has no AVX2";
+    expect_lane_build_matches_scalar<shade_span_avx2, shade_span_pair_avx2>();
 }
 
 TEST_F(RasterTest, Avx512ShadingMatchesScalarBitForBit)
 {
-    if (!avx512_shading_available()) GTEST_SKIP() << "this processor has no AVX-512";
-    expect_wide_build_matches_scalar<shade_span_avx512, shade_span_pair_avx512>();
+    if (!processor_has_avx512()) GTEST_SKIP() << "this processor has no AVX-512";
+    expect_lane_build_matches_scalar<shade_span_avx512, shade_span_pair_avx512>();
 }
 
 TEST_F(RasterTest, BothWideBuildsWinTiesAlike)
 {
     // Where AVX-512 is present the frames are drawn by its build, and the whole-frame tests prove
     // its rule for ties against the scalar path; the AVX2 build must then give the same bytes.
-    if (!avx512_shading_available()) GTEST_SKIP() << "this processor has no AVX-512";
-    expect_same_span_bytes(
-        [](const SpanRequest& first, const SpanRequest& second) {
-            shade_span_avx2(first, DepthRule::nearer_or_tied);
-            shade_span_avx2(second, DepthRule::nearer_or_tied);
-        },
-        [](const SpanRequest& first, const SpanRequest& second) {
-            shade_span_avx512(first, DepthRule::nearer_or_tied);
-            shade_span_avx512(second, DepthRule::nearer_or_tied);
-        });
-    expect_same_span_bytes(
-        [](const SpanRequest& first, const SpanRequest& second) {
-            shade_span_pair_avx2(first, second, DepthRule::nearer_or_tied);
-        },
-        [](const SpanRequest& first, const SpanRequest& second) {
-            shade_span_pair_avx512(first, second, DepthRule::nearer_or_tied);
-        });
+    if (!processor_has_avx512()) GTEST_SKIP() << "this processor has no AVX-512";
+    expect_builds_win_ties_alike<shade_span_avx2, shade_span_pair_avx2, shade_span_avx512, shade_span_pair_avx512>();
 }
 #endif
 
 #if MORVANE_X86
 TEST_F(RasterTest, Sse2ShadingMatchesScalarBitForBit)
 {
-    expect_same_span_bytes([](const SpanRequest& first, const SpanRequest& second) {
-        shade_span_sse2(first);
-        shade_span_sse2(second);
-    });
+    expect_lane_build_matches_scalar<shade_span_sse2, shade_span_pair_sse2>();
+}
+#endif
+
+#if MORVANE_HAVE_AVX2_PATH
+TEST_F(RasterTest, Sse2AndAvx2WinTiesAlike)
+{
+    // The AVX2 build's rule for ties is proven against the scalar path by the whole-frame tests;
+    // the SSE2 build of the same groups must give the same bytes under it.
+    if (!processor_has_avx2()) GTEST_SKIP() << "this processor has no AVX2";
+    expect_builds_win_ties_alike<shade_span_avx2, shade_span_pair_avx2, shade_span_sse2, shade_span_pair_sse2>();
 }
 #endif
 
@@ -797,7 +810,7 @@ void prepare_slab(int width, int height, float angle, float zoom)
     }
 }
 
-// The order in which the fastest path draws the scene's triangles as they stand.
+// The order in which a path with DepthRule::nearer_or_tied draws the scene's triangles as they stand.
 DrawOrder planned_order()
 {
     RasterVertex corners[model_triangle_count][3];
@@ -812,15 +825,25 @@ struct Frame {
     std::vector<float> depth;
 };
 
-Frame render_slab(int width, int height, SceneBlock::CodePath path)
+Frame render_slab(int width, int height, const ShadePath& path)
 {
     Frame frame{std::vector<Pixel>(width * height, 0), std::vector<float>(width * height, depth_clear)};
     scene.colour_buffer = frame.colour.data();
     scene.depth_buffer = frame.depth.data();
-    scene.code_path = path;
-    raster_worker(0);
-    raster_worker(1);
+    raster_triangles(0, path);
+    raster_triangles(1, path);
     return frame;
+}
+
+// The slab as it stands drawn on every shading path the processor runs, each against the plain one.
+void expect_same_slab_on_every_path(int width, int height, int round = 0)
+{
+    const Frame scalar = render_slab(width, height, shade_path(SceneBlock::CodePath::scalar));
+    for (const ShadePath& path : shade_paths()) {
+        const Frame drawn = render_slab(width, height, path);
+        ASSERT_EQ(scalar.colour, drawn.colour) << path.name << ", round " << round;
+        ASSERT_TRUE(same_bytes(scalar.depth, drawn.depth)) << path.name << ", round " << round;
+    }
 }
 
 } // namespace
@@ -835,13 +858,11 @@ TEST_F(RasterTest, SlabFramesAreTheSameOnEveryCodePath)
     for (const auto& view : views) {
         SCOPED_TRACE(view.angle);
         prepare_slab(view.width, view.height, view.angle, view.zoom);
-        if (view.angle > 3.0f && out_of_order_available()) {
+        if (view.angle > 3.0f && shade_path(SceneBlock::CodePath::fastest).out_of_order) {
             EXPECT_NE(planned_order().triangle[0], 0);
         }
-        const Frame scalar = render_slab(view.width, view.height, SceneBlock::CodePath::scalar);
-        const Frame fastest = render_slab(view.width, view.height, SceneBlock::CodePath::fastest);
-        EXPECT_EQ(scalar.colour, fastest.colour);
-        EXPECT_TRUE(same_bytes(scalar.depth, fastest.depth));
+        expect_same_slab_on_every_path(view.width, view.height);
+        const Frame scalar = render_slab(view.width, view.height, shade_path(SceneBlock::CodePath::scalar));
         const auto drawn = std::count_if(scalar.depth.begin(), scalar.depth.end(),
                                          [](float d) { return d != depth_clear; });
         EXPECT_GT(drawn, view.width * view.height / 10) << "the slab should cover a good part of the frame";
@@ -851,7 +872,9 @@ TEST_F(RasterTest, SlabFramesAreTheSameOnEveryCodePath)
 
 TEST_F(RasterTest, TrianglesDrawnOutOfTableOrderLeaveEveryTieToTheFirst)
 {
-    if (!out_of_order_available()) GTEST_SKIP() << "only the AVX2 path draws out of table order";
+    if (!shade_path(SceneBlock::CodePath::fastest).out_of_order) {
+        GTEST_SKIP() << "only the SIMD paths draw out of table order";
+    }
     // The slab's twelve triangles over eight random corners, every other round all at one depth:
     // wherever two overlap they tie, and the one earlier in the table must keep the pixel, in
     // whatever order the worker draws them. At the clear depth itself nothing is drawn.
@@ -878,10 +901,7 @@ TEST_F(RasterTest, TrianglesDrawnOutOfTableOrderLeaveEveryTieToTheFirst)
             (down ? low : high) = order.triangle[k];
         }
         reordered += order.triangle[0] != 0;
-        const Frame scalar = render_slab(width, height, SceneBlock::CodePath::scalar);
-        const Frame fastest = render_slab(width, height, SceneBlock::CodePath::fastest);
-        ASSERT_EQ(scalar.colour, fastest.colour) << "round " << round;
-        ASSERT_TRUE(same_bytes(scalar.depth, fastest.depth)) << "round " << round;
+        expect_same_slab_on_every_path(width, height, round);
     }
     EXPECT_GT(reordered, 50);
 }

@@ -161,12 +161,17 @@ void reference_draw_ray_line(const RayEnd& p, const RayEnd& q, Frame& frame)
     }
 }
 
-class RayPath : public ::testing::TestWithParam<DrawLine> {
+class OneRay : public ::testing::TestWithParam<DrawLine> {
 protected:
     void draw(Frame& frame, const RayEnd& anchor, const RayEnd& far_end) { GetParam()(anchor, far_end, frame.target()); }
 };
 
-INSTANTIATE_TEST_SUITE_P(BothPaths, RayPath, ::testing::Values(&draw_ray_line, &draw_ray_line_scalar),
+void draw_ray_line_fastest(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
+{
+    draw_ray_lines(&anchor, &far_end, 1, target, ray_path(SceneBlock::CodePath::fastest, target));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, OneRay, ::testing::Values(&draw_ray_line_fastest, &draw_ray_line_scalar),
                          [](const ::testing::TestParamInfo<DrawLine>& path) {
                              return path.param == &draw_ray_line_scalar ? std::string("scalar") : std::string("fast");
                          });
@@ -175,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(BothPaths, RayPath, ::testing::Values(&draw_ray_line, &
 
 // ---- Which pixels a ray covers, and the colour at both ends of its walk ----
 
-TEST_P(RayPath, CoversItsRowsAndRunsFromTheAnchorColourToTheFarColour)
+TEST_P(OneRay, CoversItsRowsAndRunsFromTheAnchorColourToTheFarColour)
 {
     // The walk runs down the rows from the upper end (a level ray from its anchor); each row
     // covers the columns from the lesser of its entering and leaving column, |a - b| of them, or
@@ -222,7 +227,7 @@ TEST_P(RayPath, CoversItsRowsAndRunsFromTheAnchorColourToTheFarColour)
 
 // ---- The colour a pixel gains ----
 
-TEST_P(RayPath, PixelGainsColourTimesWeightRoundedClampedAndSaturated)
+TEST_P(OneRay, PixelGainsColourTimesWeightRoundedClampedAndSaturated)
 {
     const struct {
         Vec4 colour;
@@ -246,7 +251,7 @@ TEST_P(RayPath, PixelGainsColourTimesWeightRoundedClampedAndSaturated)
 
 // ---- The depth test ----
 
-TEST_P(RayPath, OnlyStrictlyNearerPixelsAreDrawnAndDepthIsNeverWritten)
+TEST_P(OneRay, OnlyStrictlyNearerPixelsAreDrawnAndDepthIsNeverWritten)
 {
     Frame frame(16, 16);
     for (int y = 0; y < 16; ++y) frame.depth_at(7, y) = 5.0f;  // level with the ray
@@ -264,7 +269,7 @@ TEST_P(RayPath, OnlyStrictlyNearerPixelsAreDrawnAndDepthIsNeverWritten)
 
 // ---- Clipping at the frame's edges ----
 
-TEST_P(RayPath, ClippedRayShowsTheWindowOfALargerFrame)
+TEST_P(OneRay, ClippedRayShowsTheWindowOfALargerFrame)
 {
     // A ray drawn into a small frame shows exactly the part of the same ray, moved by (dx, dy),
     // that a larger frame shows in the corresponding window: clipped columns neither wrap to the
@@ -304,7 +309,7 @@ TEST_P(RayPath, ClippedRayShowsTheWindowOfALargerFrame)
 
 // ---- Wild input: the walk stays bounded and touches nothing outside the buffers ----
 
-TEST_P(RayPath, RaysBeyondTheCoordinateLimitOrWithoutFiniteDepthsAreNotDrawn)
+TEST_P(OneRay, RaysBeyondTheCoordinateLimitOrWithoutFiniteDepthsAreNotDrawn)
 {
     constexpr int32_t limit = ray_walk::coordinate_limit;
     Frame frame(16, 16);
@@ -319,7 +324,7 @@ TEST_P(RayPath, RaysBeyondTheCoordinateLimitOrWithoutFiniteDepthsAreNotDrawn)
     EXPECT_TRUE(frame.guards_intact());
 }
 
-TEST_P(RayPath, EndsJustInsideTheLimitAreDrawnAndStopAtTheLastRow)
+TEST_P(OneRay, EndsJustInsideTheLimitAreDrawnAndStopAtTheLastRow)
 {
     constexpr int32_t far = ray_walk::coordinate_limit - 1;
     Frame frame(16, 16);
@@ -354,8 +359,8 @@ TEST(RayClipping, PixelOffsetsInHugeFramesDoNotOverflow)
     // Zero-filled depth: a ray at depth -1 is nearer everywhere. Once by the fast path (the wide
     // path where it runs), once by the pair path and once by the scalar walk.
     const RayEnd a = end_at(16380, 16380, white, -1.0f), b = end_at(16383, 16383, white, -1.0f);
-    draw_ray_line(a, b, target);
-    draw_ray_batch(&a, &b, 1, target, nullptr);
+    draw_ray_lines(&a, &b, 1, target, ray_path(SceneBlock::CodePath::fastest, target));
+    draw_ray_lines(&a, &b, 1, target, RayPath{"pairs", true, nullptr});
     draw_ray_line_scalar(a, b, target);
     const size_t last = static_cast<size_t>(16383) * width + 16382;
     EXPECT_EQ(pixels[last], bgrx(153, 153, 153));
@@ -394,7 +399,7 @@ const BatchCase batch_cases[] = {
     {"FanAtTheRightEdge", 120, 100, 77, {{0.99f, 0.02f}}, 0.85f, 1.0f, 0.5f, 1.0f, false},
     {"FanAtTheLeftEdge", 120, 100, 77, {{0.0f, 0.0f}}, 0.0f, 0.2f, 0.4f, 1.0f, false},
     {"FanInAFrameNarrowerThanAWindow", 6, 60, 50, {{0.5f, 0.0f}}, 0.0f, 1.0f, 0.5f, 1.5f, false},
-    {"MoreFanRaysThanOneSetHolds", 300, 80, SteepSet::capacity + 111, {{0.4f, 0.1f}, {0.45f, 0.1f}}, 0.0f, 1.0f,
+    {"MoreFanRaysThanOneSetHolds", 300, 80, steep_set_capacity + 111, {{0.4f, 0.1f}, {0.45f, 0.1f}}, 0.0f, 1.0f,
      0.5f, 1.0f, false},
 };
 
@@ -415,11 +420,12 @@ TEST_P(RayBatch, GivesTheScalarBytesRayByRay)
 {
     const BatchCase& c = std::get<0>(GetParam());
     const FastPath path = std::get<1>(GetParam());
-    const bool wide = path != FastPath::pairs;
-    if (wide && !(wide_path_runs({nullptr, nullptr, c.width, c.height}) &&
-                  (path == FastPath::avx2 || widest_wide_isa() == WideIsa::avx512))) {
-        GTEST_SKIP() << "this processor lacks that path";
-    }
+    RayPath drawn_on = {"pairs", true, nullptr};
+#if MORVANE_HAVE_AVX2_PATH
+    if (path == FastPath::avx2 && processor_has_avx2()) drawn_on.steep_rays = draw_steep_rays_avx2;
+    if (path == FastPath::avx512 && processor_has_avx512()) drawn_on.steep_rays = draw_steep_rays_avx512;
+#endif
+    if (path != FastPath::pairs && drawn_on.steep_rays == nullptr) GTEST_SKIP() << "this processor lacks that path";
     std::mt19937 random(20261207);
     const auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
     const auto real = [&](float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(random); };
@@ -453,10 +459,7 @@ TEST_P(RayBatch, GivesTheScalarBytesRayByRay)
         far_ends.push_back(b);
         draw_ray_line_scalar(a, b, scalar.target());
     }
-    static SteepSet steep;  // too big for a test's stack frame under the sanitizers
-    steep.isa = path == FastPath::avx512 ? WideIsa::avx512 : WideIsa::avx2;
-    draw_ray_batch(anchors.data(), far_ends.data(), c.rays, fast.target(), wide ? &steep : nullptr);
-    if (wide) draw_steep_set(steep, fast.target());
+    draw_ray_lines(anchors.data(), far_ends.data(), c.rays, fast.target(), drawn_on);
     ASSERT_EQ(fast.colour_store, scalar.colour_store);
     EXPECT_FALSE(fast.changed().empty());
     EXPECT_TRUE(fast.guards_intact());

@@ -1,5 +1,5 @@
-// Names the shading and ray paths this processor takes, as the stages themselves choose them,
-// one line each ("shading AVX2", "rays SSE2"). tests/older_processors.sh runs it on emulated
+// Names the shading and ray paths this processor takes, as the stages themselves name them, one
+// line each ("shading AVX2", "rays SSE2"). tests/older_processors.sh runs it on emulated
 // processors to see that each takes the path it is there for.
 #include <cstdio>
 
@@ -9,17 +9,8 @@
 int main()
 {
     using namespace morvane;
-    const char* const narrow = MORVANE_X86 ? "SSE2" : "scalar";
-    const char* shading = narrow;
-    if (avx512_shading_available()) {
-        shading = "AVX-512";
-    } else if (avx2_shading_available()) {
-        shading = "AVX2";
-    }
-    const char* rays = narrow;
-#if MORVANE_HAVE_AVX2_PATH
-    if (avx2_rays_available()) rays = widest_wide_isa() == WideIsa::avx512 ? "AVX-512" : "AVX2";
-#endif
-    std::printf("shading %s\nrays %s\n", shading, rays);
+    const RayTarget frame{nullptr, nullptr, 640, 480};
+    std::printf("shading %s\nrays %s\n", shade_path(SceneBlock::CodePath::fastest).name,
+                ray_path(SceneBlock::CodePath::fastest, frame).name);
     return 0;
 }

@@ -1,5 +1,5 @@
 // What the processor offers, for the stages that pick a path at run time.
-#include "scene/numeric.h"
+#include "scene/processor.h"
 
 namespace morvane {
 
@@ -22,5 +22,14 @@ bool processor_has_avx512()
 bool processor_has_avx2() { return false; }
 bool processor_has_avx512() { return false; }
 #endif
+
+int processor_wide_sets()
+{
+#if MORVANE_HAVE_AVX2_PATH
+    return processor_has_avx512() ? 2 : (processor_has_avx2() ? 1 : 0);
+#else
+    return 0;
+#endif
+}
 
 } // namespace morvane
