@@ -6,9 +6,9 @@
 #include <fstream>
 #include <thread>
 
-#include "pipeline/fill_paths.h"
-#include "raster/shade_paths.h"
-#include "rays/ray_paths.h"
+#include "pipeline/pipeline.h"
+#include "raster/raster.h"
+#include "rays/rays.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -121,8 +121,7 @@ MachineReport describe_machine()
 PathNames path_names(SceneBlock::CodePath path)
 {
     // Each stage names the path it takes.
-    const RayTarget target{scene.colour_buffer, scene.depth_buffer, scene.frame_width, scene.frame_height};
-    return {fill_path(path).name, shade_path(path).name, ray_path(path, target).name};
+    return {fill_path(path).name, shade_path(path).name, ray_path_name(path)};
 }
 
 } // namespace morvane::bench

@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench/frame_loop.h"
 #include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "raster/raster.h"
-#include "raster/shade_paths.h"
 #include "rays/rays.h"
 #include "scene/scene.h"
 
@@ -52,7 +52,7 @@ constexpr float far_enough = 50000.0f;   // first depth of the passing spans
 constexpr float near_limit = 1000.0f;    // where they start again from far_enough
 constexpr float nearest_stored = -1e30f; // a stored depth no span can beat
 
-void shade_span_benchmark(benchmark::State& state, void (*shade)(const SpanRequest&), int length, bool depth_passes)
+void shade_span_benchmark(benchmark::State& state, const ShadePath* path, int length, bool depth_passes)
 {
     prepare_scene_once();
     scene.code_path = SceneBlock::CodePath::fastest;
@@ -75,7 +75,7 @@ void shade_span_benchmark(benchmark::State& state, void (*shade)(const SpanReque
     request.depth_buffer = scene.depth_buffer;
 
     for (auto _ : state) {
-        shade(request);
+        path->span(request, DepthRule::nearer);
         benchmark::ClobberMemory();
         if (depth_passes) {
             // Each pass stores its depths, so the next one must come nearer to pass again.
@@ -163,25 +163,19 @@ void fill_benchmark(benchmark::State& state, void (*fill)(uint32_t*, int64_t, ui
     state.SetBytesProcessed(state.iterations() * count * int64_t{sizeof(uint32_t)});
 }
 
-// The shading paths timed: the fastest (one span through shade_span, as its callers reach it),
-// the plain one and, where it is not the fastest, SSE2.
+// The shading paths timed: the fastest, the plain one and, where it is not the fastest, SSE2.
 struct TimedShading {
     std::string label;
-    void (*span)(const SpanRequest& request);
     const ShadePath* path;
 };
 
 std::vector<TimedShading> timed_shadings()
 {
-    std::vector<TimedShading> timed = {{"fastest", shade_span, &shade_path(SceneBlock::CodePath::fastest)},
-                                       {"scalar", shade_span_scalar, &shade_path(SceneBlock::CodePath::scalar)}};
-#if MORVANE_X86
+    std::vector<TimedShading> timed = {{"fastest", &shade_path(SceneBlock::CodePath::fastest)},
+                                       {"scalar", &shade_path(SceneBlock::CodePath::scalar)}};
     for (const ShadePath& path : shade_paths()) {
-        if (path.span == shade_span_sse2 && &path != timed[0].path) {
-            timed.push_back({"sse2", [](const SpanRequest& request) { shade_span_sse2(request); }, &path});
-        }
+        if (std::string_view(path.name) == "SSE2" && &path != timed[0].path) timed.push_back({"sse2", &path});
     }
-#endif
     return timed;
 }
 
@@ -193,7 +187,7 @@ void register_benchmarks()
             for (const TimedShading& shading : shadings) {
                 const std::string name = "shade_span/" + std::to_string(length) + "px/depth_" +
                                          (passes ? "passes/" : "fails/") + shading.label;
-                benchmark::RegisterBenchmark(name.c_str(), shade_span_benchmark, shading.span, length, passes);
+                benchmark::RegisterBenchmark(name.c_str(), shade_span_benchmark, shading.path, length, passes);
             }
         }
     }

@@ -2,7 +2,6 @@
 // blocks of 16 with aligned four-lane stores.
 #include <cstdint>
 
-#include "pipeline/fill_paths.h"
 #include "pipeline/pipeline.h"
 #include "scene/processor.h"
 

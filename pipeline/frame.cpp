@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 
-#include "pipeline/fill_paths.h"
 #include "pipeline/pipeline.h"
 #include "raster/raster.h"
 #include "rays/rays.h"

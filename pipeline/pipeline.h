@@ -68,6 +68,15 @@ void fill_dwords(uint32_t* destination, int64_t count, uint32_t value);
 // The plain one-value-at-a-time twin of fill_dwords.
 void fill_dwords_scalar(uint32_t* destination, int64_t count, uint32_t value);
 
+// Which fill the clear runs on each code path, and what that fill is called.
+struct FillPath {
+    const char* name;  // what the benchmark prints: "scalar" or "SSE2"
+    void (*fill)(uint32_t* destination, int64_t count, uint32_t value);
+};
+
+// fill_dwords for `fastest`, fill_dwords_scalar for `scalar` (pipeline/pipeline.h).
+const FillPath& fill_path(SceneBlock::CodePath code_path);
+
 // rotation_table = cos a, sin a, -cos a, -sin a with a = frame_counter x angle_step
 // (evaluated in double precision, stored as floats).
 void build_rotation_table(int32_t frame_counter);

@@ -37,38 +37,6 @@ bool set_up_span(const SpanRequest& request, SpanRun& run);
 // always has), and the colour ceiling of that lane is positive: the SIMD paths then skip the lane.
 bool fourth_lanes_zero(const SpanRun& run);
 
-// How a pixel's depth meets the one stored. `nearer` is the renderer's rule: strictly nearer
-// passes, so of two fragments at equal depth the first drawn stays. `nearer_or_tied` also
-// passes at equal depth, but never at the clear depth itself: a triangle drawn after triangles
-// that come later in the table wins their ties as it would have drawn first (see
-// raster_triangles). It needs every pixel to start at depth_clear, and only the SIMD paths have it.
-enum class DepthRule { nearer, nearer_or_tied };
-
-// One way of shading spans. Every one gives the bytes and depths of shade_span_scalar.
-struct ShadePath {
-    const char* name;  // what the benchmark prints: "scalar", "SSE2", "AVX2", ...
-    // One span under `rule`.
-    void (*span)(const SpanRequest& request, DepthRule rule);
-    // Two spans that share no pixel (two rows of one triangle), exactly as `span` on the first
-    // and then on the second; the SIMD paths work on both at once.
-    void (*pair)(const SpanRequest& first, const SpanRequest& second, DepthRule rule);
-    // Whether it has DepthRule::nearer_or_tied, so that a worker may draw the triangles out of
-    // table order; without it, `rule` is always DepthRule::nearer.
-    bool out_of_order;
-};
-
-// The path each code path takes, chosen once for the build and the processor: for `fastest` the
-// widest the processor runs, for `scalar` the plain one. A build with exact reciprocals shades
-// with the plain one on both, as the SIMD paths use the packed estimates.
-const ShadePath& shade_path(SceneBlock::CodePath code_path);
-
-// Every path the processor runs, the plain one first and the fastest last (the tests and the
-// benchmarks compare them).
-std::span<const ShadePath> shade_paths();
-
-// raster_triangles on a given path.
-void raster_triangles(int index, const ShadePath& path);
-
 #if MORVANE_HAVE_AVX2_PATH
 // Eight pixels at a time; only for processors with AVX2.
 void shade_span_avx2(const SpanRequest& request, DepthRule rule = DepthRule::nearer);

@@ -490,4 +490,10 @@ void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, co
     });
 }
 
+const char* ray_path_name(SceneBlock::CodePath code_path)
+{
+    const RayTarget target{scene.colour_buffer, scene.depth_buffer, scene.frame_width, scene.frame_height};
+    return ray_path(code_path, target).name;
+}
+
 } // namespace morvane

@@ -37,4 +37,8 @@ void draw_rays();
 // or with a depth that is not finite, is not drawn.
 void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target);
 
+// What the ray path that `code_path` takes in the scene's frame is called ("scalar", "SSE2",
+// "AVX2 steep, SSE2 other", ...): the widest the processor runs and the frame allows.
+const char* ray_path_name(SceneBlock::CodePath code_path);
+
 } // namespace morvane
