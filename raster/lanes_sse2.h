@@ -172,6 +172,7 @@ struct Sse2Lanes {
 
     MORVANE_ALWAYS_INLINE static void prefetch(uintptr_t address)
     {
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): a hint address, which may lie past every buffer
         _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0);
     }
 

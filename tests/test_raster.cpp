@@ -832,6 +832,9 @@ Frame render_slab(int width, int height, const ShadePath& path)
     scene.depth_buffer = frame.depth.data();
     raster_triangles(0, path);
     raster_triangles(1, path);
+    // The buffers leave with the frame.
+    scene.colour_buffer = nullptr;
+    scene.depth_buffer = nullptr;
     return frame;
 }
 
