@@ -135,7 +135,7 @@ void Progress::frame_done(bool measured, SceneBlock::CodePath path, int64_t done
 {
     if (!shown_ || (done % 16 != 0 && done != total)) return;
     std::fprintf(stderr, "\r%s %s %lld/%lld   ", measured ? "frame" : "warm-up",
-                 path == SceneBlock::CodePath::scalar ? "scalar" : "fastest", static_cast<long long>(done),
+                 path_label(path), static_cast<long long>(done),
                  static_cast<long long>(total));
     std::fflush(stderr);
     dirty_ = true;

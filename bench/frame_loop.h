@@ -38,6 +38,12 @@ struct FloorBuffer {
 // Fills the floor buffer as the clear fills the two frame buffers.
 void fill_floor(const FloorBuffer& floor);
 
+// "fastest" or "scalar", as the report and the progress line name a code path.
+inline const char* path_label(SceneBlock::CodePath path)
+{
+    return path == SceneBlock::CodePath::scalar ? "scalar" : "fastest";
+}
+
 // One code path's run: where its animation stands, and one sample per measured frame and
 // row (nanoseconds), in vectors reserved before the run so the loop allocates nothing.
 struct PathRun {

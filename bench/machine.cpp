@@ -1,20 +1,12 @@
 // The machine and build lines of the benchmark report.
 #include "bench/machine.h"
 
-#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <thread>
 
-#include "pipeline/pipeline.h"
-#include "raster/raster.h"
-#include "rays/rays.h"
-
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
-#define MORVANE_BENCH_CPUID 1
-#else
-#define MORVANE_BENCH_CPUID 0
 #endif
 
 // The build system passes these in; a build without them still reports something true.
@@ -42,7 +34,7 @@ std::string trimmed(const std::string& text)
 
 std::string brand_from_cpuid()
 {
-#if MORVANE_BENCH_CPUID
+#if defined(__x86_64__) || defined(__i386__)
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (__get_cpuid(0x80000000u, &a, &b, &c, &d) == 0 || a < 0x80000004u) return {};
     // Three leaves of 16 bytes each: the brand string, NUL-padded.
@@ -88,25 +80,19 @@ std::string compiler_name()
 
 } // namespace
 
-std::string processor_name()
-{
-    std::string name = brand_from_cpuid();
-    if (name.empty()) name = model_from_proc_cpuinfo();
-    return name.empty() ? "unknown processor" : name;
-}
-
 double load_average()
 {
     std::ifstream file("/proc/loadavg");
     double load = -1.0;
-    if (!(file >> load)) return -1.0;
-    return load;
+    return file >> load ? load : -1.0;
 }
 
 MachineReport describe_machine()
 {
     MachineReport machine;
-    machine.processor = processor_name();
+    machine.processor = brand_from_cpuid();
+    if (machine.processor.empty()) machine.processor = model_from_proc_cpuinfo();
+    if (machine.processor.empty()) machine.processor = "unknown processor";
     machine.logical_processors = std::thread::hardware_concurrency();
     machine.load_start = machine.load_end = load_average();
     machine.compiler = compiler_name();
@@ -116,12 +102,6 @@ MachineReport describe_machine()
     machine.flags += " (exact reciprocals in place of the estimates)";
 #endif
     return machine;
-}
-
-PathNames path_names(SceneBlock::CodePath path)
-{
-    // Each stage names the path it takes.
-    return {fill_path(path).name, shade_path(path).name, ray_path_name(path)};
 }
 
 } // namespace morvane::bench

@@ -11,8 +11,9 @@
 #include "bench/report.h"
 #include "host/platform.h"
 #include "pipeline/pipeline.h"
+#include "raster/raster.h"
+#include "rays/rays.h"
 #include "scene/scene.h"
-#include "tools/options.h"
 #include "tools/pending_file.h"
 #include "tools/tool.h"
 
@@ -27,11 +28,6 @@ using tools::exit_failed;
 constexpr const char* program = "morvane-bench";
 
 int fail(int code, const std::string& message) { return tools::fail(program, code, message); }
-
-const char* path_label(SceneBlock::CodePath path)
-{
-    return path == SceneBlock::CodePath::scalar ? "scalar" : "fastest";
-}
 
 int run_benchmark(const BenchOptions& options)
 {
@@ -68,27 +64,18 @@ int run_benchmark(const BenchOptions& options)
     run_interleaved(runs, floor, options.frames, true, &progress);
     progress.finish();
 
-    BenchReport report;
-    report.machine = describe_machine();
+    BenchReport report{.machine = describe_machine(),
+                       .screen_width = options.screen_width, .screen_height = options.screen_height,
+                       .frame_width = scene.frame_width, .frame_height = scene.frame_height,
+                       .seed = options.seed, .warmup_frames = options.warmup, .measured_frames = options.frames,
+                       .block_frames = runs.size() > 1 ? compare_block_frames : 0, .runs = {}, .paths_agree = {}};
     report.machine.load_start = load_start;
-    report.screen_width = options.screen_width;
-    report.screen_height = options.screen_height;
-    report.frame_width = scene.frame_width;
-    report.frame_height = scene.frame_height;
-    report.seed = options.seed;
-    report.warmup_frames = options.warmup;
-    report.measured_frames = options.frames;
-    report.block_frames = runs.size() > 1 ? compare_block_frames : 0;
     for (const PathRun& run : runs) {
-        RunReport out;
-        out.code_path = path_label(run.path);
-        const PathNames names = path_names(run.path);
-        out.clear_path = names.clear;
-        out.shading_path = names.shading;
-        out.rays_path = names.rays;
+        // Each stage names the path it took.
+        RunReport& out = report.runs.emplace_back(RunReport{path_label(run.path), fill_path(run.path).name,
+                                                            shade_path(run.path).name, ray_path_name(run.path)});
         for (int r = 0; r < row_count; ++r) out.rows[static_cast<size_t>(r)] = summarise(run.samples[static_cast<size_t>(r)]);
         out.wall_seconds = static_cast<double>(run.wall_ns) / 1e9;
-        report.runs.push_back(out);
     }
 
     if (runs.size() > 1) {
