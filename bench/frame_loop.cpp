@@ -64,10 +64,9 @@ void run_frame(PathRun& run, const FloorBuffer& floor, bool measured)
     const int64_t values[row_count] = {timings.clear_ns, timings.transform_ns, timings.raster_ns,
                                        timings.rays_ns,  timings.total_ns,     floor_ns,
                                        main_cpu,         (process_after - process_before) - main_cpu};
-    const bool have_cpu = process_before >= 0 && thread_before >= 0 && thread_after >= 0 && process_after >= 0;
+    const bool have_cpu = std::min({process_before, thread_before, thread_after, process_after}) >= 0;
     for (int r = 0; r < row_count; ++r) {
-        if (is_cpu_row(static_cast<Row>(r)) && !have_cpu) continue;
-        run.samples[static_cast<size_t>(r)].push_back(values[r]);
+        if (have_cpu || !is_cpu_row(static_cast<Row>(r))) run.samples[static_cast<size_t>(r)].push_back(values[r]);
     }
 }
 
@@ -104,8 +103,7 @@ void fill_floor(const FloorBuffer& floor)
                 std::bit_cast<uint32_t>(depth_clear));
 }
 
-PathRun::PathRun(SceneBlock::CodePath code_path, const AnimationState& start, int64_t frames)
-    : path(code_path), state(start)
+PathRun::PathRun(SceneBlock::CodePath code_path, const AnimationState& start, int64_t frames) : path(code_path), state(start)
 {
     for (std::vector<int64_t>& row : samples) row.reserve(static_cast<size_t>(frames));
 }
@@ -143,8 +141,7 @@ void Progress::frame_done(bool measured, SceneBlock::CodePath path, int64_t done
 
 void Progress::finish()
 {
-    if (!dirty_) return;
-    std::fprintf(stderr, "\r%60s\r", "");
+    if (dirty_) std::fprintf(stderr, "\r%60s\r", "");
     std::fflush(stderr);
     dirty_ = false;
 }

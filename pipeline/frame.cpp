@@ -92,27 +92,24 @@ void rasterise_frame(const PlatformServices& platform)
 
 void render_frame(const PlatformServices& platform, FrameTimings* timings)
 {
-    if (timings == nullptr) {
-        clear_frame();
-        transform_frame();
-        rasterise_frame(platform);
-        draw_rays();
-        return;
-    }
-    const Clock::time_point start = Clock::now();
+    // The clock is read only when the timings are wanted.
+    const Clock::time_point start = timings != nullptr ? Clock::now() : Clock::time_point{};
+    Clock::time_point last = start;
+    const auto lap = [&](int64_t FrameTimings::*stage) {
+        if (timings == nullptr) return;
+        const Clock::time_point now = Clock::now();
+        timings->*stage = nanoseconds_between(last, now);
+        last = now;
+    };
     clear_frame();
-    const Clock::time_point cleared = Clock::now();
+    lap(&FrameTimings::clear_ns);
     transform_frame();
-    const Clock::time_point transformed = Clock::now();
+    lap(&FrameTimings::transform_ns);
     rasterise_frame(platform);
-    const Clock::time_point rasterised = Clock::now();
+    lap(&FrameTimings::raster_ns);
     draw_rays();
-    const Clock::time_point done = Clock::now();
-    timings->clear_ns = nanoseconds_between(start, cleared);
-    timings->transform_ns = nanoseconds_between(cleared, transformed);
-    timings->raster_ns = nanoseconds_between(transformed, rasterised);
-    timings->rays_ns = nanoseconds_between(rasterised, done);
-    timings->total_ns = nanoseconds_between(start, done);
+    lap(&FrameTimings::rays_ns);
+    if (timings != nullptr) timings->total_ns = nanoseconds_between(start, last);
 }
 
 void advance_frame_counter()
