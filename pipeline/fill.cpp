@@ -49,13 +49,13 @@ void fill_dwords(uint32_t* destination, int64_t count, uint32_t value)
     if (reinterpret_cast<uintptr_t>(block) % 16 != 0) {
         // Only when the caller breaks the contract (an unaligned start or a count that is
         // not a multiple of 4): still exactly count values, with unaligned stores.
-        store_blocks([](__m128i* lane, __m128i lanes_value) { _mm_storeu_si128(lane, lanes_value); });
+        store_blocks([](__m128i* at, __m128i four) { _mm_storeu_si128(at, four); });
     } else if (count * int64_t{sizeof(uint32_t)} >= streaming_fill_bytes) {
-        store_blocks([](__m128i* lane, __m128i lanes_value) { _mm_stream_si128(lane, lanes_value); });
+        store_blocks([](__m128i* at, __m128i four) { _mm_stream_si128(at, four); });
         // Streaming stores are weakly ordered: fence them before the workers are started.
         _mm_sfence();
     } else {
-        store_blocks([](__m128i* lane, __m128i lanes_value) { _mm_store_si128(lane, lanes_value); });
+        store_blocks([](__m128i* at, __m128i four) { _mm_store_si128(at, four); });
     }
 #else
     for (int64_t i = 0; i < blocks * block_values; ++i) block[i] = value;
