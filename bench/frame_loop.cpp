@@ -103,7 +103,8 @@ void fill_floor(const FloorBuffer& floor)
                 std::bit_cast<uint32_t>(depth_clear));
 }
 
-PathRun::PathRun(SceneBlock::CodePath code_path, const AnimationState& start, int64_t frames) : path(code_path), state(start)
+PathRun::PathRun(SceneBlock::CodePath code_path, const AnimationState& start, int64_t frames)
+    : path(code_path), state(start)
 {
     for (std::vector<int64_t>& row : samples) row.reserve(static_cast<size_t>(frames));
 }

@@ -194,7 +194,8 @@ std::string format_text(const BenchReport& report)
         out += "\nspeed-up of the fastest paths over the scalar ones (scalar median / fastest median)\n";
         for (int r = 0; r < row_count; ++r) {
             const auto row = static_cast<Row>(r);
-            if (has_speedup(report, row)) out += format("  %-12s %8.2fx\n", row_names[static_cast<size_t>(r)], speedup(report, row));
+            if (!has_speedup(report, row)) continue;
+            out += format("  %-12s %8.2fx\n", row_names[static_cast<size_t>(r)], speedup(report, row));
         }
     }
     if (report.paths_agree) {
@@ -257,7 +258,8 @@ std::string format_json(const BenchReport& report)
     json.object("build", {{"compiler", json_string(report.machine.compiler)},
                           {"build_type", json_string(report.machine.build_type)},
                           {"flags", json_string(report.machine.flags)}});
-    json.object("screen", {{"width", json_integer(report.screen_width)}, {"height", json_integer(report.screen_height)}});
+    json.object("screen",
+                {{"width", json_integer(report.screen_width)}, {"height", json_integer(report.screen_height)}});
     json.object("frame", {{"width", json_integer(report.frame_width)}, {"height", json_integer(report.frame_height)}});
     json.member("seed", json_integer(report.seed));
     json.member("warmup_frames", json_integer(report.warmup_frames));

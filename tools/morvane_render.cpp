@@ -17,7 +17,6 @@
 #include "scene/scene.h"
 #include "tools/options.h"
 #include "tools/pending_file.h"
-#include "tools/tool.h"
 
 using namespace morvane;
 
@@ -116,7 +115,8 @@ int render(const tools::RenderOptions& options)
         std::printf("morvane-render: seed %u (from the tick counter; --seed %u draws the same rays)\n", seed, seed);
         std::fflush(stdout);
     }
-    const int started = tools::start_for_screen(program, options.screen_width, options.screen_height, seed);
+    const int started = tools::start_for_screen(program, platform::renderer_services(), options.screen_width,
+                                                options.screen_height, seed);
     if (started != 0) return started;
 
     std::vector<unsigned char> scratch;

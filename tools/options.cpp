@@ -1,5 +1,5 @@
-// The tools' command lines: strict parsing of every value, and morvane-render's numbered output
-// names, validated so that no user text ever reaches a format string.
+// What the tools share: strict parsing of every value, morvane-render's numbered output names
+// (validated so that no user text ever reaches a format string), failing and starting.
 #include "tools/options.h"
 
 #include <charconv>
@@ -74,6 +74,35 @@ std::optional<int64_t> parse_integer(std::string_view text)
 
 } // namespace
 
+int fail(const char* program, int code, const std::string& message)
+{
+    std::fprintf(stderr, "%s: %s\n", program, message.c_str());
+    return code;
+}
+
+int answer(const char* text)
+{
+    std::fputs(text, stdout);
+    return 0;
+}
+
+int start_for_screen(const char* program, const PlatformServices& platform, int screen_width, int screen_height,
+                     uint16_t seed)
+{
+    if (!set_frame_size(screen_width, screen_height, seed)) {
+        return fail(program, exit_bad_arguments,
+                    "a " + std::to_string(screen_width) + "x" + std::to_string(screen_height) +
+                        " screen gives no usable frame");
+    }
+    if (!allocate_frame_buffers(platform)) {
+        return fail(program, exit_failed,
+                    "cannot allocate two " + std::to_string(scene.frame_width) + "x" +
+                        std::to_string(scene.frame_height) + " frame buffers");
+    }
+    prepare_scene();
+    return 0;
+}
+
 std::optional<Request> parse_command_line(int argc, const char* const* argv, std::span<const OptionRule> rules,
                                           std::string& error)
 {
@@ -91,7 +120,9 @@ std::optional<Request> parse_command_line(int argc, const char* const* argv, std
     for (int i = 1; i < argc; ++i) {
         // "--name" or "--name=value".
         const std::string_view word = word_at(i);
-        if (word.size() < 3 || !word.starts_with("--")) return refuse("unexpected argument " + quoted(word) + " (see --help)");
+        if (word.size() < 3 || !word.starts_with("--")) {
+            return refuse("unexpected argument " + quoted(word) + " (see --help)");
+        }
         const size_t equals = word.find('=');
         const std::string_view name = word.substr(0, equals);
         std::optional<std::string_view> value;
@@ -214,7 +245,8 @@ ParseResult parse_render_options(int argc, const char* const* argv)
         for (const RenderOutput& other : render_outputs) {
             if (&other == &output) break;
             if ((options.*other.name).text == name.text) {
-                return {{}, std::string(other.option) + " and " + output.option + " name the same file " + quoted(name.text)};
+                return {{}, std::string(other.option) + " and " + output.option + " name the same file " +
+                                quoted(name.text)};
             }
         }
         if (options.count > 1) {

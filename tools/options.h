@@ -1,5 +1,7 @@
-// The command lines of the offline tools, parsed without side effects by one table of options:
-// argv in, options or one error message out. Tests and fuzzers call the parsers directly.
+// What every offline tool (morvane-render, morvane-bench) does alike: its command line, parsed
+// without side effects by one table of options (argv in, options or one error message out;
+// tests and fuzzers call the parsers directly), its exit codes and one-line failures, and the
+// renderer's start-up for the screen it was given.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +11,28 @@
 #include <string>
 #include <string_view>
 
+namespace morvane {
+struct PlatformServices;
+}
+
 namespace morvane::tools {
 
-// ---- The command line of every tool ----
+// ---- Every tool ----
+
+// 1: the run failed; 2: the command line was refused.
+constexpr int exit_failed = 1;
+constexpr int exit_bad_arguments = 2;
+
+// Writes "program: message" on stderr and returns `code`.
+int fail(const char* program, int code, const std::string& message);
+
+// Prints the usage (help) or the version line and returns exit code 0.
+int answer(const char* text);
+
+// Sizes the frame for the screen, allocates both buffers and prepares the scene. Returns 0, or
+// the exit code after saying why on stderr.
+int start_for_screen(const char* program, const PlatformServices& platform, int screen_width, int screen_height,
+                     uint16_t seed);
 
 // One option a tool knows: its name with the leading "--", whether a value follows it, and what
 // taking that value does. `take` returns an empty string when the value is good, else the reason
@@ -103,7 +124,9 @@ struct RenderOutput {
     OutputName RenderOptions::*name;
 };
 constexpr RenderOutput render_outputs[] = {
-    {"--png", &RenderOptions::png}, {"--colour-raw", &RenderOptions::colour_raw}, {"--depth-raw", &RenderOptions::depth_raw}};
+    {"--png", &RenderOptions::png},
+    {"--colour-raw", &RenderOptions::colour_raw},
+    {"--depth-raw", &RenderOptions::depth_raw}};
 
 using ParseResult = Parsed<RenderOptions>;
 ParseResult parse_render_options(int argc, const char* const* argv);
