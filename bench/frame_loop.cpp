@@ -17,7 +17,6 @@
 
 #include "host/platform.h"
 #include "pipeline/pipeline.h"
-#include "scene/numeric.h"
 
 namespace morvane::bench {
 
@@ -128,23 +127,23 @@ void run_interleaved(std::vector<PathRun>& runs, const FloorBuffer& floor, int64
     }
 }
 
-Progress::Progress() : shown_(isatty(fileno(stderr)) != 0) {}
+Progress::Progress() : shown(isatty(fileno(stderr)) != 0) {}
 
 void Progress::frame_done(bool measured, SceneBlock::CodePath path, int64_t done, int64_t total)
 {
-    if (!shown_ || (done % 16 != 0 && done != total)) return;
+    if (!shown || (done % 16 != 0 && done != total)) return;
     std::fprintf(stderr, "\r%s %s %lld/%lld   ", measured ? "frame" : "warm-up",
                  path_label(path), static_cast<long long>(done),
                  static_cast<long long>(total));
     std::fflush(stderr);
-    dirty_ = true;
+    dirty = true;
 }
 
 void Progress::finish()
 {
-    if (dirty_) std::fprintf(stderr, "\r%60s\r", "");
+    if (dirty) std::fprintf(stderr, "\r%60s\r", "");
     std::fflush(stderr);
-    dirty_ = false;
+    dirty = false;
 }
 
 std::pair<uint64_t, uint64_t> hash_of_frame(const AnimationState& start, int64_t frame, SceneBlock::CodePath path)

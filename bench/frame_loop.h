@@ -57,15 +57,12 @@ struct PathRun {
 
 // A progress line on stderr, only when stderr is a terminal: a file or a pipe that collects
 // the report stays clean. Rewritten every 16th frame, so that writing it costs next to nothing.
-class Progress {
-public:
+struct Progress {
+    bool shown = false;  // stderr is a terminal
+    bool dirty = false;  // a line stands to be erased
     Progress();
     void frame_done(bool measured, SceneBlock::CodePath path, int64_t done, int64_t total);
     void finish();  // erases the line
-
-private:
-    bool shown_;
-    bool dirty_ = false;
 };
 
 // Two paths interleave in blocks this long: short enough that a burst of load from another

@@ -56,18 +56,11 @@ void build_rotation_table(int32_t frame_counter)
 void advance_zoom()
 {
     // The test comes before the step, so the counter reaches both ends and turns there.
-    if (scene.zoom_counter == zoom_counter_top) {
-        scene.zoom_shrinking = 1;
-    } else if (scene.zoom_counter == 0) {
-        scene.zoom_shrinking = 0;
-    }
-    if (scene.zoom_shrinking == 0) {
-        scene.zoom_scale = scene.zoom_scale * scene.zoom_grow_factor;
-        scene.zoom_counter = static_cast<uint16_t>(scene.zoom_counter + 1);
-    } else {
-        scene.zoom_scale = scene.zoom_scale * scene.zoom_shrink_factor;
-        scene.zoom_counter = static_cast<uint16_t>(scene.zoom_counter - 1);
-    }
+    if (scene.zoom_counter == zoom_counter_top) scene.zoom_shrinking = 1;
+    if (scene.zoom_counter == 0) scene.zoom_shrinking = 0;
+    const bool growing = scene.zoom_shrinking == 0;
+    scene.zoom_scale = scene.zoom_scale * (growing ? scene.zoom_grow_factor : scene.zoom_shrink_factor);
+    scene.zoom_counter = static_cast<uint16_t>(scene.zoom_counter + (growing ? 1 : -1));
 }
 
 void transform_frame()

@@ -179,12 +179,6 @@ uint64_t tick_counter()
 
 void use_parent_console() {}
 
-const PlatformServices& renderer_services()
-{
-    static const PlatformServices services{allocate_frame_buffer, free_frame_buffer, run_pinned_worker_pair};
-    return services;
-}
-
 void sleep_ms(int milliseconds)
 {
     if (milliseconds <= 0) return;

@@ -136,12 +136,6 @@ uint64_t tick_counter()
 
 void sleep_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
-const PlatformServices& renderer_services()
-{
-    static const PlatformServices services{allocate_frame_buffer, free_frame_buffer, run_pinned_worker_pair};
-    return services;
-}
-
 void use_parent_console()
 {
     // Output redirected to a file or a pipe is used as it is.
