@@ -28,7 +28,6 @@ using namespace morvane::bench;
 
 namespace {
 
-using tools::exit_bad_arguments;
 using tools::exit_failed;
 
 constexpr const char* program = "morvane-bench";
@@ -192,10 +191,5 @@ int run_benchmark(const BenchOptions& options)
 
 int main(int argc, char** argv)
 {
-    const BenchParseResult parsed = parse_bench_options(argc, argv);
-    if (!parsed.options) return fail(exit_bad_arguments, parsed.error);
-    if (parsed.options->help || parsed.options->version) {
-        return tools::answer(parsed.options->help ? bench_usage() : bench_version());
-    }
-    return run_benchmark(*parsed.options);
+    return tools::run_tool(program, parse_bench_options(argc, argv), bench_usage(), bench_version(), run_benchmark);
 }

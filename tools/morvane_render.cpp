@@ -164,10 +164,6 @@ int render(const tools::RenderOptions& options)
 
 int main(int argc, char** argv)
 {
-    const tools::ParseResult parsed = tools::parse_render_options(argc, argv);
-    if (!parsed.options) return fail(exit_bad_arguments, parsed.error);
-    if (parsed.options->help || parsed.options->version) {
-        return tools::answer(parsed.options->help ? tools::render_usage() : tools::render_version());
-    }
-    return render(*parsed.options);
+    return tools::run_tool(program, tools::parse_render_options(argc, argv), tools::render_usage(),
+                           tools::render_version(), render);
 }

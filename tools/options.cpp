@@ -80,12 +80,6 @@ int fail(const char* program, int code, const std::string& message)
     return code;
 }
 
-int answer(const char* text)
-{
-    std::fputs(text, stdout);
-    return 0;
-}
-
 int start_for_screen(const char* program, const PlatformServices& platform, int screen_width, int screen_height,
                      uint16_t seed)
 {

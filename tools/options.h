@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <span>
@@ -25,9 +26,6 @@ constexpr int exit_bad_arguments = 2;
 
 // Writes "program: message" on stderr and returns `code`.
 int fail(const char* program, int code, const std::string& message);
-
-// Prints the usage (help) or the version line and returns exit code 0.
-int answer(const char* text);
 
 // Sizes the frame for the screen, allocates both buffers and prepares the scene. Returns 0, or
 // the exit code after saying why on stderr.
@@ -72,6 +70,17 @@ bool parse_options(int argc, const char* const* argv, std::span<const OptionRule
     if (request == Request::run) return true;
     if (request) (*request == Request::help ? result.options.emplace().help : result.options.emplace().version) = true;
     return false;
+}
+
+// A tool's main(): refuses a bad command line (exit code 2), prints the usage or the version
+// line when asked (0), and runs the tool otherwise.
+template <class Options, class Run>
+int run_tool(const char* program, const Parsed<Options>& parsed, const char* usage, const char* version, Run run)
+{
+    if (!parsed.options) return fail(program, exit_bad_arguments, parsed.error);
+    if (!parsed.options->help && !parsed.options->version) return run(*parsed.options);
+    std::fputs(parsed.options->help ? usage : version, stdout);
+    return 0;
 }
 
 // A whole decimal number from `low` to `high` into `number`; else the reason, as `take` returns it.

@@ -39,10 +39,6 @@ constexpr Uint32 colour_buffer_format = SDL_PIXELFORMAT_XRGB8888;
 // The alignment allocate_frame_buffer gives the program's own frame buffers.
 constexpr uintptr_t frame_buffer_alignment = 64;
 
-// The event type of this program's quit message, which carries the exit code; SDL_QUIT (which
-// carries none) when SDL has no event type left to register.
-Uint32 quit_event = static_cast<Uint32>(SDL_QUIT);
-
 // SDL's video is started once, by screen_size, and runs until close_window: in between a
 // second start, SIGINT and SIGTERM would have their default effect and end the program.
 bool video_running = false;
@@ -63,7 +59,7 @@ int keep_wanted_events(void* /*userdata*/, SDL_Event* event)
         // The close button, and the size change after which the surface is fetched again.
         return event->window.event == SDL_WINDOWEVENT_CLOSE || event->window.event == SDL_WINDOWEVENT_SIZE_CHANGED;
     }
-    return event->type == SDL_QUIT || event->type == SDL_KEYDOWN || event->type == quit_event;
+    return event->type == SDL_QUIT || event->type == SDL_KEYDOWN;
 }
 
 // Starts SDL's video on a real display. Left to itself SDL falls back to its offscreen driver
@@ -113,8 +109,6 @@ bool start_video(const char* class_name, char* error, size_t error_size)
     // window's surface with a streaming texture of its renderer. SDL reads this when the surface
     // is first taken.
     if (driver == nullptr || strcasecmp(driver, "wayland") != 0) SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-    const Uint32 registered = SDL_RegisterEvents(1);
-    quit_event = registered != static_cast<Uint32>(-1) ? registered : static_cast<Uint32>(SDL_QUIT);
     // Before any window exists: setting the filter discards what is queued.
     SDL_SetEventFilter(keep_wanted_events, nullptr);
     video_running = true;
@@ -128,11 +122,12 @@ void stop_video()
     video_running = false;
 }
 
+// Every way the user quits ends with exit code 0: the request is SDL's own quit message,
+// queued behind the events before it.
 void post_quit_message()
 {
     SDL_Event event{};
-    event.type = quit_event;
-    event.user.code = 0;
+    event.type = SDL_QUIT;
     SDL_PushEvent(&event);
 }
 
@@ -241,10 +236,9 @@ bool handle_pending_event(Window* window, int& exit_code)
 {
     SDL_Event event;
     if (SDL_PollEvent(&event) == 0) return false;
-    if (event.type == SDL_QUIT || event.type == quit_event) {
-        // SDL's own quit message (the last window was closed, or SIGINT or SIGTERM arrived)
-        // carries no code: it quits with 0.
-        exit_code = event.type == SDL_QUIT ? 0 : event.user.code;
+    if (event.type == SDL_QUIT) {
+        // Posted here, or by SDL: the last window was closed, or SIGINT or SIGTERM arrived.
+        exit_code = 0;
         return true;
     }
     // Auto-repeats are key-downs too: holding Space toggles once per repeat.

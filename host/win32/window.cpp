@@ -24,13 +24,9 @@ struct Window {
 
 namespace morvane::win32 {
 
-namespace {
-
 // Title bar, system menu and minimise box; no sizing border and no maximise box, so the
 // client area keeps the frame's size for the whole run.
 constexpr DWORD window_style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-
-} // namespace
 
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
@@ -63,8 +59,6 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
         limits->ptMinTrackSize.y = std::min(limits->ptMinTrackSize.y, owner->outer_size.cy);
         return 0;
     }
-    default:
-        break;
     }
     return DefWindowProcA(window, message, wparam, lparam);
 }
