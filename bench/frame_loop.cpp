@@ -132,9 +132,8 @@ Progress::Progress() : shown(isatty(fileno(stderr)) != 0) {}
 void Progress::frame_done(bool measured, SceneBlock::CodePath path, int64_t done, int64_t total)
 {
     if (!shown || (done % 16 != 0 && done != total)) return;
-    std::fprintf(stderr, "\r%s %s %lld/%lld   ", measured ? "frame" : "warm-up",
-                 path_label(path), static_cast<long long>(done),
-                 static_cast<long long>(total));
+    std::fprintf(stderr, "\r%s %s %lld/%lld   ", measured ? "frame" : "warm-up", path_label(path),
+                 static_cast<long long>(done), static_cast<long long>(total));
     std::fflush(stderr);
     dirty = true;
 }

@@ -2,6 +2,7 @@
 // its plain scalar twin so one run measures both under the same machine load.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -221,9 +222,8 @@ int main(int argc, char** argv)
     std::vector<char*> arguments(argv, argv + argc);
     std::string repetitions = "--benchmark_repetitions=5";
     std::string aggregates = "--benchmark_report_aggregates_only=true";
-    bool told = false;
-    for (int i = 1; i < argc; ++i) told = told || std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0;
-    if (!told) arguments.insert(arguments.begin() + 1, {repetitions.data(), aggregates.data()});
+    const auto told = [](const char* word) { return std::strncmp(word, "--benchmark_repetitions", 23) == 0; };
+    if (std::none_of(argv + 1, argv + argc, told)) arguments.insert(arguments.begin() + 1, {repetitions.data(), aggregates.data()});
     int count = static_cast<int>(arguments.size());
 
     register_benchmarks();
