@@ -27,8 +27,7 @@ constexpr size_t quoted_length_limit = 60;
 std::string parse_numbered_name(OutputName& name)
 {
     const std::string& text = name.text;
-    int conversions = 0;
-    std::string* part = &name.prefix;
+    std::string* part = &name.prefix;  // the suffix once the conversion is found
     name.prefix.clear();
     name.suffix.clear();
     for (size_t i = 0; i < text.size(); ++i) {
@@ -53,12 +52,12 @@ std::string parse_numbered_name(OutputName& name)
         if (j >= text.size() || (text[j] != 'd' && text[j] != 'i' && text[j] != 'u')) {
             return "has a % directive other than a frame number like %d or %04d";
         }
-        if (++conversions > 1) return "has more than one frame number conversion";
+        if (part == &name.suffix) return "has more than one frame number conversion";
         name.conversion = conversion;
         part = &name.suffix;
         i = j;
     }
-    if (conversions == 0) return "needs a frame number conversion such as %04d when --count is above 1";
+    if (part == &name.prefix) return "needs a frame number conversion such as %04d when --count is above 1";
     name.numbered = true;
     return {};
 }
@@ -198,9 +197,7 @@ std::string quoted(std::string_view text)
         if (c >= 0x20 && c < 0x7F) {
             out += static_cast<char>(c);
         } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
+            out += {'\\', 'x', "0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
         }
     }
     return out + "'";
