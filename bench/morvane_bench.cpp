@@ -164,15 +164,14 @@ int run_benchmark(const BenchOptions& options)
         // Each stage names the path it took.
         RunReport& out = report.runs.emplace_back(RunReport{path_label(run.path), fill_path(run.path).name,
                                                             shade_path(run.path).name, ray_path_name(run.path)});
-        for (int r = 0; r < row_count; ++r) out.rows[static_cast<size_t>(r)] = summarise(run.samples[static_cast<size_t>(r)]);
+        for (size_t r = 0; r < row_count; ++r) out.rows[r] = summarise(run.samples[r]);
         out.wall_seconds = static_cast<double>(run.wall_ns) / 1e9;
     }
 
     if (runs.size() > 1) {
         // Both paths must draw the same bytes, or the comparison compares different work.
         const auto fast = hash_of_frame(start, options.frames, SceneBlock::CodePath::fastest);
-        const auto plain = hash_of_frame(start, options.frames, SceneBlock::CodePath::scalar);
-        report.paths_agree = fast == plain;
+        report.paths_agree = fast == hash_of_frame(start, options.frames, SceneBlock::CodePath::scalar);
     }
     std::fputs(format_text(report).c_str(), stdout);
     std::fflush(stdout);

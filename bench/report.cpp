@@ -176,14 +176,13 @@ std::string format_text(const BenchReport& report)
             if (row == Row::main_cpu) out += "  processor time, not wall time:\n";
             out += format("  %-12s %9.3f  %9.3f  %9.3f  %9.3f  %9.3f", row_names[static_cast<size_t>(r)], s.min_ms,
                           s.median_ms, s.p95_ms, s.max_ms, s.mean_ms);
-            if (is_cpu_row(row)) {
-                out += "\n";
-                continue;
+            if (!is_cpu_row(row)) {
+                // The stages' means add up to the frame's; the floor is apart.
+                const bool share = row != Row::floor && frame_mean > 0.0;
+                out += share ? format("  %5.1f%%", 100.0 * s.mean_ms / frame_mean) : std::string(8, ' ');
+                out += format("  %11.1f", per_second(s.median_ms));
             }
-            // The stages' means add up to the frame's; the floor is apart.
-            const bool share = row != Row::floor && frame_mean > 0.0;
-            out += share ? format("  %5.1f%%", 100.0 * s.mean_ms / frame_mean) : std::string(8, ' ');
-            out += format("  %11.1f\n", per_second(s.median_ms));
+            out += "\n";
         }
         const Summary& frame = run.row(Row::frame);
         out += format("  frame rate %.1f fps at the median frame, %.1f at the mean; clear / floor %.2f (medians); %.1f s\n",
