@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "host/platform.h"
@@ -76,38 +77,6 @@ bool write_output(size_t index, std::FILE* file, std::vector<unsigned char>& scr
     return false;
 }
 
-// The files this run has named so far, with the option and frame that named each. Two name
-// patterns can give one name, for one frame (frame-%d.png and frame-%01d.png) or for two
-// (x%d and x1%d give x11 for frames 11 and 1): the second would replace the first's file.
-class NamesInUse {
-public:
-    // Records the names `options` gives `frame`; false, with the reason, when one is taken.
-    bool claim(const tools::RenderOptions& options, int64_t frame, std::string& error)
-    {
-        for (const tools::RenderOutput& output : tools::render_outputs) {
-            const tools::OutputName& name = options.*output.name;
-            if (!name.wanted()) continue;
-            const auto [entry, added] =
-                names_.try_emplace(tools::output_file_name(name, frame), Owner{output.option, frame});
-            if (!added) {
-                const Owner& owner = entry->second;
-                error = std::string(output.option) + " names " + tools::quoted(entry->first) + " for frame " +
-                        std::to_string(frame) + ", as " + owner.option + " does for frame " +
-                        std::to_string(owner.frame) + ": one would replace the other";
-                return false;
-            }
-        }
-        return true;
-    }
-
-private:
-    struct Owner {
-        const char* option;
-        int64_t frame;
-    };
-    std::unordered_map<std::string, Owner> names_;
-};
-
 int render(const tools::RenderOptions& options)
 {
     const uint16_t seed = options.seed ? *options.seed : morvane::platform::seed_from_tick_counter();
@@ -121,16 +90,27 @@ int render(const tools::RenderOptions& options)
 
     std::vector<unsigned char> scratch;
     std::string error;
-    NamesInUse names;
+    // The files this run has named so far, with the option and frame that named each. Two name
+    // patterns can give one name, for one frame (frame-%d.png and frame-%01d.png) or for two
+    // (x%d and x1%d give x11 for frames 11 and 1): the second would replace the first's file.
+    std::unordered_map<std::string, std::pair<const char*, int64_t>> named;
     int status = 0;
     for (int64_t k = 0; k < options.count && status == 0; ++k) {
         const int64_t frame = options.first_frame + k;
         // A clash stops the run before the frame's files are opened: every file written so far
         // stays as written.
-        if (!names.claim(options, frame, error)) {
-            status = fail(exit_bad_arguments, error);
-            break;
+        for (const tools::RenderOutput& output : tools::render_outputs) {
+            if (status != 0 || !(options.*output.name).wanted()) continue;
+            const auto [entry, added] =
+                named.try_emplace(tools::output_file_name(options.*output.name, frame), output.option, frame);
+            if (added) continue;
+            const auto& [owner, owner_frame] = entry->second;
+            status = fail(exit_bad_arguments, std::string(output.option) + " names " + tools::quoted(entry->first) +
+                                                  " for frame " + std::to_string(frame) + ", as " + owner +
+                                                  " does for frame " + std::to_string(owner_frame) +
+                                                  ": one would replace the other");
         }
+        if (status != 0) break;
         // The files are opened before the frame is drawn, so an unwritable name fails fast.
         tools::PendingFile files[std::size(tools::render_outputs)];
         for (size_t i = 0; i < std::size(files) && status == 0; ++i) {
