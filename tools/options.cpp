@@ -133,7 +133,7 @@ std::optional<Request> parse_command_line(int argc, const char* const* argv, std
         if (rule.takes_value && !value && i + 1 < argc && !word_at(i + 1).starts_with("--")) value = word_at(++i);
         if (rule.takes_value && !value) return refuse(option + " needs a value");
         const std::string reason = rule.take(value.value_or(""));
-        if (!reason.empty()) return refuse(option + " " + reason);
+        if (!reason.empty()) return refuse((option + " ").append(reason));
     }
     return Request::run;
 }
