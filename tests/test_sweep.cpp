@@ -155,7 +155,9 @@ TEST_P(ScreenSweep, FastestFramesAreTheScalarFramesAndStayInsideTheSlabAndRays)
         frames_drawn = frame;
     }
     // Enough shaded pixels for a fault that changes one in a few million to show.
-    if (std::min(c.width, c.height) >= 700) EXPECT_GT(slab_pixels, 1000000);
+    if (std::min(c.width, c.height) >= 700) {
+        EXPECT_GT(slab_pixels, 1000000);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, ScreenSweep, ::testing::ValuesIn(sweep_cases()),
