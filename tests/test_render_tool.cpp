@@ -346,6 +346,65 @@ TEST(RenderOptions, RefusedLinesGiveOneLineNamingTheFault)
     }
 }
 
+// ---- The parser ----
+
+TEST(OptionsFuzz, TwentyThousandGeneratedCommandLinesGiveSoundOptionsOrOneErrorLine)
+{
+    Generator g{std::mt19937_64(20240607)};
+    int accepted = 0;
+    int refused = 0;
+    for (int round = 0; round < 20000 && !testing::Test::HasFailure(); ++round) {
+        const std::vector<std::string> arguments = random_arguments(g);
+        const std::string context = shown(arguments);
+        const ParseResult result = parse(arguments);
+        ASSERT_NE(result.options.has_value(), !result.error.empty()) << context;
+        if (!result.options) {
+            ++refused;
+            EXPECT_TRUE(printable_line(result.error)) << tools::quoted(result.error) << " for " << context;
+            EXPECT_LT(result.error.size(), 400u) << context;
+            continue;
+        }
+        ++accepted;
+        if (result.options->help || result.options->version) continue;
+        ASSERT_NO_FATAL_FAILURE(expect_within_limits(*result.options, context));
+        // Written back in the other value form, the options read the same; and the same line
+        // always gives the same answer.
+        const ParseResult again = parse(canonical(*result.options));
+        ASSERT_TRUE(again.options.has_value()) << again.error << " for " << context;
+        EXPECT_EQ(canonical(*again.options), canonical(*result.options)) << context;
+        const ParseResult twice = parse(arguments);
+        ASSERT_TRUE(twice.options.has_value()) << context;
+        EXPECT_EQ(canonical(*twice.options), canonical(*result.options)) << context;
+    }
+    // The generator reaches both sides, so both sets of checks above have run.
+    EXPECT_GT(accepted, 1000);
+    EXPECT_GT(refused, 1000);
+}
+
+TEST(OptionsFuzz, NumbersAreAcceptedExactlyWhenTheyAreWholeAndInRange)
+{
+    Generator g{std::mt19937_64(7)};
+    std::vector<std::string> values(std::begin(numbers), std::end(numbers));
+    for (int i = 0; i < 2000; ++i) values.push_back(random_bytes(g));
+    for (int i = 0; i < 2000; ++i) {
+        // Digit strings of every length around the limits, with and without a sign.
+        std::string digits = std::to_string(g.engine() >> g.below(64));
+        if (g.percent(30)) digits = "-" + digits;
+        if (g.percent(10)) digits = "000" + digits;
+        values.push_back(digits);
+    }
+    for (const std::string& v : values) {
+        if (v.starts_with("--")) continue;  // taken as the next option, not as a value
+        EXPECT_EQ(parse({"--seed", v, "--png", "a"}).options.has_value(), decimal_in_range(v, 0, 65535))
+            << "--seed " << tools::quoted(v);
+        EXPECT_EQ(parse({"--frame", v, "--png", "a"}).options.has_value(), decimal_in_range(v, 1, last_frame_number))
+            << "--frame " << tools::quoted(v);
+        EXPECT_EQ(parse({"--count=" + v, "--png", "a%d"}).options.has_value(),
+                  decimal_in_range(v, 1, last_frame_number))
+            << "--count " << tools::quoted(v);
+    }
+}
+
 // ---- The program ----
 
 namespace {
