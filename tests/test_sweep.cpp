@@ -32,7 +32,7 @@ constexpr int cycle_frames[] = {1,   2,   99,  227,  355,  483,  561,  562,  563
 #else
 constexpr int cycle_frames[] = {1, 99, 227, 562, 563, 1123, 1474, 1475, 1824};
 #endif
-constexpr int key_frames[] = {1, 563, 611, 1474};
+constexpr int key_frames[] = {1, 483, 563, 611, 1123, 1474};
 
 struct SweepCase {
     int width, height;
