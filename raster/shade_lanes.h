@@ -1,11 +1,11 @@
 // Pixel shading a group of pixels at a time, written once for every instruction set: the depth
 // test, the lighting, the clamping, the filtering and the colour conversion are here, over a lane
-// traits type L that supplies what differs from one instruction set to the next (the SSE2 one in
-// raster/lanes_sse2.h, the AVX2 one in raster/lanes_avx2.h). Gives exactly the bytes and depths of
-// shade_span_scalar. Private to the rasteriser, and included by one file per instruction set after
-// its traits header, which says in MORVANE_LANES_BEGIN and MORVANE_LANES_END for which set the code
-// below is compiled (scene/wide_code.h for the wide ones). Everything here has internal linkage,
-// and nothing inline from the shared headers is used: only the traits and local helpers.
+// traits type L that supplies what differs from one instruction set to the next (raster/lanes_x86.h).
+// Gives exactly the bytes and depths of shade_span_scalar. Included, after its traits header, by
+// one file per instruction set, which this header gives its two entry points, named by the traits
+// header's MORVANE_LANES_NAME and compiled for the set between its MORVANE_LANES_BEGIN and
+// MORVANE_LANES_END. Everything else here has internal linkage, and nothing inline from the shared
+// headers is used: only the traits and local helpers.
 //
 // A traits type L supplies, with F the floats and I the 32-bit integers or lane masks of a group:
 // `width` (pixels in a group); F + F, F - F, F * F, rounded like the scalar operations; splat,
@@ -27,8 +27,8 @@
 #include "raster/shade_paths.h"
 #include "scene/scene.h"
 
-#if !defined(MORVANE_LANES_BEGIN) || !defined(MORVANE_LANES_END) || !defined(MORVANE_ALWAYS_INLINE)
-#error "include a lane traits header (raster/lanes_sse2.h, raster/lanes_avx2.h) before raster/shade_lanes.h"
+#if !defined(MORVANE_LANES_NAME)
+#error "include a lane traits header (raster/lanes_x86.h) before raster/shade_lanes.h"
 #endif
 
 #if defined(__GNUC__)
@@ -360,30 +360,27 @@ void shade_pair(const SpanRequest& first, const SpanRequest& second)
     if (has_second) shade_single<L, rule>(runs[1], second, k);
 }
 
-// The entry points of the instruction-set files.
-template <class L>
-void shade_span_in_lanes(const SpanRequest& request, DepthRule rule)
+} // namespace
+
+void MORVANE_LANES_NAME(shade_span)(const SpanRequest& request, DepthRule rule)
 {
     SpanRun run;
     if (!set_up_span(request, run)) return;
     if (rule == DepthRule::nearer) {
-        shade_single<L, DepthRule::nearer>(run, request, group_constants<L>());
+        shade_single<Lanes, DepthRule::nearer>(run, request, group_constants<Lanes>());
     } else {
-        shade_single<L, DepthRule::nearer_or_tied>(run, request, group_constants<L>());
+        shade_single<Lanes, DepthRule::nearer_or_tied>(run, request, group_constants<Lanes>());
     }
 }
 
-template <class L>
-void shade_span_pair_in_lanes(const SpanRequest& first, const SpanRequest& second, DepthRule rule)
+void MORVANE_LANES_NAME(shade_span_pair)(const SpanRequest& first, const SpanRequest& second, DepthRule rule)
 {
     if (rule == DepthRule::nearer) {
-        shade_pair<L, DepthRule::nearer>(first, second);
+        shade_pair<Lanes, DepthRule::nearer>(first, second);
     } else {
-        shade_pair<L, DepthRule::nearer_or_tied>(first, second);
+        shade_pair<Lanes, DepthRule::nearer_or_tied>(first, second);
     }
 }
-
-} // namespace
 
 } // namespace morvane
 

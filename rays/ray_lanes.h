@@ -1,9 +1,9 @@
 // The lockstep walk of steep rays, eight rays in the eight lanes of 256-bit vectors; gives
-// exactly the bytes of draw_ray_line_scalar. Private to the overlay, and included only by the
-// files for AVX2 (rays_avx2.cpp) and for AVX-512 (rays_avx512.cpp), each of which is called only
-// after a run-time check; the code below the includes is compiled for the including file's
-// instruction set (scene/wide_code.h), and with AVX-512 the lane sets live in mask registers.
-// Everything here has internal linkage, and nothing inline from the shared headers is used.
+// exactly the bytes of draw_ray_line_scalar. Private to the overlay, and the whole of the files
+// for AVX2 (rays_avx2.cpp) and for AVX-512 (rays_avx512.cpp), whose entry point it defines; the
+// code below the includes is compiled for the including file's instruction set
+// (scene/wide_code.h), and with AVX-512 the lane sets live in mask registers. Everything else
+// here has internal linkage, and nothing inline from the shared headers is used.
 #pragma once
 
 #include <immintrin.h>
@@ -411,9 +411,11 @@ void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buff
     }
 }
 
+} // namespace
+
 // Draws rays[order[0 .. count - 1]] eight at a time (see draw_steep_rays_avx2).
-void draw_steep_rays_in_lanes(const SteepRay* rays, const uint16_t* order, int count, Pixel* colour_buffer,
-                              const float* depth_buffer, int32_t frame_width)
+void MORVANE_WIDE_NAME(draw_steep_rays)(const SteepRay* rays, const uint16_t* order, int count, Pixel* colour_buffer,
+                                        const float* depth_buffer, int32_t frame_width)
 {
     for (int first = 0; first < count; first += lanes) {
         const int n = count - first < lanes ? count - first : lanes;
@@ -422,8 +424,6 @@ void draw_steep_rays_in_lanes(const SteepRay* rays, const uint16_t* order, int c
         draw_group(group, n, colour_buffer, depth_buffer, frame_width);
     }
 }
-
-} // namespace
 
 } // namespace morvane
 

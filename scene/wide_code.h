@@ -1,12 +1,8 @@
 // Code for the wide instruction sets, AVX2 and AVX-512 (F, VL, BW, DQ), in the files that the
-// program calls only after asking the processor (processor_has_avx2, processor_has_avx512 in scene/processor.h).
-//
-// Such a file says which set it is for before its first #include:
-//
-//     #define MORVANE_WIDE_AVX512 0  // AVX2; 1 for AVX-512
-//
-// and encloses its own code, after every #include, in MORVANE_WIDE_CODE_BEGIN and
-// MORVANE_WIDE_CODE_END. Only the functions defined in between are compiled for the wide set;
+// program calls only after asking the processor (scene/processor.h). Such a file says which set it
+// is for before its first #include (`#define MORVANE_WIDE_AVX512 0` for AVX2, 1 for AVX-512),
+// names its entry points MORVANE_WIDE_NAME(name) (name_avx2, name_avx512) and encloses its own
+// code, after every #include, in MORVANE_WIDE_CODE_BEGIN and MORVANE_WIDE_CODE_END. Only the functions defined in between are compiled for the wide set;
 // the file is compiled with the plain x86-64 options. Were the whole file compiled for the wide
 // set, an inline function of a shared header, a template instance or a library helper would
 // come out of it with wide instructions as a weak definition, and the linker keeps any one copy
@@ -21,8 +17,10 @@
 
 #if MORVANE_WIDE_AVX512
 #define MORVANE_WIDE_TARGET "avx2,avx512f,avx512vl,avx512bw,avx512dq"
+#define MORVANE_WIDE_NAME(name) name##_avx512
 #else
 #define MORVANE_WIDE_TARGET "avx2"
+#define MORVANE_WIDE_NAME(name) name##_avx2
 #endif
 
 #define MORVANE_WIDE_PRAGMA(text) _Pragma(#text)
