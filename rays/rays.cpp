@@ -41,6 +41,20 @@ RayEnd ray_end_at(const Vec3& point, const Vec4& colour)
 
 bool finite_point(const Vec3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
+// Hands row_span(row, span) every row of the walk with the columns it covers. Rows only grow, so
+// the walk ends at the frame's last row.
+template <class RowSpan>
+void walk_rows(const Walk& walk, const RayTarget& target, RowSpan&& row_span)
+{
+    const int32_t last_row = std::min(walk.last_row, target.frame_height - 1);
+    Fixed16_16 position = walk.position;
+    for (int32_t row = walk.first_row; row <= last_row; ++row) {
+        const Fixed16_16 next = position + walk.column_step;
+        row_span(row, span_between(column_of(position), column_of(next)));
+        position = next;
+    }
+}
+
 } // namespace
 
 void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
@@ -48,20 +62,12 @@ void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const Ray
     Walk walk;
     if (!set_up(anchor, far_end, walk) || target.frame_width <= 0 || target.frame_height <= 0) return;
     const int32_t width = target.frame_width;
-    // Rows only grow, so the walk ends at the last row of the frame.
-    const int32_t last_row = std::min(walk.last_row, target.frame_height - 1);
-
     float depth = walk.depth;
     Vec4 colour = walk.colour;
-    Fixed16_16 position = walk.position;
-    for (int32_t row = walk.first_row; row <= last_row; ++row) {
-        const Fixed16_16 next = position + walk.column_step;
-        const Span span = span_between(column_of(position), column_of(next));
-        position = next;
+    walk_rows(walk, target, [&](int32_t row, Span span) {
         // Every covered pixel advances depth and colour; only those inside the frame, in their
         // own row, are tested and blended.
-        for (int32_t i = 0; i < span.count; ++i) {
-            const int32_t column = span.left + i;
+        for (int32_t column = span.left; column < span.left + span.count; ++column) {
             if (row >= 0 && column >= 0 && column < width) {
                 const ptrdiff_t index = pixel_index(row, column, width);
                 if (depth < target.depth_buffer[index]) {
@@ -71,7 +77,7 @@ void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const Ray
             depth += walk.depth_step;
             for (int l = 0; l < 4; ++l) colour[l] += walk.colour_step[l];
         }
-    }
+    });
 }
 
 #if MORVANE_X86
@@ -216,33 +222,24 @@ void draw_steep_pair(SteepWalk& a, SteepWalk& b, const RayTarget& target)
 }
 // Walks a ray down the rows. `clip` false: its columns stay in the frame and it starts in it,
 // so only rows below the frame are cut off. `clip` true: rows above the frame and columns
-// outside it only advance the walk, so that the visible part keeps its gradient. Rows only
-// grow, so either ends at the frame's last row.
+// outside it only advance the walk, so that the visible part keeps its gradient.
 template <bool clip>
 void draw_walk(const Walk& walk, const RayTarget& target)
 {
     WalkState state = start_state(walk);
     const int32_t width = target.frame_width;
-    const int32_t last_row = std::min(walk.last_row, target.frame_height - 1);
-    Fixed16_16 position = walk.position;
-    for (int32_t row = walk.first_row; row <= last_row; ++row) {
-        const Fixed16_16 next = position + walk.column_step;
-        const Span span = span_between(column_of(position), column_of(next));
-        position = next;
+    walk_rows(walk, target, [&](int32_t row, Span span) {
         if constexpr (!clip) {
             state.blend_run(target, pixel_index(row, span.left, width), span.count);
         } else {
             const int32_t left = std::max(span.left, 0);
             const int32_t right = std::min(span.left + span.count, width);
-            if (row < 0 || left >= right) {
-                state.skip(span.count);
-                continue;
-            }
+            if (row < 0 || left >= right) return state.skip(span.count);
             state.skip(left - span.left);
             state.blend_run(target, pixel_index(row, left, width), right - left);
             state.skip(span.left + span.count - right);
         }
-    }
+    });
 }
 
 // Steep rays inside the frame, gathered over a pass for a wide form, with their start classes
