@@ -35,13 +35,23 @@ constexpr int prefetch_rows = 8;
 // Weights within +-max_small_weight square to less than one half, which rounds to 0.
 constexpr float max_small_weight = 0.7f;
 
-// The walk of up to eight rays: lane l belongs to ray l of the group. Depth and colour advance
-// by one single-precision add per row, exactly the chain the scalar walk forms for each ray.
+// The running values of up to eight rays' walks, lane l for ray l of the group, or their steps
+// per row. Depth and colour advance by one single-precision add per row, exactly the chain the
+// scalar walk forms for each ray. Named vectors, no arrays, so that a copy stays in registers.
+struct Chains {
+    __m256 depth, b, g, r, weight;  // colour: B, G, R, weight
+    __m256i column;                 // 16.16
+};
+
+__attribute__((always_inline)) inline void advance(Chains& c, const Chains& step)
+{
+    c = {_mm256_add_ps(c.depth, step.depth), _mm256_add_ps(c.b, step.b),           _mm256_add_ps(c.g, step.g),
+         _mm256_add_ps(c.r, step.r),         _mm256_add_ps(c.weight, step.weight), _mm256_add_epi32(c.column, step.column)};
+}
+
 struct Walk8 {
-    __m256 depth, depth_step;
-    __m256 colour[4], colour_step[4];  // B, G, R, weight
-    __m256i column, column_step;       // 16.16
-    Pixel* colour_row;                 // the rows the group is on
+    Chains at, step;
+    Pixel* colour_row;  // the rows the group is on
     const float* depth_row;
 };
 
@@ -171,19 +181,14 @@ __attribute__((always_inline)) inline __m256i gains_of_window(__m256i totals, __
 template <bool all_drawing, bool small_weights>
 void run_window(Walk8& w, int32_t steps, uint32_t drawing, int low, int32_t frame_width)
 {
-    const __m256 depth_step = w.depth_step;
-    const __m256 b_step = w.colour_step[0], g_step = w.colour_step[1], r_step = w.colour_step[2],
-                 w_step = w.colour_step[3];
-    const __m256i column_step = w.column_step;
-    __m256 depth = w.depth;
-    __m256 b = w.colour[0], g = w.colour[1], r = w.colour[2], weight = w.colour[3];
-    __m256i column = w.column;
+    const Chains step = w.step;
+    Chains c = w.at;
     // The window starts at the leftmost drawing lane's column, held back so that it stays in
     // the row; that column is walked both as a number (for the addresses) and in every lane
     // (for the offsets).
     const __m256i low_lane = _mm256_set1_epi32(low);
-    __m256i low_column = _mm256_permutevar8x32_epi32(column, low_lane);
-    const __m256i low_step = _mm256_permutevar8x32_epi32(column_step, low_lane);
+    __m256i low_column = _mm256_permutevar8x32_epi32(c.column, low_lane);
+    const __m256i low_step = _mm256_permutevar8x32_epi32(step.column, low_lane);
     Fixed16_16 low_position = _mm256_cvtsi256_si32(low_column);
     const Fixed16_16 low_position_step = _mm256_cvtsi256_si32(low_step);
     const int32_t last_left = frame_width - window_width;
@@ -195,7 +200,7 @@ void run_window(Walk8& w, int32_t steps, uint32_t drawing, int low, int32_t fram
         int32_t left = low_position >> fixed16_16_shift;
         if (left > last_left) left = last_left;
         const __m256i lefts = _mm256_min_epi32(_mm256_srai_epi32(low_column, fixed16_16_shift), last_lefts);
-        __m256i offsets = _mm256_sub_epi32(_mm256_srai_epi32(column, fixed16_16_shift), lefts);
+        __m256i offsets = _mm256_sub_epi32(_mm256_srai_epi32(c.column, fixed16_16_shift), lefts);
         if (!all_drawing) {
             // Lanes whose ray has ended may have left the window: they count at its edges, with
             // nothing to add. At the left edge they come before every drawing lane, at the
@@ -211,37 +216,25 @@ void run_window(Walk8& w, int32_t steps, uint32_t drawing, int low, int32_t fram
         _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(depths) + ahead), _MM_HINT_T0);
         const __m256 stored = _mm256_permutevar8x32_ps(_mm256_loadu_ps(depths + left), offsets);
         // Strictly nearer; a NaN on either side fails.
-        LaneSet nearer = lanes_less(depth, stored);
+        LaneSet nearer = lanes_less(c.depth, stored);
         if (!all_drawing) nearer = both(nearer, draws);
         // Where the slab hides the whole group, which is so on long stretches of rows, the row
         // gains nothing.
         if (any(nearer)) {
             // NOLINTNEXTLINE(performance-no-int-to-ptr): as above
             _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(colour) + ahead), _MM_HINT_T0);
-            const __m256i amounts = keep(nearer, blend_amounts<small_weights>(b, g, r, weight));
+            const __m256i amounts = keep(nearer, blend_amounts<small_weights>(c.b, c.g, c.r, c.weight));
             __m256i* window = reinterpret_cast<__m256i*>(colour + left);
             _mm256_storeu_si256(window, _mm256_adds_epu8(_mm256_loadu_si256(window),
                                                          gains_of_window(sum_runs(amounts, offsets), offsets)));
         }
-        depth = _mm256_add_ps(depth, depth_step);
-        b = _mm256_add_ps(b, b_step);
-        g = _mm256_add_ps(g, g_step);
-        r = _mm256_add_ps(r, r_step);
-        weight = _mm256_add_ps(weight, w_step);
-        column = _mm256_add_epi32(column, column_step);
+        advance(c, step);
         low_column = _mm256_add_epi32(low_column, low_step);
         low_position += low_position_step;
         colour += frame_width;
         depths += frame_width;
     }
-    w.depth = depth;
-    w.colour[0] = b;
-    w.colour[1] = g;
-    w.colour[2] = r;
-    w.colour[3] = weight;
-    w.column = column;
-    w.colour_row = colour;
-    w.depth_row = depths;
+    w = {c, w.step, colour, depths};
 }
 
 // Adds lane l's amount to its pixel, column[l] of `row`, when lane l draws: read, summed and
@@ -267,21 +260,19 @@ __attribute__((always_inline)) inline float depth_at(const float* row, const int
 void run_lanes(Walk8& w, int32_t steps, uint32_t drawing, int32_t frame_width)
 {
     const LaneSet draws = lanes_of(drawing);
-    __m256 depth = w.depth;
-    __m256 b = w.colour[0], g = w.colour[1], r = w.colour[2], weight = w.colour[3];
-    __m256i column = w.column;
+    Chains c = w.at;
     Pixel* colour = w.colour_row;
     const float* depths = w.depth_row;
     for (int32_t k = 0; k < steps; ++k) {
         int32_t at[lanes];
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_srai_epi32(column, fixed16_16_shift));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_srai_epi32(c.column, fixed16_16_shift));
         const __m256 stored = _mm256_setr_ps(depth_at<0>(depths, at, drawing), depth_at<1>(depths, at, drawing),
                                              depth_at<2>(depths, at, drawing), depth_at<3>(depths, at, drawing),
                                              depth_at<4>(depths, at, drawing), depth_at<5>(depths, at, drawing),
                                              depth_at<6>(depths, at, drawing), depth_at<7>(depths, at, drawing));
-        const LaneSet nearer = both(lanes_less(depth, stored), draws);
+        const LaneSet nearer = both(lanes_less(c.depth, stored), draws);
         if (any(nearer)) {
-            const __m256i amounts = keep(nearer, blend_amounts<false>(b, g, r, weight));
+            const __m256i amounts = keep(nearer, blend_amounts<false>(c.b, c.g, c.r, c.weight));
             const __m128i low = _mm256_castsi256_si128(amounts);
             const __m128i high = _mm256_extracti128_si256(amounts, 1);
             blend_lane<0>(colour, at, low, drawing);
@@ -293,23 +284,11 @@ void run_lanes(Walk8& w, int32_t steps, uint32_t drawing, int32_t frame_width)
             blend_lane<6>(colour, at, high, drawing);
             blend_lane<7>(colour, at, high, drawing);
         }
-        depth = _mm256_add_ps(depth, w.depth_step);
-        b = _mm256_add_ps(b, w.colour_step[0]);
-        g = _mm256_add_ps(g, w.colour_step[1]);
-        r = _mm256_add_ps(r, w.colour_step[2]);
-        weight = _mm256_add_ps(weight, w.colour_step[3]);
-        column = _mm256_add_epi32(column, w.column_step);
+        advance(c, w.step);
         colour += frame_width;
         depths += frame_width;
     }
-    w.depth = depth;
-    w.colour[0] = b;
-    w.colour[1] = g;
-    w.colour[2] = r;
-    w.colour[3] = weight;
-    w.column = column;
-    w.colour_row = colour;
-    w.depth_row = depths;
+    w = {c, w.step, colour, depths};
 }
 
 // How many rows from `step` on the columns of rays lo and hi (lo's column step the lesser,
@@ -329,7 +308,7 @@ int64_t rows_within_window(const SteepRay& lo, const SteepRay& hi, int32_t step)
 void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buffer, const float* depth_buffer,
                 int32_t frame_width)
 {
-    float values[2 + 2 * 4][lanes] = {};
+    float values[2 * 5][lanes] = {};  // depth, B, G, R, weight, then their steps
     int32_t columns[lanes] = {}, column_steps[lanes] = {};
     int32_t rows[lanes] = {};
     for (int l = 0; l < count; ++l) {
@@ -337,9 +316,9 @@ void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buff
         // cppcheck-suppress uninitvar
         const SteepRay& ray = *rays[l];
         values[0][l] = ray.depth;
-        values[1][l] = ray.depth_step;
+        values[5][l] = ray.depth_step;
         for (int c = 0; c < 4; ++c) {
-            values[2 + c][l] = ray.colour.lane[c];
+            values[1 + c][l] = ray.colour.lane[c];
             values[6 + c][l] = ray.colour_step.lane[c];
         }
         columns[l] = ray.column;
@@ -351,17 +330,12 @@ void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buff
         columns[l] = rays[count - 1]->column;
         column_steps[l] = rays[count - 1]->column_step;
     }
-    Walk8 w;
-    w.depth = _mm256_loadu_ps(values[0]);
-    w.depth_step = _mm256_loadu_ps(values[1]);
-    for (int c = 0; c < 4; ++c) {
-        w.colour[c] = _mm256_loadu_ps(values[2 + c]);
-        w.colour_step[c] = _mm256_loadu_ps(values[6 + c]);
-    }
-    w.column = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columns));
-    w.column_step = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column_steps));
-    w.colour_row = colour_buffer + rays[0]->row_start;
-    w.depth_row = depth_buffer + rays[0]->row_start;
+    const auto chains = [](const float (*v)[lanes], const int32_t* column) -> Chains {
+        return {_mm256_loadu_ps(v[0]), _mm256_loadu_ps(v[1]), _mm256_loadu_ps(v[2]), _mm256_loadu_ps(v[3]),
+                _mm256_loadu_ps(v[4]), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column))};
+    };
+    Walk8 w = {chains(values, columns), chains(values + 5, column_steps), colour_buffer + rays[0]->row_start,
+               depth_buffer + rays[0]->row_start};
 
     // Weights move in a straight line from a ray's first pixel to its last (the sums may drift
     // by a few units in the last place); within +-0.7 at both ends, weight x weight stays below
