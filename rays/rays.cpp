@@ -280,17 +280,9 @@ bool add_steep(SteepSet& set, const Walk& walk, int32_t last_row, int32_t width)
         if (set.start_count == SteepSet::start_capacity) return false;
         set.starts[set.start_count++] = {walk.first_row, walk.position};
     }
-    SteepRay& ray = set.rays[set.count];
-    ray.colour = walk.colour;
-    ray.colour_step = walk.colour_step;
-    ray.depth = walk.depth;
-    ray.depth_step = walk.depth_step;
-    ray.row_start = walk.first_row * width;
-    ray.column = walk.position + std::min(walk.column_step, 0);
-    ray.column_step = walk.column_step;
-    ray.rows = last_row - walk.first_row + 1;
-    set.keys[set.count] = steep_key(start_class, walk.column_step);
-    ++set.count;
+    set.rays[set.count] = {walk.colour, walk.colour_step, walk.depth, walk.depth_step, walk.first_row * width,
+                           walk.position + std::min(walk.column_step, 0), walk.column_step, last_row - walk.first_row + 1};
+    set.keys[set.count++] = steep_key(start_class, walk.column_step);
     return true;
 }
 
@@ -334,8 +326,7 @@ public:
     // Draws the steep rays still waiting.
     void finish()
     {
-        if (is_waiting_) draw_steep(waiting_, target_);
-        is_waiting_ = false;
+        draw_steep(waiting_, target_);
         if (steep_.count > 0) draw_steep_set(steep_, target_, wide_);
     }
 
@@ -343,8 +334,7 @@ private:
     RayTarget target_;
     SteepRaysFunction wide_;
     SteepSet steep_;
-    SteepWalk waiting_{};
-    bool is_waiting_ = false;
+    SteepWalk waiting_{};  // a steep ray waiting for a second one, when it has rows
 };
 
 void SimdPass::draw(const RayEnd* anchors, const RayEnd* far_ends, int count)
@@ -375,15 +365,14 @@ void SimdPass::draw(const RayEnd* anchors, const RayEnd* far_ends, int count)
             if (add_steep(steep_, walk, last_row, target_.frame_width)) continue;
         }
         SteepWalk ray = steep_walk(walk, last_row, target_.frame_width);
-        if (!is_waiting_) {
+        if (waiting_.rows == 0) {
             waiting_ = ray;
-            is_waiting_ = true;
             continue;
         }
         // Walked from a local copy, which stays in registers: the pass itself is in memory,
         // and every pixel stored could alias it.
         SteepWalk first = waiting_;
-        is_waiting_ = false;
+        waiting_.rows = 0;
         draw_steep_pair(first, ray, target_);
     }
 }
