@@ -9,6 +9,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "rays/ray_paths.h"
 #include "scene/wide_code.h"
@@ -23,6 +24,7 @@ namespace {  // NOLINT(cert-dcl59-cpp)
 constexpr int lanes = 8;
 static_assert(sizeof(Pixel) == sizeof(float), "one pixel index addresses both buffers");
 constexpr uint32_t all_lanes = (1u << lanes) - 1;
+constexpr std::make_integer_sequence<int, lanes> every_lane{};
 
 // The rays of a group start at one pixel and are ordered by column step, so their columns
 // never fall from one lane to the next, and for most of their length they lie within a few
@@ -266,23 +268,17 @@ void run_lanes(Walk8& w, int32_t steps, uint32_t drawing, int32_t frame_width)
     for (int32_t k = 0; k < steps; ++k) {
         int32_t at[lanes];
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_srai_epi32(c.column, fixed16_16_shift));
-        const __m256 stored = _mm256_setr_ps(depth_at<0>(depths, at, drawing), depth_at<1>(depths, at, drawing),
-                                             depth_at<2>(depths, at, drawing), depth_at<3>(depths, at, drawing),
-                                             depth_at<4>(depths, at, drawing), depth_at<5>(depths, at, drawing),
-                                             depth_at<6>(depths, at, drawing), depth_at<7>(depths, at, drawing));
+        const __m256 stored = [&]<int... l>(std::integer_sequence<int, l...>) {
+            return _mm256_setr_ps(depth_at<l>(depths, at, drawing)...);
+        }(every_lane);
         const LaneSet nearer = both(lanes_less(c.depth, stored), draws);
         if (any(nearer)) {
             const __m256i amounts = keep(nearer, blend_amounts<false>(c.b, c.g, c.r, c.weight));
             const __m128i low = _mm256_castsi256_si128(amounts);
             const __m128i high = _mm256_extracti128_si256(amounts, 1);
-            blend_lane<0>(colour, at, low, drawing);
-            blend_lane<1>(colour, at, low, drawing);
-            blend_lane<2>(colour, at, low, drawing);
-            blend_lane<3>(colour, at, low, drawing);
-            blend_lane<4>(colour, at, high, drawing);
-            blend_lane<5>(colour, at, high, drawing);
-            blend_lane<6>(colour, at, high, drawing);
-            blend_lane<7>(colour, at, high, drawing);
+            [&]<int... l>(std::integer_sequence<int, l...>) {
+                (blend_lane<l>(colour, at, l < 4 ? low : high, drawing), ...);
+            }(every_lane);
         }
         advance(c, w.step);
         colour += frame_width;
