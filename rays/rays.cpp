@@ -21,9 +21,8 @@ using namespace ray_walk;
 
 namespace {
 
-// The far-end colour of ray k: k is compared in every lane, as signed 32-bit, with both split
-// vectors; lane i is set when (k > a[i]) differs from (k > b[i]). Lane 0 holds for
-// 401 <= k <= 800, lane 1 for 801 <= k <= 1200: those rays end red, all others blue.
+// The far-end colour of ray k: red where (k > a[i]) differs from (k > b[i]) in lane 0 (rays 401
+// to 800) or lane 1 (801 to 1200) of the two split vectors, else blue.
 const Vec4& far_colour_of_ray(int32_t k)
 {
     const Int4& a = scene.ray_colour_split_a;
@@ -84,7 +83,7 @@ void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const Ray
 
 namespace {
 
-// Four float lanes: B, G, R, weight.
+// B, G, R, weight.
 struct F4 {
     __m128 v;
     friend F4 operator+(F4 a, F4 b) { return {_mm_add_ps(a.v, b.v)}; }
@@ -97,8 +96,7 @@ F4 weight_lane(F4 c) { return {_mm_castsi128_ps(_mm_shuffle_epi32(_mm_castps_si1
 // Every lane times the weight, rounded to nearest even (cvtps2dq).
 __m128i weighted_whole(F4 c) { return _mm_cvtps_epi32((c * weight_lane(c)).v); }
 
-// Signed 16-bit then unsigned 8-bit saturation: the four bytes of a blend amount, in the low
-// 32 bits.
+// The four bytes of a blend amount in the low 32 bits: signed 16-bit then unsigned 8-bit saturation.
 __m128i blend_amount(F4 colour)
 {
     const __m128i whole = weighted_whole(colour);
@@ -155,10 +153,9 @@ WalkState start_state(const Walk& walk)
     return {_mm_set_ss(walk.depth), _mm_set_ss(walk.depth_step), load(walk.colour), load(walk.colour_step)};
 }
 
-// A steep ray moves at most one column per row, so every row covers exactly one pixel, at the
-// lesser of its entering and leaving column: the column of the lesser of the two positions,
-// X + min(step, 0). Held as one 16.16 position over the whole buffer (row start x 65536 plus
-// that), one add moves it down a row and along the ray and one shift gives the pixel index.
+// A steep ray moves at most one column per row, so every row covers one pixel, at the column of
+// position + min(step, 0). Held as one 16.16 position over the whole buffer (row start x 65536
+// plus that), one add moves it down a row and along the ray, one shift gives the pixel index.
 struct SteepWalk {
     int64_t at;        // 16.16 position of the next pixel in the buffer
     int64_t row_step;  // frame width x 65536 + column step
@@ -186,10 +183,9 @@ void draw_steep(SteepWalk& ray, const RayTarget& target)
     }
 }
 
-// Two steep rays side by side: their depth and colour chains are independent, so the
-// processor overlaps them, and the two amounts share one pack. Each pixel is read, summed and
-// written before the other ray's pixel is read, so two rays on one pixel (as at a shared
-// anchor) both count. Then the longer ray finishes alone.
+// Two steep rays side by side: the processor overlaps their independent chains, and the two
+// amounts share one pack. Each pixel is written before the other ray's is read, so two rays on
+// one pixel (as at a shared anchor) both count. Then the longer ray finishes alone.
 void draw_steep_pair(SteepWalk& a, SteepWalk& b, const RayTarget& target)
 {
     __m128 depth = _mm_unpacklo_ps(a.state.depth, b.state.depth);  // lanes a, b, 0, 0
@@ -220,6 +216,7 @@ void draw_steep_pair(SteepWalk& a, SteepWalk& b, const RayTarget& target)
     rest.state.colour = a.rows > 0 ? colour_a : colour_b;
     draw_steep(rest, target);
 }
+
 // Walks a ray down the rows. `clip` false: its columns stay in the frame and it starts in it,
 // so only rows below the frame are cut off. `clip` true: rows above the frame and columns
 // outside it only advance the walk, so that the visible part keeps its gradient.
@@ -257,8 +254,8 @@ struct SteepSet {
     int start_count = 0;
 };
 
-// The sort key of a steep ray: its start class (where it starts: first row and position)
-// above its column step, offset to be positive (steep steps lie in -65536 .. 65536).
+// The sort key of a steep ray: its start class above its column step, offset to be positive
+// (steep steps lie in -65536 .. 65536).
 constexpr int key_step_bits = 18;
 constexpr int32_t key_step_offset = fixed16_16_one;
 
@@ -267,8 +264,7 @@ uint32_t steep_key(int start_class, Fixed16_16 column_step)
     return static_cast<uint32_t>(start_class) << key_step_bits | static_cast<uint32_t>(column_step + key_step_offset);
 }
 
-// Adds a steep ray inside the frame to the set; false when the set has no start class left
-// for it (the caller draws it on its own).
+// Adds a steep ray inside the frame to the set; false when no start class is left for it.
 bool add_steep(SteepSet& set, const Walk& walk, int32_t last_row, int32_t width)
 {
     int start_class = 0;
@@ -286,8 +282,8 @@ bool add_steep(SteepSet& set, const Walk& walk, int32_t last_row, int32_t width)
     return true;
 }
 
-// Orders the set by key, a byte at a time from the lowest (each pass keeps the order of equal
-// bytes), hands each start class to the wide form `draw` and empties the set.
+// Orders the set by key, a stable byte at a time from the lowest, hands each start class to the
+// wide form `draw` and empties the set.
 void draw_steep_set(SteepSet& set, const RayTarget& target, SteepRaysFunction draw)
 {
     constexpr int key_bits = key_step_bits + 4;
@@ -312,18 +308,16 @@ void draw_steep_set(SteepSet& set, const RayTarget& target, SteepRaysFunction dr
     set.start_count = 0;
 }
 
-// A pass of the SIMD walks: rays that leave the frame are clipped, the others drawn whole, and
-// the steep ones, most of the scene's, side by side: eight at a time by the wide form `wide`
-// (where there is one) once the set is drawn, or else in pairs. The order does not matter, as
-// every blend is a saturating add of a non-negative amount.
+// A pass of the SIMD walks: rays that leave the frame are clipped, the others drawn whole, the
+// steep ones (most of the scene's) side by side: eight at a time by the wide form `wide` where
+// there is one, else in pairs. Order does not matter: every blend is a saturating add of a
+// non-negative amount.
 class SimdPass {
 public:
     SimdPass(SteepRaysFunction wide, const RayTarget& target) : target_(target), wide_(wide) {}
 
     // Draws anchors[i] to far_ends[i] for i = 0 .. count - 1, or lets steep ones wait.
     void draw(const RayEnd* anchors, const RayEnd* far_ends, int count);
-
-    // Draws the steep rays still waiting.
     void finish()
     {
         draw_steep(waiting_, target_);
@@ -343,9 +337,8 @@ void SimdPass::draw(const RayEnd* anchors, const RayEnd* far_ends, int count)
         Walk walk;
         // Rows only grow: a walk that starts below the frame draws nothing.
         if (!set_up(anchors[i], far_ends[i], walk) || walk.first_row >= target_.frame_height) continue;
-        // The walk's columns never leave the range between its two ends' columns; when that
-        // range lies in the frame and the walk starts in it, only rows below the frame need
-        // cutting off.
+        // The walk's columns stay between its ends' columns: when those lie in the frame and the
+        // walk starts in it, only rows below the frame need cutting off.
         const int32_t rows = walk.last_row - walk.first_row + 1;
         const int32_t s_column = column_of(walk.position);
         const int32_t t_column = column_of(walk.position + rows * walk.column_step);
