@@ -1,9 +1,7 @@
-// The lockstep walk of steep rays, eight rays in the eight lanes of 256-bit vectors; gives
-// exactly the bytes of draw_ray_line_scalar. Private to the overlay, and the whole of the files
-// for AVX2 (rays_avx2.cpp) and for AVX-512 (rays_avx512.cpp), whose entry point it defines; the
-// code below the includes is compiled for the including file's instruction set
-// (scene/wide_code.h), and with AVX-512 the lane sets live in mask registers. Everything else
-// here has internal linkage, and nothing inline from the shared headers is used.
+// The lockstep walk of steep rays, eight rays in the lanes of 256-bit vectors, with exactly the
+// bytes of draw_ray_line_scalar: the whole of rays_avx2.cpp and rays_avx512.cpp, compiled for
+// their instruction set (scene/wide_code.h; with AVX-512 the lane sets live in mask registers).
+// Everything but the entry point has internal linkage; nothing inline from shared headers is used.
 #pragma once
 
 #include <immintrin.h>
@@ -26,13 +24,12 @@ static_assert(sizeof(Pixel) == sizeof(float), "one pixel index addresses both bu
 constexpr uint32_t all_lanes = (1u << lanes) - 1;
 constexpr std::make_integer_sequence<int, lanes> every_lane{};
 
-// The rays of a group start at one pixel and are ordered by column step, so their columns
-// never fall from one lane to the next, and for most of their length they lie within a few
-// columns: then one row of the group touches a window of 8 pixels, read and written whole.
+// The rays of a group start at one pixel and are ordered by column step, so their columns never
+// fall from lane to lane, and mostly lie within a few columns: one row of the group then touches
+// a window of 8 pixels, read and written whole.
 constexpr int window_width = 8;
 
-// How many rows ahead the window path fetches.
-constexpr int prefetch_rows = 8;
+constexpr int prefetch_rows = 8;  // how far ahead the window path fetches
 
 // Weights within +-max_small_weight square to less than one half, which rounds to 0.
 constexpr float max_small_weight = 0.7f;
@@ -57,11 +54,9 @@ struct Walk8 {
     const float* depth_row;
 };
 
-// The blend amounts of eight colours, one pixel's four bytes per lane: every channel times the
-// weight, rounded to nearest even, then signed 16-bit and unsigned 8-bit saturation, as the
-// one-ray blend does. The packs leave each 128-bit half as B0..B3 G0..G3 R0..R3 W0..W3; the
-// byte shuffle turns that into B0 G0 R0 W0 B1 ... With small_weights, every weight lies within
-// +-0.7, so weight x weight rounds to 0 and that lane is not worked out.
+// The blend amounts of eight colours, one pixel's four bytes per lane, as the one-ray blend forms
+// them. The packs leave each 128-bit half as B0..B3 G0..G3 R0..R3 W0..W3, the byte shuffle turns
+// that into B0 G0 R0 W0 B1 ... With small_weights, weight x weight rounds to 0 and is not worked out.
 template <bool small_weights>
 __attribute__((always_inline)) inline __m256i blend_amounts(__m256 b, __m256 g, __m256 r, __m256 w)
 {
@@ -75,8 +70,7 @@ __attribute__((always_inline)) inline __m256i blend_amounts(__m256 b, __m256 g, 
     return _mm256_shuffle_epi8(bytes, transpose);
 }
 
-// A set of lanes: a mask register with AVX-512, else a vector with all ones in each lane of the
-// set. Comparisons that give lane sets are named functions.
+// A set of lanes: a mask register with AVX-512, else a vector with all ones in each lane of the set.
 #if MORVANE_WIDE_AVX512
 using LaneSet = __mmask8;
 inline LaneSet lanes_of(uint32_t bits) { return static_cast<LaneSet>(bits); }
@@ -136,12 +130,10 @@ __attribute__((always_inline)) inline LaneSet moved_up(LaneSet set)
 #endif
 }
 
-// The amounts summed over runs of lanes on one pixel, so that the last lane of each run holds
-// the run's total. Offsets never fall from lane to lane, so lanes l - d and l lie on one pixel
-// exactly when every lane between does: a lane is on its left neighbour's pixel (same_1), on
-// the pixel of the lane two to its left (same_2 = same_1 here and there), four to its left
-// (same_4). The adds saturate, and sums of amounts that are never negative saturate to the
-// same bytes in any grouping.
+// The amounts summed over runs of lanes on one pixel, so that the last lane of each run holds the
+// run's total. Offsets never fall from lane to lane, so lanes l - d and l share a pixel exactly
+// when every lane between does: same_1, same_2 (same_1 here and one lane left), same_4. Sums of
+// amounts that are never negative saturate to the same bytes in any grouping.
 __attribute__((always_inline)) inline __m256i sum_runs(__m256i amounts, __m256i offsets)
 {
     const LaneSet same_1 =
@@ -153,12 +145,11 @@ __attribute__((always_inline)) inline __m256i sum_runs(__m256i amounts, __m256i 
     return _mm256_adds_epu8(amounts, from_lane_before<4>(same_4, amounts));
 }
 
-// What each pixel of the window gains: the total of the last lane on it, or nothing. With
-// offsets that never fall from lane to lane, the last lane on pixel j is lane
-// (number of lanes on pixels 0 .. j) - 1. Each lane sets a 1 in nibble `offset` of a word;
-// summed over the lanes, nibble j counts the lanes on pixel j (at most 8, so no carries), and
-// one multiply by 0x11111111 sums the nibbles from pixel 0 up. The permute reads only the low
-// three bits of each lane, so the counts of the pixels above need no masking.
+// What each pixel of the window gains: the total of the last lane on it, lane (lanes on pixels
+// 0 .. j) - 1 for pixel j, or nothing. Each lane sets a 1 in nibble `offset` of a word; summed
+// over the lanes, nibble j counts the lanes on pixel j (at most 8: no carries), and a multiply by
+// 0x11111111 sums the nibbles from pixel 0 up. The permute reads only the low three bits of each
+// lane, so the counts of the pixels above need no masking.
 __attribute__((always_inline)) inline __m256i gains_of_window(__m256i totals, __m256i offsets)
 {
     const __m256i nibble_shift = _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28);
@@ -210,19 +201,15 @@ void run_window(Walk8& w, int32_t steps, uint32_t drawing, int low, int32_t fram
             offsets = _mm256_min_epi32(_mm256_max_epi32(offsets, _mm256_setzero_si256()),
                                        _mm256_set1_epi32(window_width - 1));
         }
-        // The rows a few steps down are fetched ahead: each row of the walk is a new cache line.
-        // Colours only where the group is seen, as it tends to stay so. (Hints, harmless past
-        // the buffers' ends, so the addresses are formed as numbers.)
+        // Each row of the walk is a new cache line: fetch a few rows ahead, colours only where the
+        // group is seen, as it tends to stay so. Hints, harmless past the buffers' ends.
         const uintptr_t ahead = static_cast<uintptr_t>(prefetch_rows * frame_width + left) * sizeof(float);
         // NOLINTNEXTLINE(performance-no-int-to-ptr): a hint address, deliberately no pointer arithmetic
         _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(depths) + ahead), _MM_HINT_T0);
         const __m256 stored = _mm256_permutevar8x32_ps(_mm256_loadu_ps(depths + left), offsets);
-        // Strictly nearer; a NaN on either side fails.
         LaneSet nearer = lanes_less(c.depth, stored);
         if (!all_drawing) nearer = both(nearer, draws);
-        // Where the slab hides the whole group, which is so on long stretches of rows, the row
-        // gains nothing.
-        if (any(nearer)) {
+        if (any(nearer)) {  // the slab often hides the whole group for long stretches
             // NOLINTNEXTLINE(performance-no-int-to-ptr): as above
             _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(colour) + ahead), _MM_HINT_T0);
             const __m256i amounts = keep(nearer, blend_amounts<small_weights>(c.b, c.g, c.r, c.weight));
@@ -257,8 +244,7 @@ __attribute__((always_inline)) inline float depth_at(const float* row, const int
     return (drawing >> l & 1u) != 0 ? row[column[l]] : 0.0f;
 }
 
-// `steps` rows with the lanes wherever they are in the row, pixel by pixel: for the rows where
-// the group has spread wider than the window.
+// `steps` rows pixel by pixel, for the rows where the group has spread wider than the window.
 void run_lanes(Walk8& w, int32_t steps, uint32_t drawing, int32_t frame_width)
 {
     const LaneSet draws = lanes_of(drawing);
@@ -287,10 +273,9 @@ void run_lanes(Walk8& w, int32_t steps, uint32_t drawing, int32_t frame_width)
     w = {c, w.step, colour, depths};
 }
 
-// How many rows from `step` on the columns of rays lo and hi (lo's column step the lesser,
-// both from one start) stay less than window_width apart. Their 16.16 distance grows by the
-// difference of the steps every row; while it is below (window_width - 1) x 65536 the whole
-// columns differ by at most window_width - 1.
+// How many rows from `step` on the columns of rays lo and hi (lo's column step the lesser, both
+// from one start) stay less than window_width apart: while their 16.16 distance, growing by the
+// difference of the steps every row, is below (window_width - 1) x 65536.
 int64_t rows_within_window(const SteepRay& lo, const SteepRay& hi, int32_t step)
 {
     constexpr int64_t limit = int64_t{window_width - 1} * fixed16_16_one;
@@ -333,9 +318,8 @@ void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buff
     Walk8 w = {chains(values, columns), chains(values + 5, column_steps), colour_buffer + rays[0]->row_start,
                depth_buffer + rays[0]->row_start};
 
-    // Weights move in a straight line from a ray's first pixel to its last (the sums may drift
-    // by a few units in the last place); within +-0.7 at both ends, weight x weight stays below
-    // one half on every pixel.
+    // Weights move in a straight line (give or take a few units in the last place): within +-0.7
+    // at both ends, weight x weight stays below one half on every pixel.
     bool small_weights = true;
     for (int l = 0; l < count; ++l) {
         const float first = rays[l]->colour.lane[3];
@@ -358,8 +342,7 @@ void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buff
             high = l;
         }
         if (drawing == 0) break;
-        // The rows on which the window holds every drawing lane come first: the lanes only
-        // spread further apart.
+        // The rows where the window holds every drawing lane come first: lanes only spread apart.
         const int64_t within = frame_width >= window_width ? rows_within_window(*rays[low], *rays[high], step) : 0;
         const int32_t window_end = within < end - step ? step + static_cast<int32_t>(within) : end;
         if (window_end > step) {
