@@ -1,11 +1,8 @@
-// Pixel shading a group of pixels at a time, written once for every instruction set: the depth
-// test, the lighting, the clamping, the filtering and the colour conversion are here, over a lane
-// traits type L that supplies what differs from one instruction set to the next (raster/lanes_x86.h).
-// Gives exactly the bytes and depths of shade_span_scalar. Included, after its traits header, by
-// one file per instruction set, which this header gives its two entry points, named by the traits
-// header's MORVANE_LANES_NAME and compiled for the set between its MORVANE_LANES_BEGIN and
-// MORVANE_LANES_END. Everything else here has internal linkage, and nothing inline from the shared
-// headers is used: only the traits and local helpers.
+// Pixel shading a group of pixels at a time with exactly the bytes and depths of shade_span_scalar,
+// written once for every instruction set over the traits type `Lanes` of the header included
+// before (raster/lanes_x86.h), which names this file's two entry points (MORVANE_LANES_NAME) and
+// brackets the code for its set (MORVANE_LANES_BEGIN, MORVANE_LANES_END). Everything else has
+// internal linkage, and nothing inline from the shared headers is used.
 //
 // A traits type L supplies, with F the floats and I the 32-bit integers or lane masks of a group:
 // `width` (pixels in a group); F + F, F - F, F * F, rounded like the scalar operations; splat,
@@ -86,14 +83,12 @@ MORVANE_ALWAYS_INLINE F sample(const L::Texels& t, F w00, F w10, F w01, F w11)
 MORVANE_ALWAYS_INLINE I colour_shifted(F value) { return L::shift_right_8(L::nearest(value)); }
 
 // Shades up to L::width consecutive pixels. at[j] holds pixel j's normal and u, v, z, exactly as
-// the scalar loop has them; `lanes` marks the pixels that exist. The lanes of missing pixels are
-// worked out too (every texel index is clamped inside the picture, whatever the value) but never
-// reach the buffers. Pixels are distinct, so a group's depth test, depth stores and colour stores
-// can each be done for all its pixels at once and still equal the one-pixel-at-a-time order.
-// `whole`: every pixel slot of the group lies in the worker's band, so they may be read and
-// rewritten with a plain load and store; this worker alone writes them, and a rewritten slot gets
-// back the value just read. AMD's masked stores are slow, so only a group that ends past the
-// band's last pixel uses them.
+// the scalar loop has them; `lanes` marks the pixels that exist. Missing pixels are worked out too
+// (every texel index is clamped inside the picture) but never reach the buffers. Pixels are
+// distinct, so the depth test and the stores can each be done for the whole group and still equal
+// the one-pixel-at-a-time order. `whole`: every slot of the group lies in the worker's band, which
+// this worker alone writes, so a plain load and store may rewrite a slot with the value just read
+// (AMD's masked stores are slow: only a group that ends past the band's last pixel uses them).
 //
 // `zero_fourth_lanes`: the normals and the light directions have 0 in their fourth lane and the
 // light colours too, as the shipped scene always has. Then that lane adds +0 to s, and to every
@@ -214,8 +209,7 @@ struct RunCursor {
     float* depth;
     int32_t remaining;
     const Pixel* texture;
-    // From a pixel to the same column of the next pair of rows the walk hands on, in bytes.
-    uintptr_t next_pair_bytes;
+    uintptr_t next_pair_bytes;  // from a pixel to its column in the next pair of rows
     // The address of the depth slot after the band's last pixel. Addresses, not pointers: the
     // bound check and the prefetches look past the buffer, where no pointer may point.
     uintptr_t band_end;
@@ -232,20 +226,14 @@ int32_t band_bottom(const ClipWindow& window)
 
 RunCursor start_run(const SpanRun& run, const SpanRequest& request)
 {
-    return {L::attributes(run.normal, run.uvz),
-            L::attributes(run.normal_step, run.uvz_step),
-            run.colour,
-            run.depth,
-            run.count,
-            request.texture,
-            static_cast<uintptr_t>(int64_t{2} * request.row_stride) * sizeof(Pixel),
+    return {L::attributes(run.normal, run.uvz), L::attributes(run.normal_step, run.uvz_step), run.colour, run.depth,
+            run.count, request.texture, static_cast<uintptr_t>(int64_t{2} * request.row_stride) * sizeof(Pixel),
             address(request.depth_buffer) +
                 static_cast<uintptr_t>(int64_t{band_bottom(request.window)} * request.row_stride) * sizeof(float)};
 }
 
-// Shades the group whose attributes are `group` (up to L::width pixels, as many as remain) and
-// moves the cursor's pixel position past it; after a run's last, shorter group the cursor
-// stays where it is, so its pointers never pass the run's end.
+// Shades the group `group` (as many of its pixels as remain) and moves the cursor past it; after
+// a run's last, shorter group the cursor stays, so its pointers never pass the run's end.
 template <bool zero_fourth_lanes, DepthRule rule>
 MORVANE_ALWAYS_INLINE void shade_next(RunCursor& c, const Attributes group[L::width], const GroupConstants& k)
 {
@@ -311,16 +299,15 @@ bool overlap(const void* first_a, const void* end_a, const void* first_b, const 
     return address(first_a) < address(end_b) && address(first_b) < address(end_a);
 }
 
-// Whether two set-up runs touch a common pixel of either buffer (never for two rows of one
-// triangle; the pair then has to be shaded one run after the other).
+// Whether two set-up runs touch a common pixel (never two rows of one triangle), so that they
+// have to be shaded one after the other.
 bool runs_overlap(const SpanRun& a, const SpanRun& b)
 {
     return overlap(a.colour, a.colour + a.count, b.colour, b.colour + b.count) ||
            overlap(a.depth, a.depth + a.count, b.depth, b.depth + b.count);
 }
 
-// One run on its own. The shipped scene has 0 in every fourth lane, which spares a quarter of
-// the lighting.
+// One run on its own.
 template <DepthRule rule>
 void shade_single(const SpanRun& run, const SpanRequest& request, const GroupConstants& k)
 {
