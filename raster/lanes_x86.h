@@ -21,7 +21,8 @@
 #define MORVANE_MM(op) _mm256_##op
 #define MORVANE_SI(op) _mm256_##op##_si256
 #define MORVANE_MASK(i) _mm256_castsi256_ps(i.v)
-#define MORVANE_COMPARE(sse, predicate, a, b) _mm256_castps_si256(_mm256_cmp_ps(a, b, predicate))
+#define MORVANE_AS_INTS(f) _mm256_castps_si256(f)
+#define MORVANE_COMPARE(sse, predicate, a, b) MORVANE_AS_INTS(_mm256_cmp_ps(a, b, predicate))
 #define MORVANE_LANE_NUMBERS 0, 1, 2, 3, 4, 5, 6, 7
 #else
 #include <emmintrin.h>
@@ -34,7 +35,8 @@
 #define MORVANE_MM(op) _mm_##op
 #define MORVANE_SI(op) _mm_##op##_si128
 #define MORVANE_MASK(i) _mm_castsi128_ps(i.v)
-#define MORVANE_COMPARE(sse, predicate, a, b) _mm_castps_si128(_mm_##sse##_ps(a, b))
+#define MORVANE_AS_INTS(f) _mm_castps_si128(f)
+#define MORVANE_COMPARE(sse, predicate, a, b) MORVANE_AS_INTS(_mm_##sse##_ps(a, b))
 #define MORVANE_LANE_NUMBERS 0, 1, 2, 3
 #endif
 
@@ -225,20 +227,6 @@ struct Lanes {
                                                     0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
         return {_mm256_shuffle_epi8(planar, interleave)};
     }
-
-private:
-    // The pairs (t, t + 1) of one texel row, two 64-bit loads per pixel, split into the first and
-    // the second texel of every pair.
-    MORVANE_ALWAYS_INLINE static void load_pairs(const Pixel* row, const int32_t t[8], __m256i& first, __m256i& second)
-    {
-        const auto pair = [&](int j) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + t[j])); };
-        const auto two = [&](int j0, int j1) { return _mm_castsi128_ps(_mm_unpacklo_epi64(pair(j0), pair(j1))); };
-        // Pairs of pixels 0, 1 | 4, 5 and 2, 3 | 6, 7: each 128-bit half then holds four pixels.
-        const __m256 near = _mm256_set_m128(two(4, 5), two(0, 1));
-        const __m256 far = _mm256_set_m128(two(6, 7), two(2, 3));
-        first = _mm256_castps_si256(_mm256_shuffle_ps(near, far, _MM_SHUFFLE(2, 0, 2, 0)));
-        second = _mm256_castps_si256(_mm256_shuffle_ps(near, far, _MM_SHUFFLE(3, 1, 3, 1)));
-    }
 #else
     MORVANE_ALWAYS_INLINE static bool none(I mask) { return bits(mask) == 0; }
     // The masked moves pixel by pixel: a lane outside the mask is neither read nor written.
@@ -321,21 +309,28 @@ private:
         const __m128i pairs = _mm_unpacklo_epi8(planar, _mm_srli_si128(planar, 8));  // B G pairs, then R X pairs
         return {_mm_unpacklo_epi16(pairs, _mm_srli_si128(pairs, 8))};
     }
+#endif
 
 private:
-    // The texels (t, t + 1) of four pixels from two 64-bit loads each, split into the four first
-    // and the four second texels.
-    MORVANE_ALWAYS_INLINE static void load_pairs(const Pixel* row, const int32_t t[4], __m128i& first, __m128i& second)
+    MORVANE_ALWAYS_INLINE static int bits(I mask) { return MORVANE_MM(movemask_ps)(MORVANE_MASK(mask)); }
+
+    // The pairs (t, t + 1) of one texel row, a 64-bit load per pixel, split into the first and the
+    // second texel of every pair.
+    MORVANE_ALWAYS_INLINE static void load_pairs(const Pixel* row, const int32_t t[width], Ints& first, Ints& second)
     {
         const auto pair = [&](int j) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + t[j])); };
-        // First and second texel of pixel 0, then of pixel 1; then of pixels 2 and 3.
-        const __m128 near = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(0), pair(1)));
-        const __m128 far = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(2), pair(3)));
-        first = _mm_castps_si128(_mm_shuffle_ps(near, far, _MM_SHUFFLE(2, 0, 2, 0)));
-        second = _mm_castps_si128(_mm_shuffle_ps(near, far, _MM_SHUFFLE(3, 1, 3, 1)));
-    }
+        const auto two = [&](int j0, int j1) { return _mm_castsi128_ps(_mm_unpacklo_epi64(pair(j0), pair(j1))); };
+#if MORVANE_LANES_WIDTH == 8
+        // Pixels 0, 1 | 4, 5 and 2, 3 | 6, 7: each 128-bit half then holds four pixels.
+        const __m256 near = _mm256_set_m128(two(4, 5), two(0, 1));
+        const __m256 far = _mm256_set_m128(two(6, 7), two(2, 3));
+#else
+        const __m128 near = two(0, 1);
+        const __m128 far = two(2, 3);
 #endif
-    MORVANE_ALWAYS_INLINE static int bits(I mask) { return MORVANE_MM(movemask_ps)(MORVANE_MASK(mask)); }
+        first = MORVANE_AS_INTS(MORVANE_MM(shuffle_ps)(near, far, _MM_SHUFFLE(2, 0, 2, 0)));
+        second = MORVANE_AS_INTS(MORVANE_MM(shuffle_ps)(near, far, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
 };
 
 } // namespace
