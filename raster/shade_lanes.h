@@ -1,7 +1,7 @@
 // Pixel shading a group of pixels at a time with exactly the bytes and depths of shade_span_scalar,
-// written once for every instruction set over the traits type `Lanes` of the header included
-// before (raster/lanes_x86.h), which names this file's two entry points (MORVANE_LANES_NAME) and
-// brackets the code for its set (MORVANE_LANES_BEGIN, MORVANE_LANES_END). Everything else has
+// written once for every instruction set over a traits type `Lanes` (raster/lanes_x86.h), whose
+// header names the including file's two entry points (MORVANE_LANES_NAME) and brackets the code
+// for its set (MORVANE_LANES_BEGIN, MORVANE_LANES_END). Everything else has
 // internal linkage, and nothing inline from the shared headers is used.
 //
 // A traits type L supplies, with F the floats and I the 32-bit integers or lane masks of a group:
@@ -20,13 +20,10 @@
 #include <cstdint>
 #include <limits>
 
+#include "raster/lanes_x86.h"
 #include "raster/raster.h"
 #include "raster/shade_paths.h"
 #include "scene/scene.h"
-
-#if !defined(MORVANE_LANES_NAME)
-#error "include a lane traits header (raster/lanes_x86.h) before raster/shade_lanes.h"
-#endif
 
 #if defined(__GNUC__)
 #define MORVANE_LANES_PRAGMA(text) _Pragma(#text)

@@ -1,4 +1,3 @@
 // Shading eight pixels at a time with AVX2 (scene/wide_code.h), only called after a run-time check.
 #define MORVANE_WIDE_AVX512 0
-#include "raster/lanes_x86.h"
 #include "raster/shade_lanes.h"

@@ -4,5 +4,4 @@
 // worker's pass 10-15 % faster on a frame where the slab is near. Only called after a run-time
 // check (scene/wide_code.h).
 #define MORVANE_WIDE_AVX512 1
-#include "raster/lanes_x86.h"
 #include "raster/shade_lanes.h"

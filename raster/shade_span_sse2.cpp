@@ -2,6 +2,5 @@
 #include "scene/processor.h"
 
 #if MORVANE_X86
-#include "raster/lanes_x86.h"
 #include "raster/shade_lanes.h"
 #endif
