@@ -1,9 +1,8 @@
-// The lanes of raster/shade_lanes.h on x86, one source for both widths. Four pixels to a group in
-// 128-bit vectors with SSE2 alone, which every x86-64 processor has (no pshufb, blends or masked
-// moves: they are written out), in plain code; eight in 256-bit vectors with AVX2, for the files
-// that define MORVANE_WIDE_AVX512 before their first #include and are compiled for that set
-// (scene/wide_code.h). The simple wrappers are written once over the two prefixes, _mm_ and
-// _mm256_; only the group shapes (transposes, texel pairs, packing) and the masked moves differ.
+// The lanes of raster/shade_lanes.h on x86, one source for both widths: four pixels in 128-bit
+// vectors with SSE2 alone (no pshufb, blends or masked moves: they are written out), in plain
+// code; eight in 256-bit vectors with AVX2 for the files that define MORVANE_WIDE_AVX512
+// (scene/wide_code.h). The wrappers are written once over the prefixes _mm_ and _mm256_; only the
+// group shapes (transposes, packing) and the masked moves differ.
 #pragma once
 
 #include <cstdint>
@@ -114,8 +113,7 @@ struct Lanes {
     MORVANE_ALWAYS_INLINE static void store(float* p, F a) { MORVANE_MM(storeu_ps)(p, a.v); }
     MORVANE_ALWAYS_INLINE static void store(Pixel* p, I a) { MORVANE_SI(storeu)(reinterpret_cast<Ints*>(p), a.v); }
 
-    // The four texels of every pixel of a group, each as one word per pixel in pixel order:
-    // (t, t + 1) from the upper row, (t + 256, t + 257) from the lower one.
+    // The 2 x 2 texels of every pixel, (t, t + 1) from the upper row, (t + 256, t + 257) below.
     struct Texels {
         Ints t00, t10, t01, t11;
     };
@@ -216,9 +214,8 @@ struct Lanes {
         return {_mm256_cvtepi32_ps(_mm256_shuffle_epi8(texels, pick))};
     }
 
-    // Eight B, G, R, X pixels. The signed saturation of the first pack leaves every value above
-    // 255 above 255 (at most 32767), and the unsigned saturation of the byte pack brings it to
-    // 255. The packs work within each 128-bit half (pixels 0..3 and 4..7).
+    // Eight B, G, R, X pixels. The signed pack leaves every value above 255 above 255, the
+    // unsigned byte pack brings it to 255. The packs work within each 128-bit half.
     MORVANE_ALWAYS_INLINE static I pack_pixels(I blue, I green, I red, I fourth)
     {
         const __m256i planar =
@@ -300,9 +297,8 @@ struct Lanes {
         return {_mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(texels, 8 * c), _mm_set1_epi32(0xFF)))};
     }
 
-    // Four B, G, R, X pixels: bytes B0..B3 R0..R3 G0..G3 X0..X3, then interleaved. The signed
-    // saturation of the first pack leaves every value above 255 above 255, and the unsigned
-    // saturation of the byte pack brings it to 255.
+    // Four B, G, R, X pixels: bytes B0..B3 R0..R3 G0..G3 X0..X3, then interleaved; saturated as
+    // the eight above.
     MORVANE_ALWAYS_INLINE static I pack_pixels(I blue, I green, I red, I fourth)
     {
         const __m128i planar = _mm_packus_epi16(_mm_packs_epi32(blue.v, red.v), _mm_packs_epi32(green.v, fourth.v));
@@ -314,8 +310,7 @@ struct Lanes {
 private:
     MORVANE_ALWAYS_INLINE static int bits(I mask) { return MORVANE_MM(movemask_ps)(MORVANE_MASK(mask)); }
 
-    // The pairs (t, t + 1) of one texel row, a 64-bit load per pixel, split into the first and the
-    // second texel of every pair.
+    // The pairs (t, t + 1) of one texel row, a 64-bit load per pixel, split into first and second.
     MORVANE_ALWAYS_INLINE static void load_pairs(const Pixel* row, const int32_t t[width], Ints& first, Ints& second)
     {
         const auto pair = [&](int j) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + t[j])); };

@@ -1,20 +1,15 @@
 // Pixel shading a group of pixels at a time with exactly the bytes and depths of shade_span_scalar,
 // written once for every instruction set over a traits type `Lanes` (raster/lanes_x86.h), whose
 // header names the including file's two entry points (MORVANE_LANES_NAME) and brackets the code
-// for its set (MORVANE_LANES_BEGIN, MORVANE_LANES_END). Everything else has
-// internal linkage, and nothing inline from the shared headers is used.
+// for its set (MORVANE_LANES_BEGIN, MORVANE_LANES_END). Everything else has internal linkage, and
+// nothing inline from the shared headers is used.
 //
-// A traits type L supplies, with F the floats and I the 32-bit integers or lane masks of a group:
-// `width` (pixels in a group); F + F, F - F, F * F, rounded like the scalar operations; splat,
-// splat_from; min_first_if_less and max_first_if_greater (minps, maxps: the second operand for
-// NaN); rsqrt_estimate (rsqrtps); the ordered comparisons less, not_greater, equal, greater (false
-// for NaN); both, keep_where, nan_where, none, all; truncate and nearest (cvttps2dq, cvtps2dq),
-// to_float, shift_right_8 (logical); first_lanes(count), all_lanes; load, store, load_masked,
-// store_masked and select of depths (F) and pixels (I); Attributes, attributes(normal, uvz) and
-// advance(a, step): one pixel's running normal and u, v, z; depths(at) and spread(at, n, u, v): a
-// group's attributes as one vector per attribute; Texels, gather(texture, iu, iv), channel<c>:
-// the 2 x 2 texels of every pixel; pack_pixels(b, g, r, x): channels below 2^24 to B, G, R, X
-// pixels, every byte at most 255; prefetch(address), a hint to any address.
+// A traits type supplies what lanes_x86.h defines, with these meanings: F + F, F - F, F * F round
+// like the scalar operations; min_first_if_less and max_first_if_greater give the second operand
+// for NaN (minps, maxps); the comparisons are ordered (false for NaN); truncate and nearest convert
+// like cvttps2dq and cvtps2dq, shift_right_8 is logical; the masked moves neither read nor write a
+// lane outside the mask; pack_pixels takes channels below 2^24 to bytes of at most 255; prefetch
+// takes any address.
 #pragma once
 
 #include <cstdint>

@@ -133,9 +133,8 @@ struct WalkState {
     {
         for (int32_t i = 0; i < count; ++i) advance();
     }
-    // Blends the current colour into one pixel if the ray is nearer there, then advances. The
-    // depth test masks the amount rather than branching, so a hidden pixel gains zero; the
-    // buffer is ours alone meanwhile, so writing it back unchanged is harmless.
+    // Blends the colour into one pixel where the ray is nearer, then advances. The depth test
+    // masks the amount rather than branching: a hidden pixel is written back unchanged.
     void blend(const RayTarget& target, ptrdiff_t index)
     {
         add_to_pixel(target.colour_buffer + index,
@@ -217,9 +216,8 @@ void draw_steep_pair(SteepWalk& a, SteepWalk& b, const RayTarget& target)
     draw_steep(rest, target);
 }
 
-// Walks a ray down the rows. `clip` false: its columns stay in the frame and it starts in it,
-// so only rows below the frame are cut off. `clip` true: rows above the frame and columns
-// outside it only advance the walk, so that the visible part keeps its gradient.
+// Walks a ray down the rows. `clip`: rows above the frame and columns outside it only advance the
+// walk; without, the ray starts in the frame and its columns stay in it.
 template <bool clip>
 void draw_walk(const Walk& walk, const RayTarget& target)
 {
@@ -395,8 +393,7 @@ bool wide_form_fits(const RayTarget& target)
            int64_t{target.frame_width} * target.frame_height <= lockstep_pixel_limit;
 }
 
-// Draws the rays whose ends `ends_of(k, anchor, far_end)` gives for k = 0 .. count - 1 (where it
-// returns true) on `path`.
+// Draws on `path` the rays whose ends `ends_of(k, anchor, far_end)` gives, for k = 0 .. count - 1.
 template <class EndsOf>
 void draw_pass(const RayPath& path, const RayTarget& target, int count, EndsOf&& ends_of)
 {
