@@ -62,7 +62,6 @@ GroupConstants group_constants()
     return k;
 }
 
-// Bilinear sample of channel c.
 template <int c>
 MORVANE_ALWAYS_INLINE F sample(const L::Texels& t, F w00, F w10, F w01, F w11)
 {
@@ -299,7 +298,6 @@ bool runs_overlap(const SpanRun& a, const SpanRun& b)
            overlap(a.depth, a.depth + a.count, b.depth, b.depth + b.count);
 }
 
-// One run on its own.
 template <DepthRule rule>
 void shade_single(const SpanRun& run, const SpanRequest& request, const GroupConstants& k)
 {
