@@ -19,7 +19,7 @@ struct ClipWindow {
     int32_t right;   // exclusive: the frame width
 };
 
-// One triangle corner as draw_triangle receives it; corners move as a whole when reordered.
+// One triangle corner as draw_triangle receives it.
 struct RasterVertex {
     int16_t x, y;   // pixel column and row
     float z;        // depth, smaller is nearer
@@ -27,11 +27,11 @@ struct RasterVertex {
     uint16_t u, v;  // texel column and row
 };
 
-// One end of a span: whole column, interpolated normal (not renormalised) and u, v, z.
+// One end of a span: whole column, interpolated normal (not renormalised), u, v, z.
 struct SpanEnd {
     int32_t x;
     Vec4 normal;
-    Vec4 uvz;  // texel u, texel v, depth z, spare lane (0)
+    Vec4 uvz;  // texel u, texel v, depth z, 0
 };
 
 // One row of one triangle, as triangle set-up hands it to pixel shading. The ends come in no
@@ -50,9 +50,9 @@ struct SpanRequest {
 // Thread entry of worker `index` (0: upper half of the rows, 1: lower half).
 void raster_worker(int index);
 
-// One worker's pass: every triangle of the scene, clipped to its band, with the pixels that
-// drawing them in table order gives. The band must start cleared, as render_frame leaves it:
-// the fastest path may draw the triangles in another order, which relies on that.
+// One worker's pass: every triangle of the scene, clipped to its band, with the pixels drawing
+// them in table order gives. The band must start cleared, as render_frame leaves it: the fastest
+// path may draw the triangles in another order, which relies on that.
 void raster_triangles(int index);
 
 // The band of rows worker `index` owns in a frame of the given size (height is even).
@@ -63,8 +63,7 @@ void draw_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterV
                    const ClipWindow& window, int32_t row_stride, const Pixel* texture,
                    Pixel* colour_buffer, float* depth_buffer);
 
-// Shades one span: depth test, three lights, bilinear texture, into both buffers. Runs the
-// fastest path the processor offers unless scene.code_path asks for the scalar one.
+// Shades one span (depth test, three lights, bilinear texture) on the path scene.code_path takes.
 void shade_span(const SpanRequest& request);
 
 // The plain scalar shading of one span; every faster path gives its bytes and depths.
@@ -72,11 +71,10 @@ void shade_span_scalar(const SpanRequest& request);
 
 // ---- The shading paths: how each code path shades, and what the path is called ----
 
-// How a pixel's depth meets the one stored. `nearer` is the renderer's rule: strictly nearer
-// passes, so of two fragments at equal depth the first drawn stays. `nearer_or_tied` also
-// passes at equal depth, but never at the clear depth itself: a triangle drawn after triangles
-// that come later in the table wins their ties as it would have drawn first (see
-// raster_triangles). It needs every pixel to start at depth_clear, and only the SIMD paths have it.
+// How a pixel's depth meets the one stored. `nearer`: strictly nearer passes, so of two fragments
+// at equal depth the first drawn stays. `nearer_or_tied` also passes at equal depth, but never at
+// the clear depth itself, so that a triangle drawn after later ones of the table wins their ties
+// as if drawn first. It needs every pixel to start at depth_clear; only the SIMD paths have it.
 enum class DepthRule { nearer, nearer_or_tied };
 
 // One way of shading spans. Every one gives the bytes and depths of shade_span_scalar.
@@ -84,17 +82,15 @@ struct ShadePath {
     const char* name;  // what the benchmark prints: "scalar", "SSE2", "AVX2", ...
     // One span under `rule`.
     void (*span)(const SpanRequest& request, DepthRule rule);
-    // Two spans that share no pixel (two rows of one triangle), exactly as `span` on the first
-    // and then on the second; the SIMD paths work on both at once.
+    // Two spans that share no pixel, as `span` on each in turn; the SIMD paths work on both at once.
     void (*pair)(const SpanRequest& first, const SpanRequest& second, DepthRule rule);
-    // Whether it has DepthRule::nearer_or_tied, so that a worker may draw the triangles out of
-    // table order; without it, `rule` is always DepthRule::nearer.
+    // Whether it has DepthRule::nearer_or_tied, so that a worker may draw out of table order.
     bool out_of_order;
 };
 
-// The path each code path takes, chosen once for the build and the processor: for `fastest` the
-// widest the processor runs, for `scalar` the plain one. A build with exact reciprocals shades
-// with the plain one on both, as the SIMD paths use the packed estimates.
+// The path each code path takes: for `fastest` the widest the processor runs, for `scalar` the
+// plain one. A build with exact reciprocals shades with the plain one, as the SIMD paths use the
+// packed estimates.
 const ShadePath& shade_path(SceneBlock::CodePath code_path);
 
 // Every path the processor runs, the plain one first and the fastest last (the tests and the

@@ -1,35 +1,24 @@
-// Pixel shading a group of pixels at a time, written once for every instruction set: the depth
-// test, the lighting, the clamping, the filtering and the colour conversion are here, over a lane
-// traits type L that supplies what differs from one instruction set to the next (the SSE2 one in
-// raster/lanes_sse2.h, the AVX2 one in raster/lanes_avx2.h). Gives exactly the bytes and depths of
-// shade_span_scalar. Private to the rasteriser, and included by one file per instruction set after
-// its traits header, which says in MORVANE_LANES_BEGIN and MORVANE_LANES_END for which set the code
-// below is compiled (scene/wide_code.h for the wide ones). Everything here has internal linkage,
-// and nothing inline from the shared headers is used: only the traits and local helpers.
+// Pixel shading a group of pixels at a time with exactly the bytes and depths of shade_span_scalar,
+// written once for every instruction set over a traits type `Lanes` (raster/lanes_x86.h), whose
+// header names the including file's two entry points (MORVANE_LANES_NAME) and brackets the code
+// for its set (MORVANE_LANES_BEGIN, MORVANE_LANES_END). Everything else has internal linkage, and
+// nothing inline from the shared headers is used.
 //
-// A traits type L supplies, with F the floats and I the 32-bit integers or lane masks of a group:
-// `width` (pixels in a group); F + F, F - F, F * F, rounded like the scalar operations; splat,
-// splat_from; min_first_if_less and max_first_if_greater (minps, maxps: the second operand for
-// NaN); rsqrt_estimate (rsqrtps); the ordered comparisons less, not_greater, equal, greater (false
-// for NaN); both, keep_where, nan_where, none, all; truncate and nearest (cvttps2dq, cvtps2dq),
-// to_float, shift_right_8 (logical); first_lanes(count), all_lanes; load, store, load_masked,
-// store_masked and select of depths (F) and pixels (I); Attributes, attributes(normal, uvz) and
-// advance(a, step): one pixel's running normal and u, v, z; depths(at) and spread(at, n, u, v): a
-// group's attributes as one vector per attribute; Texels, gather(texture, iu, iv), channel<c>:
-// the 2 x 2 texels of every pixel; pack_pixels(b, g, r, x): channels below 2^24 to B, G, R, X
-// pixels, every byte at most 255; prefetch(address), a hint to any address.
+// A traits type supplies what lanes_x86.h defines, with these meanings: F + F, F - F, F * F round
+// like the scalar operations; min_first_if_less and max_first_if_greater give the second operand
+// for NaN (minps, maxps); the comparisons are ordered (false for NaN); truncate and nearest convert
+// like cvttps2dq and cvtps2dq, shift_right_8 is logical; the masked moves neither read nor write a
+// lane outside the mask; pack_pixels takes channels below 2^24 to bytes of at most 255; prefetch
+// takes any address.
 #pragma once
 
 #include <cstdint>
 #include <limits>
 
+#include "raster/lanes_x86.h"
 #include "raster/raster.h"
 #include "raster/shade_paths.h"
 #include "scene/scene.h"
-
-#if !defined(MORVANE_LANES_BEGIN) || !defined(MORVANE_LANES_END) || !defined(MORVANE_ALWAYS_INLINE)
-#error "include a lane traits header (raster/lanes_sse2.h, raster/lanes_avx2.h) before raster/shade_lanes.h"
-#endif
 
 #if defined(__GNUC__)
 #define MORVANE_LANES_PRAGMA(text) _Pragma(#text)
@@ -46,21 +35,22 @@ namespace morvane {
 namespace {  // NOLINT(cert-dcl59-cpp)
 
 constexpr float infinite = std::numeric_limits<float>::infinity();
+using L = Lanes;  // the traits type of the including file
+using F = L::F;
+using I = L::I;
+using Attributes = L::Attributes;
 
 // The shading constants of one span, one splat per lane (the lights are splatted where they are
 // used, straight from the scene, which costs a short span less).
-template <class L>
 struct GroupConstants {
-    using F = typename L::F;
     F u_ceiling, v_ceiling, lowest_texel, zero, one, infinity;
     F colour_ceiling[4];
     F depth_clear;
 };
 
-template <class L>
-GroupConstants<L> group_constants()
+GroupConstants group_constants()
 {
-    GroupConstants<L> k;
+    GroupConstants k;
     k.u_ceiling = L::splat(scene.texel_clamp.lane[0]);
     k.v_ceiling = L::splat(scene.texel_clamp.lane[1]);
     k.lowest_texel = L::splat(lowest_texel_coordinate);
@@ -72,32 +62,24 @@ GroupConstants<L> group_constants()
     return k;
 }
 
-// Bilinear sample of channel c.
-template <class L, int c>
-MORVANE_ALWAYS_INLINE typename L::F sample(const typename L::Texels& t, typename L::F w00, typename L::F w10,
-                                           typename L::F w01, typename L::F w11)
+template <int c>
+MORVANE_ALWAYS_INLINE F sample(const L::Texels& t, F w00, F w10, F w01, F w11)
 {
-    return (L::template channel<c>(t.t00) * w00 + L::template channel<c>(t.t10) * w10) +
-           (L::template channel<c>(t.t01) * w01 + L::template channel<c>(t.t11) * w11);
+    return (L::channel<c>(t.t00) * w00 + L::channel<c>(t.t10) * w10) +
+           (L::channel<c>(t.t01) * w01 + L::channel<c>(t.t11) * w11);
 }
 
 // One colour lane to an integer: nearest (ties to even; NaN and out of range give 0x80000000
 // like the scalar conversion), then a logical shift by 8, which leaves at most 2^24 - 1.
-template <class L>
-MORVANE_ALWAYS_INLINE typename L::I colour_shifted(typename L::F value)
-{
-    return L::shift_right_8(L::nearest(value));
-}
+MORVANE_ALWAYS_INLINE I colour_shifted(F value) { return L::shift_right_8(L::nearest(value)); }
 
 // Shades up to L::width consecutive pixels. at[j] holds pixel j's normal and u, v, z, exactly as
-// the scalar loop has them; `lanes` marks the pixels that exist. The lanes of missing pixels are
-// worked out too (every texel index is clamped inside the picture, whatever the value) but never
-// reach the buffers. Pixels are distinct, so a group's depth test, depth stores and colour stores
-// can each be done for all its pixels at once and still equal the one-pixel-at-a-time order.
-// `whole`: every pixel slot of the group lies in the worker's band, so they may be read and
-// rewritten with a plain load and store; this worker alone writes them, and a rewritten slot gets
-// back the value just read. AMD's masked stores are slow, so only a group that ends past the
-// band's last pixel uses them.
+// the scalar loop has them; `lanes` marks the pixels that exist. Missing pixels are worked out too
+// (every texel index is clamped inside the picture) but never reach the buffers. Pixels are
+// distinct, so the depth test and the stores can each be done for the whole group and still equal
+// the one-pixel-at-a-time order. `whole`: every slot of the group lies in the worker's band, which
+// this worker alone writes, so a plain load and store may rewrite a slot with the value just read
+// (AMD's masked stores are slow: only a group that ends past the band's last pixel uses them).
 //
 // `zero_fourth_lanes`: the normals and the light directions have 0 in their fourth lane and the
 // light colours too, as the shipped scene always has. Then that lane adds +0 to s, and to every
@@ -105,12 +87,10 @@ MORVANE_ALWAYS_INLINE typename L::I colour_shifted(typename L::F value)
 // at 0 turns into 0; the fourth lighting lane is 0, or NaN (held at the ceiling) where d^16 is
 // infinite. Worked out so, a quarter of the normal and lighting arithmetic drops away and every
 // value stays bit for bit what the full four lanes give.
-template <class L, bool zero_fourth_lanes, DepthRule rule>
-MORVANE_ALWAYS_INLINE void shade_group(const typename L::Attributes at[L::width], const Pixel* texture, Pixel* colour,
-                                       float* depth, typename L::I lanes, bool whole, const GroupConstants<L>& k)
+template <bool zero_fourth_lanes, DepthRule rule>
+MORVANE_ALWAYS_INLINE void shade_group(const Attributes at[L::width], const Pixel* texture, Pixel* colour,
+                                       float* depth, I lanes, bool whole, const GroupConstants& k)
 {
-    using F = typename L::F;
-    using I = typename L::I;
     constexpr int lanes_in_full = zero_fourth_lanes ? 3 : 4;
 
     // Depth first, as a hidden group needs nothing else.
@@ -189,20 +169,20 @@ MORVANE_ALWAYS_INLINE void shade_group(const typename L::Attributes at[L::width]
     }
 
     // Bilinear sample from rows t and t + 256.
-    const typename L::Texels texels = L::gather(texture, iu, iv);
+    const L::Texels texels = L::gather(texture, iu, iv);
     const F a = k.one - fu;
     const F b = k.one - fv;
     const F w00 = a * b;
     const F w10 = fu * b;
     const F w01 = a * fv;
     const F w11 = fu * fv;
-    const F blue = sample<L, 0>(texels, w00, w10, w01, w11);
-    const F green = sample<L, 1>(texels, w00, w10, w01, w11);
-    const F red = sample<L, 2>(texels, w00, w10, w01, w11);
+    const F blue = sample<0>(texels, w00, w10, w01, w11);
+    const F green = sample<1>(texels, w00, w10, w01, w11);
+    const F red = sample<2>(texels, w00, w10, w01, w11);
 
     // The fourth byte pairs the fourth lighting lane with the red sample.
-    const I pixels = L::pack_pixels(colour_shifted<L>(light[0] * blue), colour_shifted<L>(light[1] * green),
-                                    colour_shifted<L>(light[2] * red), colour_shifted<L>(light[3] * red));
+    const I pixels = L::pack_pixels(colour_shifted(light[0] * blue), colour_shifted(light[1] * green),
+                                    colour_shifted(light[2] * red), colour_shifted(light[3] * red));
     if (whole) {
         I merged = pixels;
         if (!L::all(pass)) merged = L::select(pass, pixels, L::load(colour));
@@ -213,16 +193,14 @@ MORVANE_ALWAYS_INLINE void shade_group(const typename L::Attributes at[L::width]
 }
 
 // One run being shaded: the next pixel's attributes and where that pixel goes.
-template <class L>
 struct RunCursor {
-    typename L::Attributes at;
-    typename L::Attributes step;
+    Attributes at;
+    Attributes step;
     Pixel* colour;
     float* depth;
     int32_t remaining;
     const Pixel* texture;
-    // From a pixel to the same column of the next pair of rows the walk hands on, in bytes.
-    uintptr_t next_pair_bytes;
+    uintptr_t next_pair_bytes;  // from a pixel to its column in the next pair of rows
     // The address of the depth slot after the band's last pixel. Addresses, not pointers: the
     // bound check and the prefetches look past the buffer, where no pointer may point.
     uintptr_t band_end;
@@ -237,36 +215,27 @@ int32_t band_bottom(const ClipWindow& window)
     return window.bottom < -32768 ? -32768 : (window.bottom > 32767 ? 32767 : window.bottom);
 }
 
-template <class L>
-RunCursor<L> start_run(const SpanRun& run, const SpanRequest& request)
+RunCursor start_run(const SpanRun& run, const SpanRequest& request)
 {
-    return {L::attributes(run.normal, run.uvz),
-            L::attributes(run.normal_step, run.uvz_step),
-            run.colour,
-            run.depth,
-            run.count,
-            request.texture,
-            static_cast<uintptr_t>(int64_t{2} * request.row_stride) * sizeof(Pixel),
+    return {L::attributes(run.normal, run.uvz), L::attributes(run.normal_step, run.uvz_step), run.colour, run.depth,
+            run.count, request.texture, static_cast<uintptr_t>(int64_t{2} * request.row_stride) * sizeof(Pixel),
             address(request.depth_buffer) +
                 static_cast<uintptr_t>(int64_t{band_bottom(request.window)} * request.row_stride) * sizeof(float)};
 }
 
-// Shades the group whose attributes are `group` (up to L::width pixels, as many as remain) and
-// moves the cursor's pixel position past it; after a run's last, shorter group the cursor
-// stays where it is, so its pointers never pass the run's end.
-template <class L, bool zero_fourth_lanes, DepthRule rule>
-MORVANE_ALWAYS_INLINE void shade_next(RunCursor<L>& c, const typename L::Attributes group[L::width],
-                                      const GroupConstants<L>& k)
+// Shades the group `group` (as many of its pixels as remain) and moves the cursor past it; after
+// a run's last, shorter group the cursor stays, so its pointers never pass the run's end.
+template <bool zero_fourth_lanes, DepthRule rule>
+MORVANE_ALWAYS_INLINE void shade_next(RunCursor& c, const Attributes group[L::width], const GroupConstants& k)
 {
     if (c.remaining >= L::width) {
-        shade_group<L, zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, L::all_lanes(), true, k);
+        shade_group<zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, L::all_lanes(), true, k);
         c.colour += L::width;
         c.depth += L::width;
         c.remaining -= L::width;
     } else {
         const bool whole = c.band_end - address(c.depth) >= L::width * sizeof(float);
-        shade_group<L, zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, L::first_lanes(c.remaining), whole,
-                                                k);
+        shade_group<zero_fourth_lanes, rule>(group, c.texture, c.colour, c.depth, L::first_lanes(c.remaining), whole, k);
         c.remaining = 0;
     }
 }
@@ -274,24 +243,24 @@ MORVANE_ALWAYS_INLINE void shade_next(RunCursor<L>& c, const typename L::Attribu
 // Invariant of both loops: `at` is the first unshaded pixel's attributes, reached by one
 // addition per pixel from the run's start, lane for lane the same sums as the scalar loop.
 // These additions are the only serial work; the groups are independent.
-template <class L, bool zero_fourth_lanes, DepthRule rule>
-void shade_run(RunCursor<L>& c, const GroupConstants<L>& k)
+template <bool zero_fourth_lanes, DepthRule rule>
+void shade_run(RunCursor& c, const GroupConstants& k)
 {
     while (c.remaining > 0) {
-        typename L::Attributes group[L::width];
+        Attributes group[L::width];
         MORVANE_UNROLL(8)
         for (int j = 0; j < L::width; ++j) {
             group[j] = c.at;
             c.at = L::advance(c.at, c.step);
         }
-        shade_next<L, zero_fourth_lanes, rule>(c, group, k);
+        shade_next<zero_fourth_lanes, rule>(c, group, k);
     }
 }
 
 // Two runs that share no pixel, group by group side by side: the two chains of additions are
 // independent, so the processor overlaps their latencies instead of waiting out each in turn.
-template <class L, bool zero_fourth_lanes, DepthRule rule>
-void shade_run_pair(RunCursor<L>& a, RunCursor<L>& b, const GroupConstants<L>& k)
+template <bool zero_fourth_lanes, DepthRule rule>
+void shade_run_pair(RunCursor& a, RunCursor& b, const GroupConstants& k)
 {
     while (a.remaining > 0 && b.remaining > 0) {
         // The buffers come fresh from the clear, which streams past the caches. The rows two
@@ -301,7 +270,7 @@ void shade_run_pair(RunCursor<L>& a, RunCursor<L>& b, const GroupConstants<L>& k
         L::prefetch(address(b.depth) + b.next_pair_bytes);
         L::prefetch(address(a.colour) + a.next_pair_bytes);
         L::prefetch(address(b.colour) + b.next_pair_bytes);
-        typename L::Attributes group_a[L::width], group_b[L::width];
+        Attributes group_a[L::width], group_b[L::width];
         MORVANE_UNROLL(8)
         for (int j = 0; j < L::width; ++j) {
             group_a[j] = a.at;
@@ -309,11 +278,11 @@ void shade_run_pair(RunCursor<L>& a, RunCursor<L>& b, const GroupConstants<L>& k
             a.at = L::advance(a.at, a.step);
             b.at = L::advance(b.at, b.step);
         }
-        shade_next<L, zero_fourth_lanes, rule>(a, group_a, k);
-        shade_next<L, zero_fourth_lanes, rule>(b, group_b, k);
+        shade_next<zero_fourth_lanes, rule>(a, group_a, k);
+        shade_next<zero_fourth_lanes, rule>(b, group_b, k);
     }
-    shade_run<L, zero_fourth_lanes, rule>(a, k);
-    shade_run<L, zero_fourth_lanes, rule>(b, k);
+    shade_run<zero_fourth_lanes, rule>(a, k);
+    shade_run<zero_fourth_lanes, rule>(b, k);
 }
 
 bool overlap(const void* first_a, const void* end_a, const void* first_b, const void* end_b)
@@ -321,69 +290,64 @@ bool overlap(const void* first_a, const void* end_a, const void* first_b, const 
     return address(first_a) < address(end_b) && address(first_b) < address(end_a);
 }
 
-// Whether two set-up runs touch a common pixel of either buffer (never for two rows of one
-// triangle; the pair then has to be shaded one run after the other).
+// Whether two set-up runs touch a common pixel (never two rows of one triangle), so that they
+// have to be shaded one after the other.
 bool runs_overlap(const SpanRun& a, const SpanRun& b)
 {
     return overlap(a.colour, a.colour + a.count, b.colour, b.colour + b.count) ||
            overlap(a.depth, a.depth + a.count, b.depth, b.depth + b.count);
 }
 
-// One run on its own. The shipped scene has 0 in every fourth lane, which spares a quarter of
-// the lighting.
-template <class L, DepthRule rule>
-void shade_single(const SpanRun& run, const SpanRequest& request, const GroupConstants<L>& k)
+template <DepthRule rule>
+void shade_single(const SpanRun& run, const SpanRequest& request, const GroupConstants& k)
 {
-    RunCursor<L> cursor = start_run<L>(run, request);
+    RunCursor cursor = start_run(run, request);
     if (fourth_lanes_zero(run)) {
-        shade_run<L, true, rule>(cursor, k);
+        shade_run<true, rule>(cursor, k);
     } else {
-        shade_run<L, false, rule>(cursor, k);
+        shade_run<false, rule>(cursor, k);
     }
 }
 
-template <class L, DepthRule rule>
+template <DepthRule rule>
 void shade_pair(const SpanRequest& first, const SpanRequest& second)
 {
     SpanRun runs[2];
     const bool has_first = set_up_span(first, runs[0]);
     const bool has_second = set_up_span(second, runs[1]);
-    const GroupConstants<L> k = group_constants<L>();
+    const GroupConstants k = group_constants();
     if (has_first && has_second && !runs_overlap(runs[0], runs[1]) && fourth_lanes_zero(runs[0]) &&
         fourth_lanes_zero(runs[1])) {
-        RunCursor<L> a = start_run<L>(runs[0], first);
-        RunCursor<L> b = start_run<L>(runs[1], second);
-        shade_run_pair<L, true, rule>(a, b, k);
+        RunCursor a = start_run(runs[0], first);
+        RunCursor b = start_run(runs[1], second);
+        shade_run_pair<true, rule>(a, b, k);
         return;
     }
-    if (has_first) shade_single<L, rule>(runs[0], first, k);
-    if (has_second) shade_single<L, rule>(runs[1], second, k);
+    if (has_first) shade_single<rule>(runs[0], first, k);
+    if (has_second) shade_single<rule>(runs[1], second, k);
 }
 
-// The entry points of the instruction-set files.
-template <class L>
-void shade_span_in_lanes(const SpanRequest& request, DepthRule rule)
+} // namespace
+
+void MORVANE_LANES_NAME(shade_span)(const SpanRequest& request, DepthRule rule)
 {
     SpanRun run;
     if (!set_up_span(request, run)) return;
     if (rule == DepthRule::nearer) {
-        shade_single<L, DepthRule::nearer>(run, request, group_constants<L>());
+        shade_single<DepthRule::nearer>(run, request, group_constants());
     } else {
-        shade_single<L, DepthRule::nearer_or_tied>(run, request, group_constants<L>());
+        shade_single<DepthRule::nearer_or_tied>(run, request, group_constants());
     }
 }
 
-template <class L>
-void shade_span_pair_in_lanes(const SpanRequest& first, const SpanRequest& second, DepthRule rule)
+void MORVANE_LANES_NAME(shade_span_pair)(const SpanRequest& first, const SpanRequest& second, DepthRule rule)
 {
     if (rule == DepthRule::nearer) {
-        shade_pair<L, DepthRule::nearer>(first, second);
+        shade_pair<DepthRule::nearer>(first, second);
     } else {
-        shade_pair<L, DepthRule::nearer_or_tied>(first, second);
+        shade_pair<DepthRule::nearer_or_tied>(first, second);
     }
 }
-
-} // namespace
 
 } // namespace morvane
 

@@ -12,7 +12,7 @@
 namespace morvane {
 
 // One span after ordering and clipping: the attributes at its first pixel, their per-pixel
-// increments (taken from the unclipped run) and the run of pixels to shade.
+// increments (from the unclipped run) and the pixels to shade.
 struct SpanRun {
     Vec4 normal;
     Vec4 uvz;
@@ -23,25 +23,22 @@ struct SpanRun {
     int32_t count;  // at least 1
 };
 
-// A texel coordinate of -1 or less would address texels before the picture; it never comes
-// from the model, and every path draws it as coordinate 0. Values in (-1, 0) truncate to index
-// 0 and keep their small negative fraction.
+// A texel coordinate of -1 or less would address texels before the picture; it never comes from
+// the model, and every path draws it as 0. Values in (-1, 0) truncate to 0 and keep their fraction.
 constexpr float lowest_texel_coordinate = -1.0f;
 
-// Orders the ends, rejects and clips the span against its window. Returns false when nothing
-// is to be drawn: row outside the band, equal ends, or a run wholly outside the columns.
-// Defined once, in plain code, so that the SIMD paths start from the very same values.
+// Orders the ends, rejects and clips the span against its window; false when nothing is to be
+// drawn. Plain code, so that every path starts from the very same values.
 bool set_up_span(const SpanRequest& request, SpanRun& run);
 
-// Whether the run's normals and every light have 0 in their fourth lane (the shipped scene
-// always has), and the colour ceiling of that lane is positive: the SIMD paths then skip the lane.
+// Whether the run's normals and every light have 0 in their fourth lane (as the shipped scene
+// always has) and that lane's colour ceiling is positive: the SIMD paths then skip the lane.
 bool fourth_lanes_zero(const SpanRun& run);
 
 #if MORVANE_HAVE_AVX2_PATH
-// Eight pixels at a time; only for processors with AVX2.
+// Eight pixels at a time; only for processors with AVX2. The pair shades both spans side by
+// side, so that the latencies of their running sums overlap (spans sharing pixels one by one).
 void shade_span_avx2(const SpanRequest& request, DepthRule rule = DepthRule::nearer);
-// Both spans side by side, so that the latencies of their running sums overlap. Spans that do
-// share pixels are shaded one after the other.
 void shade_span_pair_avx2(const SpanRequest& first, const SpanRequest& second, DepthRule rule = DepthRule::nearer);
 // The same two compiled for AVX-512, whose 32 vector registers spare the spills; only for
 // processors with AVX-512 (F, VL, BW, DQ).

@@ -1,5 +1,5 @@
-// Pixel shading of one span: the shared set-up (ordering, clipping, increments), the plain
-// scalar shading every faster path must match bit for bit, and the choice of path, made once.
+// Pixel shading of one span: the shared set-up, the plain scalar shading every faster path
+// matches bit for bit, and the choice of path, made once.
 #include <cstdint>
 #include <iterator>
 #include <span>
@@ -13,16 +13,14 @@ namespace morvane {
 
 namespace {
 
-// min and max with the operand order of the SSE minps/maxps instructions: the first operand
-// is returned only when the comparison holds, so a NaN in either operand gives the second.
-// The SIMD paths use those instructions with the same operand order.
+// min and max as minps and maxps, which the SIMD paths use: a NaN in either operand gives the second.
 inline float min_first_if_less(float a, float b) { return a < b ? a : b; }
 inline float max_first_if_greater(float a, float b) { return a > b ? a : b; }
 
 inline float channel(Pixel texel, int c) { return static_cast<float>((texel >> (8 * c)) & 0xFFu); }
 
-// One colour lane to a byte: nearest integer (ties to even), logical shift by 8 (a negative or
-// out-of-range product becomes a large pattern), at most 255.
+// One colour lane to a byte: nearest, ties to even, logical shift by 8 (a negative or out-of-range
+// product becomes a large pattern), at most 255.
 inline Pixel colour_byte(float value)
 {
     const uint32_t shifted = static_cast<uint32_t>(round_to_int32(value)) >> 8;
@@ -39,18 +37,14 @@ struct ShadeConstants {
 
 ShadeConstants shade_constants()
 {
-    return {{scene.lights[0], scene.lights[1], scene.lights[2]},
-            scene.texel_clamp.lane[0],
-            scene.texel_clamp.lane[1],
-            scene.colour_clamp,
-            scene.one_vector.lane[0]};
+    return {{scene.lights[0], scene.lights[1], scene.lights[2]}, scene.texel_clamp.lane[0], scene.texel_clamp.lane[1],
+            scene.colour_clamp, scene.one_vector.lane[0]};
 }
 
 // Lighting, texture and colour of one pixel that passed the depth test.
 Pixel shade_pixel(const Vec4& normal, const Vec4& uvz, const Pixel* texture, const ShadeConstants& k)
 {
-    // Unit normal by the reciprocal-square-root estimate, no refinement. A zero (or denormal)
-    // length gives an infinite estimate, NaN lanes, and so no light at all.
+    // Unit normal by the estimate, no refinement (denormal or zero length: NaN lanes, no light).
     const float s = (normal[0] * normal[0] + normal[1] * normal[1]) + (normal[2] * normal[2] + normal[3] * normal[3]);
     const float r = rsqrt_estimate(s);
     const float unit[4] = {normal[0] * r, normal[1] * r, normal[2] * r, normal[3] * r};
@@ -65,8 +59,7 @@ Pixel shade_pixel(const Vec4& normal, const Vec4& uvz, const Pixel* texture, con
     const float fu = cu - static_cast<float>(iu);
     const float fv = cv - static_cast<float>(iv);
 
-    // Per channel the strongest light wins: diffuse plus a sixteenth-power highlight, both
-    // from the same cosine.
+    // Per channel the strongest light wins: diffuse plus a sixteenth-power highlight.
     float light[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     for (const Light& l : k.lights) {
         const Vec4& dir = l.direction;
@@ -76,10 +69,7 @@ Pixel shade_pixel(const Vec4& normal, const Vec4& uvz, const Pixel* texture, con
         h = h * h;
         h = h * h;
         h = h * h;
-        for (int c = 0; c < 4; ++c) {
-            const float contribution = d * l.diffuse[c] + h * l.specular[c];
-            light[c] = max_first_if_greater(light[c], contribution);
-        }
+        for (int c = 0; c < 4; ++c) light[c] = max_first_if_greater(light[c], d * l.diffuse[c] + h * l.specular[c]);
     }
     for (int c = 0; c < 4; ++c) light[c] = min_first_if_less(light[c], k.colour_ceiling[c]);
 
@@ -195,12 +185,11 @@ void shade_span_pair_plain(const SpanRequest& first, const SpanRequest& second, 
     shade_span_scalar(second);
 }
 
-constexpr ShadePath plain_path = {"scalar", shade_span_plain, shade_span_pair_plain, false};
 constexpr ShadePath exact_path = {"scalar (exact reciprocals)", shade_span_plain, shade_span_pair_plain, false};
 
 // Narrowest first.
 constexpr ShadePath built_paths[] = {
-    plain_path,
+    {"scalar", shade_span_plain, shade_span_pair_plain, false},
 #if MORVANE_X86
     {"SSE2", shade_span_sse2, shade_span_pair_sse2, true},
 #endif

@@ -51,12 +51,8 @@ void raster_triangles(int index) { raster_triangles(index, shade_path(scene.code
 
 void raster_triangles(int index, const ShadePath& path)
 {
-    SpanRequest request{};
-    request.window = worker_window(index, scene.frame_width, scene.frame_height);
-    request.row_stride = scene.frame_width;
-    request.texture = scene.texture;
-    request.colour_buffer = scene.colour_buffer;
-    request.depth_buffer = scene.depth_buffer;
+    const SpanRequest request{0, {}, {}, worker_window(index, scene.frame_width, scene.frame_height),
+                              scene.frame_width, scene.texture, scene.colour_buffer, scene.depth_buffer};
     // The table has room for model_triangle_count triangles.
     const int count = scene.triangle_count < model_triangle_count ? scene.triangle_count : model_triangle_count;
     RasterVertex corners[model_triangle_count][3];
@@ -72,12 +68,7 @@ void draw_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterV
                    const ClipWindow& window, int32_t row_stride, const Pixel* texture,
                    Pixel* colour_buffer, float* depth_buffer)
 {
-    SpanRequest request{};
-    request.window = window;
-    request.row_stride = row_stride;
-    request.texture = texture;
-    request.colour_buffer = colour_buffer;
-    request.depth_buffer = depth_buffer;
+    const SpanRequest request{0, {}, {}, window, row_stride, texture, colour_buffer, depth_buffer};
     draw_in_order({c0, c1, c2}, request, DepthRule::nearer, shade_path(scene.code_path));
 }
 

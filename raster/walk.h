@@ -23,7 +23,7 @@ struct EdgeStep {
 // Where one edge crosses the current row.
 struct EdgeCursor {
     Fixed22_10 x;
-    Vec4 uvz;  // texel u, texel v, depth z, spare lane (0)
+    Vec4 uvz;  // texel u, texel v, depth z, 0
     Vec4 normal;
 };
 
@@ -39,19 +39,17 @@ inline void add_lanes(Vec4& sum, const Vec4& step)
     for (int i = 0; i < 4; ++i) sum.lane[i] = sum.lane[i] + step.lane[i];
 }
 
-// Steps from corner s to corner e. Differences of x and y are taken at full width: for corners
-// less than 32768 pixels apart that is the 16-bit difference, and corners further apart (the
-// slab at its largest zoom on a screen some 30,000 rows tall) still give the edge they span
-// rather than one wrapped around the 16-bit range, which would smear spans across the band. A
-// flat edge (dy 0) is never walked, so its step stays all zero and nothing is divided.
+// Steps from corner s to corner e. Differences are taken at full width, so that corners 32768 or
+// more pixels apart (the slab at its largest zoom on a screen some 30,000 rows tall) still give
+// the edge they span, not one wrapped around the 16-bit range. A flat edge (dy 0) is never
+// walked: its step stays zero and nothing is divided.
 inline EdgeStep edge_step(const RasterVertex& s, const RasterVertex& e)
 {
     EdgeStep step;
     const int32_t dy = int32_t{e.y} - s.y;
     if (dy == 0) return step;
     const int32_t dx = int32_t{e.x} - s.x;
-    // |dx| < 2^16, so |dx| x 1024 stays below 2^26 and neither the product nor the quotient
-    // can overflow.
+    // |dx| < 2^16, so |dx| x 1024 < 2^26: no overflow.
     step.x_step = dx * fixed22_10_one / dy;
     const float fdy = static_cast<float>(dy);
     // Texel differences of the unsigned 16-bit values are exact as 32-bit integers.
@@ -69,8 +67,8 @@ inline EdgeCursor cursor_at(const RasterVertex& corner)
             corner.normal};
 }
 
-// One row down an edge. The truncated steps keep the cursor between its edge's two corners,
-// inside the 16-bit range x 1024; the addition wraps rather than overflowing all the same.
+// One row down an edge. The truncated steps keep the cursor between its edge's corners; the
+// addition wraps rather than overflowing all the same.
 inline void advance(EdgeCursor& cursor, const EdgeStep& step)
 {
     cursor.x = static_cast<Fixed22_10>(static_cast<uint32_t>(cursor.x) + static_cast<uint32_t>(step.x_step));
@@ -83,11 +81,10 @@ inline SpanEnd span_end(const EdgeCursor& cursor)
     return {fixed22_10_floor(cursor.x), cursor.normal, cursor.uvz};
 }
 
-// Whether a triangle whose corners are ordered by row (t the top, m the middle, b the bottom)
-// can put a pixel into `window`: its rows t.y .. b.y-1 must meet the band top..bottom-1 and its columns must reach inside left..right-1. Every span end
-// lies between the corners' smallest and largest x, so a triangle with all x <= left (or all
-// x >= right) has nothing to draw. Unlike a test of single corner coordinates, a triangle that
-// covers the band with every corner outside it is still drawn.
+// Whether a triangle with corners ordered by row (top, middle, bottom) can put a pixel into
+// `window`: its rows top.y .. bottom.y-1 must meet the band and its columns reach inside it. Every
+// span end lies between the corners' least and greatest x; a triangle that covers the band with
+// every corner outside it is still drawn.
 inline bool triangle_meets_window(const RasterVertex& t, const RasterVertex& m, const RasterVertex& b,
                                   const ClipWindow& window)
 {
@@ -98,16 +95,14 @@ inline bool triangle_meets_window(const RasterVertex& t, const RasterVertex& m, 
 }
 
 // Scan-converts one triangle: orders the corners by row, sets up the three edges and hands
-// `sink` one SpanRequest per row, in increasing row order. `request` carries the window, the
-// row stride and the buffers; the walk fills in the row and the two ends. Rows outside the
-// window's band are still stepped through (the cursors accumulate by addition) but are not
-// handed on, since shading would drop them; the walk stops at the band's bottom.
+// `sink` one SpanRequest per row, in increasing row order, with the row and the two ends filled
+// in. Rows above the band are stepped through (the cursors accumulate by addition) but not
+// handed on; the walk stops at the band's bottom.
 template <class SpanSink>
 void walk_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterVertex& c2,
                    SpanRequest request, SpanSink&& sink)
 {
-    // Stable ordering by row: only a strictly greater y exchanges, so corners on one row keep
-    // their table order.
+    // Stable: corners on one row keep their table order.
     const RasterVertex* corner[3] = {&c0, &c1, &c2};
     for (;;) {
         if (corner[0]->y > corner[1]->y) std::swap(corner[0], corner[1]);
@@ -139,15 +134,14 @@ void walk_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterV
         return true;
     };
 
-    // Upper part: rows t.y .. m.y-1. On row t.y both cursors stand at t's column, so that
-    // span is empty.
+    // Upper part: rows t.y .. m.y-1 (on row t.y both cursors stand at t's column: an empty span).
     for (int32_t row = t.y; row < m.y; ++row) {
         if (!hand_row(row)) return;
         advance(long_edge, top_to_bottom);
         advance(short_edge, top_to_middle);
     }
-    // Lower part: the short cursor restarts exactly at m; the long one runs on. Row b.y itself
-    // is never walked.
+    // Lower part: the short cursor restarts exactly at m; the long one runs on. Row b.y is never
+    // walked.
     if (m.y < b.y) {
         short_edge = cursor_at(m);
         for (int32_t row = m.y; row < b.y; ++row) {
@@ -158,29 +152,26 @@ void walk_triangle(const RasterVertex& c0, const RasterVertex& c1, const RasterV
     }
 }
 
-// The order in which a worker draws the triangles of the scene. Any order gives the same pixels
-// as long as a tie between two fragments still goes to the triangle that comes first in the
-// table. So the triangles drawn so far always form a run of the table: each further one is the
-// triangle just below the run, which must win ties against all drawn (DepthRule::nearer_or_tied),
-// or the one just above, which must lose them (DepthRule::nearer). Within that freedom the
-// triangles facing the viewer go first, the largest first, and those facing away last, so that
-// hidden triangles fail the depth test rather than being shaded and then covered. Without
-// DepthRule::nearer_or_tied the order is the table's.
+// The order in which a worker draws the triangles. Any order gives the same pixels as long as a
+// tie still goes to the triangle first in the table. So the triangles drawn so far form a run of
+// the table, grown by the triangle just below it, which must win ties (DepthRule::nearer_or_tied),
+// or the one just above, which must lose them (DepthRule::nearer). Within that freedom the large
+// triangles facing the viewer go first and those facing away last, so that hidden triangles fail
+// the depth test rather than being shaded and then covered.
 struct DrawOrder {
     int count = 0;
     int triangle[model_triangle_count] = {};
     DepthRule rule[model_triangle_count] = {};
 };
 
-// Twice the triangle's signed area on the screen: positive when it faces the viewer (its corners
-// then turn clockwise on the screen, whose rows grow downward).
+// Twice the triangle's signed area on the screen: positive when it faces the viewer (clockwise
+// on a screen whose rows grow downward).
 inline int64_t doubled_area(const RasterVertex& c0, const RasterVertex& c1, const RasterVertex& c2)
 {
     return int64_t{c1.x - c0.x} * (c2.y - c1.y) - int64_t{c1.y - c0.y} * (c2.x - c1.x);
 }
 
-// The order for `count` (at most model_triangle_count) triangles with these corners, drawn in
-// any order when `reorder` is set.
+// The order for `count` (at most model_triangle_count) triangles; the table's unless `reorder`.
 inline DrawOrder plan_draw_order(const RasterVertex (*corners)[3], int count, bool reorder)
 {
     DrawOrder order;
@@ -189,7 +180,6 @@ inline DrawOrder plan_draw_order(const RasterVertex (*corners)[3], int count, bo
         for (int i = 0; i < count; ++i) order.triangle[i] = i;
         return order;
     }
-    // Facing the viewer and large first, facing away and large last.
     int64_t priority[model_triangle_count];
     int first = 0;
     for (int i = 0; i < count; ++i) {

@@ -1,14 +1,13 @@
-// The lockstep walk of steep rays, eight rays in the eight lanes of 256-bit vectors; gives
-// exactly the bytes of draw_ray_line_scalar. Private to the overlay, and included only by the
-// files for AVX2 (rays_avx2.cpp) and for AVX-512 (rays_avx512.cpp), each of which is called only
-// after a run-time check; the code below the includes is compiled for the including file's
-// instruction set (scene/wide_code.h), and with AVX-512 the lane sets live in mask registers.
-// Everything here has internal linkage, and nothing inline from the shared headers is used.
+// The lockstep walk of steep rays, eight rays in the lanes of 256-bit vectors, with exactly the
+// bytes of draw_ray_line_scalar: the whole of rays_avx2.cpp and rays_avx512.cpp, compiled for
+// their instruction set (scene/wide_code.h; with AVX-512 the lane sets live in mask registers).
+// Everything but the entry point has internal linkage; nothing inline from shared headers is used.
 #pragma once
 
 #include <immintrin.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "rays/ray_paths.h"
 #include "scene/wide_code.h"
@@ -23,33 +22,41 @@ namespace {  // NOLINT(cert-dcl59-cpp)
 constexpr int lanes = 8;
 static_assert(sizeof(Pixel) == sizeof(float), "one pixel index addresses both buffers");
 constexpr uint32_t all_lanes = (1u << lanes) - 1;
+constexpr std::make_integer_sequence<int, lanes> every_lane{};
 
-// The rays of a group start at one pixel and are ordered by column step, so their columns
-// never fall from one lane to the next, and for most of their length they lie within a few
-// columns: then one row of the group touches a window of 8 pixels, read and written whole.
+// The rays of a group start at one pixel and are ordered by column step, so their columns never
+// fall from lane to lane, and mostly lie within a few columns: one row of the group then touches
+// a window of 8 pixels, read and written whole.
 constexpr int window_width = 8;
 
-// How many rows ahead the window path fetches.
-constexpr int prefetch_rows = 8;
+constexpr int prefetch_rows = 8;  // how far ahead the window path fetches
 
 // Weights within +-max_small_weight square to less than one half, which rounds to 0.
 constexpr float max_small_weight = 0.7f;
 
-// The walk of up to eight rays: lane l belongs to ray l of the group. Depth and colour advance
-// by one single-precision add per row, exactly the chain the scalar walk forms for each ray.
+// The running values of up to eight rays' walks, lane l for ray l of the group, or their steps
+// per row. Depth and colour advance by one single-precision add per row, exactly the chain the
+// scalar walk forms for each ray. Named vectors, no arrays, so that a copy stays in registers.
+struct Chains {
+    __m256 depth, b, g, r, weight;  // colour: B, G, R, weight
+    __m256i column;                 // 16.16
+};
+
+__attribute__((always_inline)) inline void advance(Chains& c, const Chains& step)
+{
+    c = {_mm256_add_ps(c.depth, step.depth), _mm256_add_ps(c.b, step.b),           _mm256_add_ps(c.g, step.g),
+         _mm256_add_ps(c.r, step.r),         _mm256_add_ps(c.weight, step.weight), _mm256_add_epi32(c.column, step.column)};
+}
+
 struct Walk8 {
-    __m256 depth, depth_step;
-    __m256 colour[4], colour_step[4];  // B, G, R, weight
-    __m256i column, column_step;       // 16.16
-    Pixel* colour_row;                 // the rows the group is on
+    Chains at, step;
+    Pixel* colour_row;  // the rows the group is on
     const float* depth_row;
 };
 
-// The blend amounts of eight colours, one pixel's four bytes per lane: every channel times the
-// weight, rounded to nearest even, then signed 16-bit and unsigned 8-bit saturation, as the
-// one-ray blend does. The packs leave each 128-bit half as B0..B3 G0..G3 R0..R3 W0..W3; the
-// byte shuffle turns that into B0 G0 R0 W0 B1 ... With small_weights, every weight lies within
-// +-0.7, so weight x weight rounds to 0 and that lane is not worked out.
+// The blend amounts of eight colours, one pixel's four bytes per lane, as the one-ray blend forms
+// them. The packs leave each 128-bit half as B0..B3 G0..G3 R0..R3 W0..W3, the byte shuffle turns
+// that into B0 G0 R0 W0 B1 ... With small_weights, weight x weight rounds to 0 and is not worked out.
 template <bool small_weights>
 __attribute__((always_inline)) inline __m256i blend_amounts(__m256 b, __m256 g, __m256 r, __m256 w)
 {
@@ -63,8 +70,7 @@ __attribute__((always_inline)) inline __m256i blend_amounts(__m256 b, __m256 g, 
     return _mm256_shuffle_epi8(bytes, transpose);
 }
 
-// A set of lanes: a mask register with AVX-512, else a vector with all ones in each lane of the
-// set. Comparisons that give lane sets are named functions.
+// A set of lanes: a mask register with AVX-512, else a vector with all ones in each lane of the set.
 #if MORVANE_WIDE_AVX512
 using LaneSet = __mmask8;
 inline LaneSet lanes_of(uint32_t bits) { return static_cast<LaneSet>(bits); }
@@ -124,12 +130,10 @@ __attribute__((always_inline)) inline LaneSet moved_up(LaneSet set)
 #endif
 }
 
-// The amounts summed over runs of lanes on one pixel, so that the last lane of each run holds
-// the run's total. Offsets never fall from lane to lane, so lanes l - d and l lie on one pixel
-// exactly when every lane between does: a lane is on its left neighbour's pixel (same_1), on
-// the pixel of the lane two to its left (same_2 = same_1 here and there), four to its left
-// (same_4). The adds saturate, and sums of amounts that are never negative saturate to the
-// same bytes in any grouping.
+// The amounts summed over runs of lanes on one pixel, so that the last lane of each run holds the
+// run's total. Offsets never fall from lane to lane, so lanes l - d and l share a pixel exactly
+// when every lane between does: same_1, same_2 (same_1 here and one lane left), same_4. Sums of
+// amounts that are never negative saturate to the same bytes in any grouping.
 __attribute__((always_inline)) inline __m256i sum_runs(__m256i amounts, __m256i offsets)
 {
     const LaneSet same_1 =
@@ -141,12 +145,11 @@ __attribute__((always_inline)) inline __m256i sum_runs(__m256i amounts, __m256i 
     return _mm256_adds_epu8(amounts, from_lane_before<4>(same_4, amounts));
 }
 
-// What each pixel of the window gains: the total of the last lane on it, or nothing. With
-// offsets that never fall from lane to lane, the last lane on pixel j is lane
-// (number of lanes on pixels 0 .. j) - 1. Each lane sets a 1 in nibble `offset` of a word;
-// summed over the lanes, nibble j counts the lanes on pixel j (at most 8, so no carries), and
-// one multiply by 0x11111111 sums the nibbles from pixel 0 up. The permute reads only the low
-// three bits of each lane, so the counts of the pixels above need no masking.
+// What each pixel of the window gains: the total of the last lane on it, lane (lanes on pixels
+// 0 .. j) - 1 for pixel j, or nothing. Each lane sets a 1 in nibble `offset` of a word; summed
+// over the lanes, nibble j counts the lanes on pixel j (at most 8: no carries), and a multiply by
+// 0x11111111 sums the nibbles from pixel 0 up. The permute reads only the low three bits of each
+// lane, so the counts of the pixels above need no masking.
 __attribute__((always_inline)) inline __m256i gains_of_window(__m256i totals, __m256i offsets)
 {
     const __m256i nibble_shift = _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28);
@@ -171,19 +174,14 @@ __attribute__((always_inline)) inline __m256i gains_of_window(__m256i totals, __
 template <bool all_drawing, bool small_weights>
 void run_window(Walk8& w, int32_t steps, uint32_t drawing, int low, int32_t frame_width)
 {
-    const __m256 depth_step = w.depth_step;
-    const __m256 b_step = w.colour_step[0], g_step = w.colour_step[1], r_step = w.colour_step[2],
-                 w_step = w.colour_step[3];
-    const __m256i column_step = w.column_step;
-    __m256 depth = w.depth;
-    __m256 b = w.colour[0], g = w.colour[1], r = w.colour[2], weight = w.colour[3];
-    __m256i column = w.column;
+    const Chains step = w.step;
+    Chains c = w.at;
     // The window starts at the leftmost drawing lane's column, held back so that it stays in
     // the row; that column is walked both as a number (for the addresses) and in every lane
     // (for the offsets).
     const __m256i low_lane = _mm256_set1_epi32(low);
-    __m256i low_column = _mm256_permutevar8x32_epi32(column, low_lane);
-    const __m256i low_step = _mm256_permutevar8x32_epi32(column_step, low_lane);
+    __m256i low_column = _mm256_permutevar8x32_epi32(c.column, low_lane);
+    const __m256i low_step = _mm256_permutevar8x32_epi32(step.column, low_lane);
     Fixed16_16 low_position = _mm256_cvtsi256_si32(low_column);
     const Fixed16_16 low_position_step = _mm256_cvtsi256_si32(low_step);
     const int32_t last_left = frame_width - window_width;
@@ -195,7 +193,7 @@ void run_window(Walk8& w, int32_t steps, uint32_t drawing, int low, int32_t fram
         int32_t left = low_position >> fixed16_16_shift;
         if (left > last_left) left = last_left;
         const __m256i lefts = _mm256_min_epi32(_mm256_srai_epi32(low_column, fixed16_16_shift), last_lefts);
-        __m256i offsets = _mm256_sub_epi32(_mm256_srai_epi32(column, fixed16_16_shift), lefts);
+        __m256i offsets = _mm256_sub_epi32(_mm256_srai_epi32(c.column, fixed16_16_shift), lefts);
         if (!all_drawing) {
             // Lanes whose ray has ended may have left the window: they count at its edges, with
             // nothing to add. At the left edge they come before every drawing lane, at the
@@ -203,45 +201,29 @@ void run_window(Walk8& w, int32_t steps, uint32_t drawing, int low, int32_t fram
             offsets = _mm256_min_epi32(_mm256_max_epi32(offsets, _mm256_setzero_si256()),
                                        _mm256_set1_epi32(window_width - 1));
         }
-        // The rows a few steps down are fetched ahead: each row of the walk is a new cache line.
-        // Colours only where the group is seen, as it tends to stay so. (Hints, harmless past
-        // the buffers' ends, so the addresses are formed as numbers.)
+        // Each row of the walk is a new cache line: fetch a few rows ahead, colours only where the
+        // group is seen, as it tends to stay so. Hints, harmless past the buffers' ends.
         const uintptr_t ahead = static_cast<uintptr_t>(prefetch_rows * frame_width + left) * sizeof(float);
         // NOLINTNEXTLINE(performance-no-int-to-ptr): a hint address, deliberately no pointer arithmetic
         _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(depths) + ahead), _MM_HINT_T0);
         const __m256 stored = _mm256_permutevar8x32_ps(_mm256_loadu_ps(depths + left), offsets);
-        // Strictly nearer; a NaN on either side fails.
-        LaneSet nearer = lanes_less(depth, stored);
+        LaneSet nearer = lanes_less(c.depth, stored);
         if (!all_drawing) nearer = both(nearer, draws);
-        // Where the slab hides the whole group, which is so on long stretches of rows, the row
-        // gains nothing.
-        if (any(nearer)) {
+        if (any(nearer)) {  // the slab often hides the whole group for long stretches
             // NOLINTNEXTLINE(performance-no-int-to-ptr): as above
             _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(colour) + ahead), _MM_HINT_T0);
-            const __m256i amounts = keep(nearer, blend_amounts<small_weights>(b, g, r, weight));
+            const __m256i amounts = keep(nearer, blend_amounts<small_weights>(c.b, c.g, c.r, c.weight));
             __m256i* window = reinterpret_cast<__m256i*>(colour + left);
             _mm256_storeu_si256(window, _mm256_adds_epu8(_mm256_loadu_si256(window),
                                                          gains_of_window(sum_runs(amounts, offsets), offsets)));
         }
-        depth = _mm256_add_ps(depth, depth_step);
-        b = _mm256_add_ps(b, b_step);
-        g = _mm256_add_ps(g, g_step);
-        r = _mm256_add_ps(r, r_step);
-        weight = _mm256_add_ps(weight, w_step);
-        column = _mm256_add_epi32(column, column_step);
+        advance(c, step);
         low_column = _mm256_add_epi32(low_column, low_step);
         low_position += low_position_step;
         colour += frame_width;
         depths += frame_width;
     }
-    w.depth = depth;
-    w.colour[0] = b;
-    w.colour[1] = g;
-    w.colour[2] = r;
-    w.colour[3] = weight;
-    w.column = column;
-    w.colour_row = colour;
-    w.depth_row = depths;
+    w = {c, w.step, colour, depths};
 }
 
 // Adds lane l's amount to its pixel, column[l] of `row`, when lane l draws: read, summed and
@@ -262,60 +244,38 @@ __attribute__((always_inline)) inline float depth_at(const float* row, const int
     return (drawing >> l & 1u) != 0 ? row[column[l]] : 0.0f;
 }
 
-// `steps` rows with the lanes wherever they are in the row, pixel by pixel: for the rows where
-// the group has spread wider than the window.
+// `steps` rows pixel by pixel, for the rows where the group has spread wider than the window.
 void run_lanes(Walk8& w, int32_t steps, uint32_t drawing, int32_t frame_width)
 {
     const LaneSet draws = lanes_of(drawing);
-    __m256 depth = w.depth;
-    __m256 b = w.colour[0], g = w.colour[1], r = w.colour[2], weight = w.colour[3];
-    __m256i column = w.column;
+    Chains c = w.at;
     Pixel* colour = w.colour_row;
     const float* depths = w.depth_row;
     for (int32_t k = 0; k < steps; ++k) {
         int32_t at[lanes];
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_srai_epi32(column, fixed16_16_shift));
-        const __m256 stored = _mm256_setr_ps(depth_at<0>(depths, at, drawing), depth_at<1>(depths, at, drawing),
-                                             depth_at<2>(depths, at, drawing), depth_at<3>(depths, at, drawing),
-                                             depth_at<4>(depths, at, drawing), depth_at<5>(depths, at, drawing),
-                                             depth_at<6>(depths, at, drawing), depth_at<7>(depths, at, drawing));
-        const LaneSet nearer = both(lanes_less(depth, stored), draws);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), _mm256_srai_epi32(c.column, fixed16_16_shift));
+        const __m256 stored = [&]<int... l>(std::integer_sequence<int, l...>) {
+            return _mm256_setr_ps(depth_at<l>(depths, at, drawing)...);
+        }(every_lane);
+        const LaneSet nearer = both(lanes_less(c.depth, stored), draws);
         if (any(nearer)) {
-            const __m256i amounts = keep(nearer, blend_amounts<false>(b, g, r, weight));
+            const __m256i amounts = keep(nearer, blend_amounts<false>(c.b, c.g, c.r, c.weight));
             const __m128i low = _mm256_castsi256_si128(amounts);
             const __m128i high = _mm256_extracti128_si256(amounts, 1);
-            blend_lane<0>(colour, at, low, drawing);
-            blend_lane<1>(colour, at, low, drawing);
-            blend_lane<2>(colour, at, low, drawing);
-            blend_lane<3>(colour, at, low, drawing);
-            blend_lane<4>(colour, at, high, drawing);
-            blend_lane<5>(colour, at, high, drawing);
-            blend_lane<6>(colour, at, high, drawing);
-            blend_lane<7>(colour, at, high, drawing);
+            [&]<int... l>(std::integer_sequence<int, l...>) {
+                (blend_lane<l>(colour, at, l < 4 ? low : high, drawing), ...);
+            }(every_lane);
         }
-        depth = _mm256_add_ps(depth, w.depth_step);
-        b = _mm256_add_ps(b, w.colour_step[0]);
-        g = _mm256_add_ps(g, w.colour_step[1]);
-        r = _mm256_add_ps(r, w.colour_step[2]);
-        weight = _mm256_add_ps(weight, w.colour_step[3]);
-        column = _mm256_add_epi32(column, w.column_step);
+        advance(c, w.step);
         colour += frame_width;
         depths += frame_width;
     }
-    w.depth = depth;
-    w.colour[0] = b;
-    w.colour[1] = g;
-    w.colour[2] = r;
-    w.colour[3] = weight;
-    w.column = column;
-    w.colour_row = colour;
-    w.depth_row = depths;
+    w = {c, w.step, colour, depths};
 }
 
-// How many rows from `step` on the columns of rays lo and hi (lo's column step the lesser,
-// both from one start) stay less than window_width apart. Their 16.16 distance grows by the
-// difference of the steps every row; while it is below (window_width - 1) x 65536 the whole
-// columns differ by at most window_width - 1.
+// How many rows from `step` on the columns of rays lo and hi (lo's column step the lesser, both
+// from one start) stay less than window_width apart: while their 16.16 distance, growing by the
+// difference of the steps every row, is below (window_width - 1) x 65536.
 int64_t rows_within_window(const SteepRay& lo, const SteepRay& hi, int32_t step)
 {
     constexpr int64_t limit = int64_t{window_width - 1} * fixed16_16_one;
@@ -329,7 +289,7 @@ int64_t rows_within_window(const SteepRay& lo, const SteepRay& hi, int32_t step)
 void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buffer, const float* depth_buffer,
                 int32_t frame_width)
 {
-    float values[2 + 2 * 4][lanes] = {};
+    float values[2 * 5][lanes] = {};  // depth, B, G, R, weight, then their steps
     int32_t columns[lanes] = {}, column_steps[lanes] = {};
     int32_t rows[lanes] = {};
     for (int l = 0; l < count; ++l) {
@@ -337,9 +297,9 @@ void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buff
         // cppcheck-suppress uninitvar
         const SteepRay& ray = *rays[l];
         values[0][l] = ray.depth;
-        values[1][l] = ray.depth_step;
+        values[5][l] = ray.depth_step;
         for (int c = 0; c < 4; ++c) {
-            values[2 + c][l] = ray.colour.lane[c];
+            values[1 + c][l] = ray.colour.lane[c];
             values[6 + c][l] = ray.colour_step.lane[c];
         }
         columns[l] = ray.column;
@@ -351,21 +311,15 @@ void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buff
         columns[l] = rays[count - 1]->column;
         column_steps[l] = rays[count - 1]->column_step;
     }
-    Walk8 w;
-    w.depth = _mm256_loadu_ps(values[0]);
-    w.depth_step = _mm256_loadu_ps(values[1]);
-    for (int c = 0; c < 4; ++c) {
-        w.colour[c] = _mm256_loadu_ps(values[2 + c]);
-        w.colour_step[c] = _mm256_loadu_ps(values[6 + c]);
-    }
-    w.column = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columns));
-    w.column_step = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column_steps));
-    w.colour_row = colour_buffer + rays[0]->row_start;
-    w.depth_row = depth_buffer + rays[0]->row_start;
+    const auto chains = [](const float (*v)[lanes], const int32_t* column) -> Chains {
+        return {_mm256_loadu_ps(v[0]), _mm256_loadu_ps(v[1]), _mm256_loadu_ps(v[2]), _mm256_loadu_ps(v[3]),
+                _mm256_loadu_ps(v[4]), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(column))};
+    };
+    Walk8 w = {chains(values, columns), chains(values + 5, column_steps), colour_buffer + rays[0]->row_start,
+               depth_buffer + rays[0]->row_start};
 
-    // Weights move in a straight line from a ray's first pixel to its last (the sums may drift
-    // by a few units in the last place); within +-0.7 at both ends, weight x weight stays below
-    // one half on every pixel.
+    // Weights move in a straight line (give or take a few units in the last place): within +-0.7
+    // at both ends, weight x weight stays below one half on every pixel.
     bool small_weights = true;
     for (int l = 0; l < count; ++l) {
         const float first = rays[l]->colour.lane[3];
@@ -388,8 +342,7 @@ void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buff
             high = l;
         }
         if (drawing == 0) break;
-        // The rows on which the window holds every drawing lane come first: the lanes only
-        // spread further apart.
+        // The rows where the window holds every drawing lane come first: lanes only spread apart.
         const int64_t within = frame_width >= window_width ? rows_within_window(*rays[low], *rays[high], step) : 0;
         const int32_t window_end = within < end - step ? step + static_cast<int32_t>(within) : end;
         if (window_end > step) {
@@ -411,9 +364,11 @@ void draw_group(const SteepRay* const rays[lanes], int count, Pixel* colour_buff
     }
 }
 
+} // namespace
+
 // Draws rays[order[0 .. count - 1]] eight at a time (see draw_steep_rays_avx2).
-void draw_steep_rays_in_lanes(const SteepRay* rays, const uint16_t* order, int count, Pixel* colour_buffer,
-                              const float* depth_buffer, int32_t frame_width)
+void MORVANE_WIDE_NAME(draw_steep_rays)(const SteepRay* rays, const uint16_t* order, int count, Pixel* colour_buffer,
+                                        const float* depth_buffer, int32_t frame_width)
 {
     for (int first = 0; first < count; first += lanes) {
         const int n = count - first < lanes ? count - first : lanes;
@@ -422,8 +377,6 @@ void draw_steep_rays_in_lanes(const SteepRay* rays, const uint16_t* order, int c
         draw_group(group, n, colour_buffer, depth_buffer, frame_width);
     }
 }
-
-} // namespace
 
 } // namespace morvane
 

@@ -1,6 +1,5 @@
 // The ray paths, private to the overlay: the plain scalar walk, the SSE2 walks, and the wide
-// forms that draw steep rays eight side by side. Every path gives the bytes of
-// draw_ray_line_scalar.
+// forms that draw steep rays eight side by side, all with the bytes of draw_ray_line_scalar.
 #pragma once
 
 #include <cstdint>
@@ -33,9 +32,8 @@ constexpr int64_t lockstep_pixel_limit = INT32_MAX;
 // How many steep rays a pass gathers for a wide form before it draws them: a fan of the scene.
 constexpr int steep_set_capacity = 800;
 
-// A wide form: draws rays[order[0 .. count - 1]], which all start at one pixel and come in order
-// of increasing column step, eight side by side at a time. Pixel indices stay below
-// lockstep_pixel_limit.
+// A wide form: draws rays[order[0 .. count - 1]], which start at one pixel and come in order of
+// increasing column step, eight side by side, with pixel indices below lockstep_pixel_limit.
 using SteepRaysFunction = void (*)(const SteepRay* rays, const uint16_t* order, int count, Pixel* colour_buffer,
                                    const float* depth_buffer, int32_t frame_width);
 
@@ -43,22 +41,19 @@ using SteepRaysFunction = void (*)(const SteepRay* rays, const uint16_t* order, 
 struct RayPath {
     const char* name;  // what the benchmark prints: "scalar", "SSE2", "AVX2 steep, SSE2 other", ...
     bool simd;         // the SSE2 walks, steep rays in pairs; else every ray by draw_ray_line_scalar
-    // With `simd`, the wide form that draws the steep rays inside a frame of at most
-    // lockstep_pixel_limit pixels instead, or nullptr.
-    SteepRaysFunction steep_rays;
+    SteepRaysFunction steep_rays;  // with `simd`, or nullptr: for the steep rays in a small enough frame
 };
 
 // Every path the processor runs, the plain one first and the fastest last (the tests and the
 // benchmarks compare them).
 std::span<const RayPath> ray_paths();
 
-// The path each code path takes for a frame, chosen once for the build and the processor: for
-// `fastest` the widest the processor runs and the frame allows, for `scalar` the plain one.
+// The path each code path takes for a frame: for `fastest` the widest the processor runs and the
+// frame allows, for `scalar` the plain one.
 const RayPath& ray_path(SceneBlock::CodePath code_path, const RayTarget& target);
 
 // Draws anchors[i] to far_ends[i] for i = 0 .. count - 1 on `path`, with the bytes
-// draw_ray_line_scalar gives ray by ray (the blend is a saturating add of non-negative amounts,
-// so order does not matter).
+// draw_ray_line_scalar gives ray by ray.
 void draw_ray_lines(const RayEnd* anchors, const RayEnd* far_ends, int count, const RayTarget& target,
                     const RayPath& path);
 

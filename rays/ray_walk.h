@@ -14,19 +14,16 @@
 
 namespace morvane::ray_walk {
 
-// Ray ends at or beyond this distance from column 0 or row 0 are not drawn. With
-// |column| < 2^14 the start position column x 65536 + 0x7FFF, the column step
-// (dcolumn x 65536) / n with |dcolumn| <= 2^15 - 2, and every position in between stay inside
-// signed 32 bits; holding rows to the same bound limits a walk to 32,767 rows. Ends that are
-// not numbers arrive here as INT32_MIN and fall outside too.
+// Ray ends at or beyond this distance from column 0 or row 0 are not drawn: with |column| < 2^14
+// every 16.16 position and step of the walk stays inside signed 32 bits, and a walk within
+// 32,767 rows. Ends that are not numbers arrive as INT32_MIN and fall outside too.
 constexpr int32_t coordinate_limit = 1 << 14;
 
-// The walk starts just under half a pixel into its first column: 0x7FFF rather than 0x8000,
-// so that a position exactly halfway between two columns still counts as the left one.
+// Just under half a pixel into the first column, so that a position exactly halfway between two
+// columns counts as the left one.
 constexpr Fixed16_16 start_bias = 0x7FFF;
 
-// The whole column of a 16.16 position, rounding toward minus infinity (arithmetic shift), so
-// positions left of column 0 give negative columns.
+// The whole column of a 16.16 position, rounding toward minus infinity.
 constexpr int32_t column_of(Fixed16_16 position) { return position >> fixed16_16_shift; }
 
 // Everything a ray's walk needs, set up once per ray.
@@ -43,23 +40,20 @@ struct Walk {
 
 inline bool within_limit(int32_t value) { return value > -coordinate_limit && value < coordinate_limit; }
 
-// Sets up the walk from the anchor end to the far end; false when the ray is not drawn (an end
-// outside the coordinate limit or a depth that is not finite).
+// Sets up the walk from the anchor end to the far end; false when the ray is not drawn.
 inline bool set_up(const RayEnd& anchor, const RayEnd& far_end, Walk& walk)
 {
     if (!within_limit(anchor.column) || !within_limit(anchor.row) || !within_limit(far_end.column) ||
         !within_limit(far_end.row) || !std::isfinite(anchor.depth) || !std::isfinite(far_end.depth)) {
         return false;
     }
-    // The walk always runs down the rows, from the upper end `s` (start) to the lower end `t`
-    // (target); a level ray starts at its anchor.
+    // Down the rows, from the upper end `s` to the lower end `t`; a level ray starts at its anchor.
     const bool anchor_below = anchor.row > far_end.row;
     const RayEnd& s = anchor_below ? far_end : anchor;
     const RayEnd& t = anchor_below ? anchor : far_end;
 
-    // D = max(|dcolumn|, |drow|) in floats (exact: both are below 2^15), then its 12-bit
-    // reciprocal estimate; D = 0 gives infinity, which never reaches a pixel because such a ray
-    // visits exactly one pixel before the first step is added.
+    // The reciprocal estimate of max(|dcolumn|, |drow|) (exact as floats, both below 2^15); 0 gives
+    // infinity, which never reaches a pixel: such a ray visits one pixel before the first step.
     const int32_t dcolumn = t.column - s.column;
     const int32_t drow = t.row - s.row;
     const float d = std::max(std::fabs(static_cast<float>(dcolumn)), std::fabs(static_cast<float>(drow)));
@@ -82,7 +76,7 @@ inline bool set_up(const RayEnd& anchor, const RayEnd& far_end, Walk& walk)
 }
 
 // The columns one row of the walk covers: from the lesser of the entering and leaving column,
-// |a - b| of them, or one when they are equal (so the greater column is covered only then).
+// |a - b| of them, or one when they are equal.
 struct Span {
     int32_t left;
     int32_t count;
@@ -97,9 +91,8 @@ inline Span span_between(int32_t a, int32_t b)
 }
 
 // The amount one pixel gains from colour (B, G, R, w): every lane times w, rounded to nearest
-// even as a signed 32-bit integer, clamped to 0..255 through signed 16-bit then unsigned 8-bit
-// saturation; packed as the four bytes of a pixel. Lane 3 gives w x w, which rounds to 0 for
-// every ray weight.
+// even, through signed 16-bit then unsigned 8-bit saturation, as the four bytes of a pixel.
+// Lane 3 gives w x w, which rounds to 0 for every ray weight.
 inline Pixel blend_amount(const Vec4& colour)
 {
     const float w = colour[3];
@@ -123,8 +116,7 @@ inline Pixel add_saturated(Pixel pixel, Pixel amount)
     return sum;
 }
 
-// Offset of pixel (column, row) in a frame of the given width, formed in the address width so
-// that no frame size can overflow it.
+// Offset of pixel (column, row), in the address width so that no frame size overflows it.
 inline ptrdiff_t pixel_index(int32_t row, int32_t column, int32_t width)
 {
     return static_cast<ptrdiff_t>(row) * width + column;

@@ -21,9 +21,8 @@ using namespace ray_walk;
 
 namespace {
 
-// The far-end colour of ray k: k is compared in every lane, as signed 32-bit, with both split
-// vectors; lane i is set when (k > a[i]) differs from (k > b[i]). Lane 0 holds for
-// 401 <= k <= 800, lane 1 for 801 <= k <= 1200: those rays end red, all others blue.
+// The far-end colour of ray k: red where (k > a[i]) differs from (k > b[i]) in lane 0 (rays 401
+// to 800) or lane 1 (801 to 1200) of the two split vectors, else blue.
 const Vec4& far_colour_of_ray(int32_t k)
 {
     const Int4& a = scene.ray_colour_split_a;
@@ -41,6 +40,20 @@ RayEnd ray_end_at(const Vec3& point, const Vec4& colour)
 
 bool finite_point(const Vec3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
+// Hands row_span(row, span) every row of the walk with the columns it covers. Rows only grow, so
+// the walk ends at the frame's last row.
+template <class RowSpan>
+void walk_rows(const Walk& walk, const RayTarget& target, RowSpan&& row_span)
+{
+    const int32_t last_row = std::min(walk.last_row, target.frame_height - 1);
+    Fixed16_16 position = walk.position;
+    for (int32_t row = walk.first_row; row <= last_row; ++row) {
+        const Fixed16_16 next = position + walk.column_step;
+        row_span(row, span_between(column_of(position), column_of(next)));
+        position = next;
+    }
+}
+
 } // namespace
 
 void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target)
@@ -48,20 +61,12 @@ void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const Ray
     Walk walk;
     if (!set_up(anchor, far_end, walk) || target.frame_width <= 0 || target.frame_height <= 0) return;
     const int32_t width = target.frame_width;
-    // Rows only grow, so the walk ends at the last row of the frame.
-    const int32_t last_row = std::min(walk.last_row, target.frame_height - 1);
-
     float depth = walk.depth;
     Vec4 colour = walk.colour;
-    Fixed16_16 position = walk.position;
-    for (int32_t row = walk.first_row; row <= last_row; ++row) {
-        const Fixed16_16 next = position + walk.column_step;
-        const Span span = span_between(column_of(position), column_of(next));
-        position = next;
+    walk_rows(walk, target, [&](int32_t row, Span span) {
         // Every covered pixel advances depth and colour; only those inside the frame, in their
         // own row, are tested and blended.
-        for (int32_t i = 0; i < span.count; ++i) {
-            const int32_t column = span.left + i;
+        for (int32_t column = span.left; column < span.left + span.count; ++column) {
             if (row >= 0 && column >= 0 && column < width) {
                 const ptrdiff_t index = pixel_index(row, column, width);
                 if (depth < target.depth_buffer[index]) {
@@ -71,14 +76,14 @@ void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const Ray
             depth += walk.depth_step;
             for (int l = 0; l < 4; ++l) colour[l] += walk.colour_step[l];
         }
-    }
+    });
 }
 
 #if MORVANE_X86
 
 namespace {
 
-// Four float lanes: B, G, R, weight.
+// B, G, R, weight.
 struct F4 {
     __m128 v;
     friend F4 operator+(F4 a, F4 b) { return {_mm_add_ps(a.v, b.v)}; }
@@ -91,8 +96,7 @@ F4 weight_lane(F4 c) { return {_mm_castsi128_ps(_mm_shuffle_epi32(_mm_castps_si1
 // Every lane times the weight, rounded to nearest even (cvtps2dq).
 __m128i weighted_whole(F4 c) { return _mm_cvtps_epi32((c * weight_lane(c)).v); }
 
-// Signed 16-bit then unsigned 8-bit saturation: the four bytes of a blend amount, in the low
-// 32 bits.
+// The four bytes of a blend amount in the low 32 bits: signed 16-bit then unsigned 8-bit saturation.
 __m128i blend_amount(F4 colour)
 {
     const __m128i whole = weighted_whole(colour);
@@ -129,9 +133,8 @@ struct WalkState {
     {
         for (int32_t i = 0; i < count; ++i) advance();
     }
-    // Blends the current colour into one pixel if the ray is nearer there, then advances. The
-    // depth test masks the amount rather than branching, so a hidden pixel gains zero; the
-    // buffer is ours alone meanwhile, so writing it back unchanged is harmless.
+    // Blends the colour into one pixel where the ray is nearer, then advances. The depth test
+    // masks the amount rather than branching: a hidden pixel is written back unchanged.
     void blend(const RayTarget& target, ptrdiff_t index)
     {
         add_to_pixel(target.colour_buffer + index,
@@ -149,10 +152,9 @@ WalkState start_state(const Walk& walk)
     return {_mm_set_ss(walk.depth), _mm_set_ss(walk.depth_step), load(walk.colour), load(walk.colour_step)};
 }
 
-// A steep ray moves at most one column per row, so every row covers exactly one pixel, at the
-// lesser of its entering and leaving column: the column of the lesser of the two positions,
-// X + min(step, 0). Held as one 16.16 position over the whole buffer (row start x 65536 plus
-// that), one add moves it down a row and along the ray and one shift gives the pixel index.
+// A steep ray moves at most one column per row, so every row covers one pixel, at the column of
+// position + min(step, 0). Held as one 16.16 position over the whole buffer (row start x 65536
+// plus that), one add moves it down a row and along the ray, one shift gives the pixel index.
 struct SteepWalk {
     int64_t at;        // 16.16 position of the next pixel in the buffer
     int64_t row_step;  // frame width x 65536 + column step
@@ -180,10 +182,9 @@ void draw_steep(SteepWalk& ray, const RayTarget& target)
     }
 }
 
-// Two steep rays side by side: their depth and colour chains are independent, so the
-// processor overlaps them, and the two amounts share one pack. Each pixel is read, summed and
-// written before the other ray's pixel is read, so two rays on one pixel (as at a shared
-// anchor) both count. Then the longer ray finishes alone.
+// Two steep rays side by side: the processor overlaps their independent chains, and the two
+// amounts share one pack. Each pixel is written before the other ray's is read, so two rays on
+// one pixel (as at a shared anchor) both count. Then the longer ray finishes alone.
 void draw_steep_pair(SteepWalk& a, SteepWalk& b, const RayTarget& target)
 {
     __m128 depth = _mm_unpacklo_ps(a.state.depth, b.state.depth);  // lanes a, b, 0, 0
@@ -214,35 +215,26 @@ void draw_steep_pair(SteepWalk& a, SteepWalk& b, const RayTarget& target)
     rest.state.colour = a.rows > 0 ? colour_a : colour_b;
     draw_steep(rest, target);
 }
-// Walks a ray down the rows. `clip` false: its columns stay in the frame and it starts in it,
-// so only rows below the frame are cut off. `clip` true: rows above the frame and columns
-// outside it only advance the walk, so that the visible part keeps its gradient. Rows only
-// grow, so either ends at the frame's last row.
+
+// Walks a ray down the rows. `clip`: rows above the frame and columns outside it only advance the
+// walk; without, the ray starts in the frame and its columns stay in it.
 template <bool clip>
 void draw_walk(const Walk& walk, const RayTarget& target)
 {
     WalkState state = start_state(walk);
     const int32_t width = target.frame_width;
-    const int32_t last_row = std::min(walk.last_row, target.frame_height - 1);
-    Fixed16_16 position = walk.position;
-    for (int32_t row = walk.first_row; row <= last_row; ++row) {
-        const Fixed16_16 next = position + walk.column_step;
-        const Span span = span_between(column_of(position), column_of(next));
-        position = next;
+    walk_rows(walk, target, [&](int32_t row, Span span) {
         if constexpr (!clip) {
             state.blend_run(target, pixel_index(row, span.left, width), span.count);
         } else {
             const int32_t left = std::max(span.left, 0);
             const int32_t right = std::min(span.left + span.count, width);
-            if (row < 0 || left >= right) {
-                state.skip(span.count);
-                continue;
-            }
+            if (row < 0 || left >= right) return state.skip(span.count);
             state.skip(left - span.left);
             state.blend_run(target, pixel_index(row, left, width), right - left);
             state.skip(span.left + span.count - right);
         }
-    }
+    });
 }
 
 // Steep rays inside the frame, gathered over a pass for a wide form, with their start classes
@@ -260,8 +252,8 @@ struct SteepSet {
     int start_count = 0;
 };
 
-// The sort key of a steep ray: its start class (where it starts: first row and position)
-// above its column step, offset to be positive (steep steps lie in -65536 .. 65536).
+// The sort key of a steep ray: its start class above its column step, offset to be positive
+// (steep steps lie in -65536 .. 65536).
 constexpr int key_step_bits = 18;
 constexpr int32_t key_step_offset = fixed16_16_one;
 
@@ -270,8 +262,7 @@ uint32_t steep_key(int start_class, Fixed16_16 column_step)
     return static_cast<uint32_t>(start_class) << key_step_bits | static_cast<uint32_t>(column_step + key_step_offset);
 }
 
-// Adds a steep ray inside the frame to the set; false when the set has no start class left
-// for it (the caller draws it on its own).
+// Adds a steep ray inside the frame to the set; false when no start class is left for it.
 bool add_steep(SteepSet& set, const Walk& walk, int32_t last_row, int32_t width)
 {
     int start_class = 0;
@@ -283,22 +274,14 @@ bool add_steep(SteepSet& set, const Walk& walk, int32_t last_row, int32_t width)
         if (set.start_count == SteepSet::start_capacity) return false;
         set.starts[set.start_count++] = {walk.first_row, walk.position};
     }
-    SteepRay& ray = set.rays[set.count];
-    ray.colour = walk.colour;
-    ray.colour_step = walk.colour_step;
-    ray.depth = walk.depth;
-    ray.depth_step = walk.depth_step;
-    ray.row_start = walk.first_row * width;
-    ray.column = walk.position + std::min(walk.column_step, 0);
-    ray.column_step = walk.column_step;
-    ray.rows = last_row - walk.first_row + 1;
-    set.keys[set.count] = steep_key(start_class, walk.column_step);
-    ++set.count;
+    set.rays[set.count] = {walk.colour, walk.colour_step, walk.depth, walk.depth_step, walk.first_row * width,
+                           walk.position + std::min(walk.column_step, 0), walk.column_step, last_row - walk.first_row + 1};
+    set.keys[set.count++] = steep_key(start_class, walk.column_step);
     return true;
 }
 
-// Orders the set by key, a byte at a time from the lowest (each pass keeps the order of equal
-// bytes), hands each start class to the wide form `draw` and empties the set.
+// Orders the set by key, a stable byte at a time from the lowest, hands each start class to the
+// wide form `draw` and empties the set.
 void draw_steep_set(SteepSet& set, const RayTarget& target, SteepRaysFunction draw)
 {
     constexpr int key_bits = key_step_bits + 4;
@@ -323,22 +306,19 @@ void draw_steep_set(SteepSet& set, const RayTarget& target, SteepRaysFunction dr
     set.start_count = 0;
 }
 
-// A pass of the SIMD walks: rays that leave the frame are clipped, the others drawn whole, and
-// the steep ones, most of the scene's, side by side: eight at a time by the wide form `wide`
-// (where there is one) once the set is drawn, or else in pairs. The order does not matter, as
-// every blend is a saturating add of a non-negative amount.
+// A pass of the SIMD walks: rays that leave the frame are clipped, the others drawn whole, the
+// steep ones (most of the scene's) side by side: eight at a time by the wide form `wide` where
+// there is one, else in pairs. Order does not matter: every blend is a saturating add of a
+// non-negative amount.
 class SimdPass {
 public:
     SimdPass(SteepRaysFunction wide, const RayTarget& target) : target_(target), wide_(wide) {}
 
     // Draws anchors[i] to far_ends[i] for i = 0 .. count - 1, or lets steep ones wait.
     void draw(const RayEnd* anchors, const RayEnd* far_ends, int count);
-
-    // Draws the steep rays still waiting.
     void finish()
     {
-        if (is_waiting_) draw_steep(waiting_, target_);
-        is_waiting_ = false;
+        draw_steep(waiting_, target_);
         if (steep_.count > 0) draw_steep_set(steep_, target_, wide_);
     }
 
@@ -346,8 +326,7 @@ private:
     RayTarget target_;
     SteepRaysFunction wide_;
     SteepSet steep_;
-    SteepWalk waiting_{};
-    bool is_waiting_ = false;
+    SteepWalk waiting_{};  // a steep ray waiting for a second one, when it has rows
 };
 
 void SimdPass::draw(const RayEnd* anchors, const RayEnd* far_ends, int count)
@@ -356,9 +335,8 @@ void SimdPass::draw(const RayEnd* anchors, const RayEnd* far_ends, int count)
         Walk walk;
         // Rows only grow: a walk that starts below the frame draws nothing.
         if (!set_up(anchors[i], far_ends[i], walk) || walk.first_row >= target_.frame_height) continue;
-        // The walk's columns never leave the range between its two ends' columns; when that
-        // range lies in the frame and the walk starts in it, only rows below the frame need
-        // cutting off.
+        // The walk's columns stay between its ends' columns: when those lie in the frame and the
+        // walk starts in it, only rows below the frame need cutting off.
         const int32_t rows = walk.last_row - walk.first_row + 1;
         const int32_t s_column = column_of(walk.position);
         const int32_t t_column = column_of(walk.position + rows * walk.column_step);
@@ -378,15 +356,14 @@ void SimdPass::draw(const RayEnd* anchors, const RayEnd* far_ends, int count)
             if (add_steep(steep_, walk, last_row, target_.frame_width)) continue;
         }
         SteepWalk ray = steep_walk(walk, last_row, target_.frame_width);
-        if (!is_waiting_) {
+        if (waiting_.rows == 0) {
             waiting_ = ray;
-            is_waiting_ = true;
             continue;
         }
         // Walked from a local copy, which stays in registers: the pass itself is in memory,
         // and every pixel stored could alias it.
         SteepWalk first = waiting_;
-        is_waiting_ = false;
+        waiting_.rows = 0;
         draw_steep_pair(first, ray, target_);
     }
 }
@@ -416,8 +393,7 @@ bool wide_form_fits(const RayTarget& target)
            int64_t{target.frame_width} * target.frame_height <= lockstep_pixel_limit;
 }
 
-// Draws the rays whose ends `ends_of(k, anchor, far_end)` gives for k = 0 .. count - 1 (where it
-// returns true) on `path`.
+// Draws on `path` the rays whose ends `ends_of(k, anchor, far_end)` gives, for k = 0 .. count - 1.
 template <class EndsOf>
 void draw_pass(const RayPath& path, const RayTarget& target, int count, EndsOf&& ends_of)
 {

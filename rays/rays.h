@@ -25,20 +25,17 @@ struct RayTarget {
     int32_t frame_height;
 };
 
-// Draws all rays of scene.ray_lines into scene's frame buffers, on the calling thread, after
-// both rasteriser workers have ended, on the path scene.code_path asks for.
+// Draws all rays of scene.ray_lines into the scene's frame buffers on the path scene.code_path
+// takes, on the calling thread, after both rasteriser workers have ended.
 void draw_rays();
 
-// Draws one ray from its anchor end to its far end, the plain scalar way every faster path
-// matches: white fading to the far colour, each visited pixel gaining colour x weight with
-// saturation, where the ray is nearer than the depth already stored. Only pixels inside the
-// frame, in their own row, are touched; the walk still advances over the others, so a ray's
-// visible part keeps its gradient. A ray with an end 2^14 or more columns or rows from (0, 0),
-// or with a depth that is not finite, is not drawn.
+// Draws one ray from its anchor to its far end, the plain way every faster path matches: each
+// visited pixel where the ray is nearer than the stored depth gains colour x weight with
+// saturation. The walk advances over pixels outside the frame too, so a ray's visible part keeps
+// its gradient. A ray with an end 2^14 or more from (0, 0), or a depth not finite, is not drawn.
 void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const RayTarget& target);
 
-// What the ray path that `code_path` takes in the scene's frame is called ("scalar", "SSE2",
-// "AVX2 steep, SSE2 other", ...): the widest the processor runs and the frame allows.
+// What the ray path that `code_path` takes in the scene's frame is called ("scalar", "SSE2", ...).
 const char* ray_path_name(SceneBlock::CodePath code_path);
 
 } // namespace morvane

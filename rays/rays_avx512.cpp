@@ -1,20 +1,5 @@
-// Steep rays eight at a time with AVX-512: the lockstep walk of ray_lanes.h with its lane sets
-// in mask registers, which saves the masking operations of the AVX2 form. Only the code below
-// the includes is compiled for AVX-512 (F, VL, BW, DQ; scene/wide_code.h), and it is only
-// called after a run-time check.
+// Steep rays eight at a time with AVX-512 (F, VL, BW, DQ; scene/wide_code.h): the lane sets live
+// in mask registers, which saves the masking operations of the AVX2 form. Only called after a
+// run-time check.
 #define MORVANE_WIDE_AVX512 1
 #include "rays/ray_lanes.h"
-
-MORVANE_WIDE_CODE_BEGIN
-
-namespace morvane {
-
-void draw_steep_rays_avx512(const SteepRay* rays, const uint16_t* order, int count, Pixel* colour_buffer,
-                            const float* depth_buffer, int32_t frame_width)
-{
-    draw_steep_rays_in_lanes(rays, order, count, colour_buffer, depth_buffer, frame_width);
-}
-
-} // namespace morvane
-
-MORVANE_WIDE_CODE_END

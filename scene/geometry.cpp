@@ -47,11 +47,7 @@ void normalize_model(Vec3* first, int count)
         }
     }
     const float r = rcp_estimate(largest);
-    for (int i = 0; i < count; ++i) {
-        first[i].x *= r;
-        first[i].y *= r;
-        first[i].z *= r;
-    }
+    for (int i = 0; i < count; ++i) first[i] = {first[i].x * r, first[i].y * r, first[i].z * r};
 }
 
 void edge_vector(const Vec3& a, const Vec3& b, Vec3& destination)
@@ -73,9 +69,7 @@ void normalize3(Vec3& v)
 {
     const float s = (v.x * v.x + v.y * v.y) + v.z * v.z;
     const float r = rsqrt_estimate(s);
-    v.x *= r;
-    v.y *= r;
-    v.z *= r;
+    v = {v.x * r, v.y * r, v.z * r};
 }
 
 void compute_face_normals()

@@ -1,6 +1,5 @@
-// The float conversions and estimates every stage shares, each with its rounding stated, so
-// that the scalar code and the SIMD code agree to the bit. The fixed-point formats are in
-// scene/fixed_point.h, the instruction sets in scene/processor.h.
+// The float conversions and estimates every stage shares, each with its rounding stated, so that
+// the scalar code and the SIMD code agree to the bit.
 #pragma once
 
 #include <cmath>
@@ -11,9 +10,8 @@
 
 namespace morvane {
 
-// Float to signed 32-bit, rounding to nearest with ties to even (the processor's default
-// mode). Not a number and values outside the 32-bit range give INT32_MIN, the x86
-// "integer indefinite" value, on every processor.
+// Float to signed 32-bit, to nearest with ties to even (the processor's default mode). NaN and
+// values outside the range give INT32_MIN, the x86 "integer indefinite", on every processor.
 inline int32_t round_to_int32(float value)
 {
 #if MORVANE_X86
@@ -41,13 +39,11 @@ constexpr int16_t saturate_to_int16(int32_t value)
     return static_cast<int16_t>(value < -32768 ? -32768 : (value > 32767 ? 32767 : value));
 }
 
-// The processor's reciprocal and reciprocal-square-root estimates: about 12 bits, relative
-// error at most 1.5 x 2^-12, used without a refinement step wherever the renderer
-// normalises or divides cheaply. Only the SSE forms are used (rcpss, rsqrtss and their
-// packed twins): the AVX-512 14-bit forms give other bits. Elsewhere the exact values
-// serve; they lie within the same bound. A build with MORVANE_EXACT_ESTIMATES uses the exact
-// values everywhere: the golden-image tests run it to show that their tolerance admits
-// whatever another processor's estimates may give.
+// The processor's reciprocal and reciprocal-square-root estimates (relative error at most
+// 1.5 x 2^-12), used unrefined wherever the renderer normalises or divides cheaply. Only the SSE
+// forms (rcpss, rsqrtss, packed twins): the AVX-512 14-bit forms give other bits. Elsewhere, and in
+// a build with MORVANE_EXACT_ESTIMATES (which the golden-image tests run to show that their
+// tolerance admits another processor's estimates), the exact values serve.
 #if MORVANE_X86 && !defined(MORVANE_EXACT_ESTIMATES)
 #define MORVANE_ESTIMATES 1
 #else

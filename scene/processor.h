@@ -16,9 +16,9 @@ namespace morvane {
 bool processor_has_avx2();
 bool processor_has_avx512();
 
-// The wide sets this build has paths for (MORVANE_HAVE_AVX2_PATH: AVX2 and AVX-512), and how
-// many of them the processor runs, in that order: 0, 1 (AVX2) or 2 (both). A stage lists its
-// paths narrowest first, so the processor runs all but the last built - run of them.
+// The wide sets this build has paths for (MORVANE_HAVE_AVX2_PATH: AVX2 and AVX-512), and how many
+// of them the processor runs: 0, 1 (AVX2) or 2. A stage lists its paths narrowest first, so the
+// processor runs all but the last built - run of them.
 #if MORVANE_HAVE_AVX2_PATH
 constexpr int built_wide_sets = 2;
 #else

@@ -1,6 +1,5 @@
 // The scene record: every table, constant, working array and piece of run-time state of the
-// renderer, laid out once, plus the start-up work that turns the stored scene into what the
-// frame stages read. Every other stage reads and writes the fields named here.
+// renderer, and the start-up work that turns the stored scene into what the frame stages read.
 #pragma once
 
 #include <bit>
@@ -9,7 +8,7 @@
 
 namespace morvane {
 
-// A point: three floats packed in 12 bytes. Point arrays are packed Vec3 (point_stride).
+// A point, packed in 12 bytes (point_stride).
 struct Vec3 {
     float x, y, z;
 };
@@ -24,7 +23,6 @@ struct alignas(16) Vec4 {
 };
 static_assert(sizeof(Vec4) == 16 && alignof(Vec4) == 16);
 
-// Four 32-bit integer lanes (the ray colour thresholds) and four 32-bit masks.
 struct alignas(16) Int4 {
     int32_t lane[4];
 };
@@ -32,7 +30,7 @@ struct alignas(16) Mask4 {
     uint32_t lane[4];
 };
 
-// Texel coordinates of one model vertex: column u, row v.
+// Texel column u and row v of one model vertex.
 struct TexCoord {
     uint16_t u, v;
 };
@@ -52,7 +50,7 @@ struct Light {
 };
 static_assert(sizeof(Light) == 64);
 
-// One ray: indices into the ray point arrays of its anchor (0 or 1) and of its far end.
+// Indices into the ray point arrays of a ray's anchor (0 or 1) and of its far end.
 struct RayLine {
     uint16_t anchor_index, end_index;
 };
@@ -79,9 +77,8 @@ constexpr int face_room = 80;
 constexpr float depth_clear = 60000.0f;
 static_assert(std::bit_cast<uint32_t>(depth_clear) == 0x476A6000u);
 
-// Pixels are 32-bit words: byte 0 blue, 1 green, 2 red, 3 the fourth byte. The colour buffer
-// (Pixel cells) and the depth buffer (float cells, smaller is nearer) are each frame_width x
-// frame_height cells, rows top to bottom, 16-byte aligned.
+// Bytes blue, green, red, fourth. The colour buffer (Pixel cells) and the depth buffer (float
+// cells, smaller is nearer) are each frame_width x frame_height cells, rows top down, 16-byte aligned.
 using Pixel = uint32_t;
 
 struct SceneBlock {
@@ -89,7 +86,6 @@ struct SceneBlock {
     char window_class_name[7] = "tilvex";
     char window_caption[43] = "Morvane, press space -> speed - full/idle ";
 
-    // Host and animation scalars.
     int32_t colour_buffer_size = 0;  // bytes: frame_width x frame_height x 4
     uint16_t random_state = 0;
     int32_t frame_counter = 30;      // the first frame is drawn with 30
@@ -124,7 +120,6 @@ struct SceneBlock {
         {{{0.5f, 0.5f, -1.0f, 0.0f}}, {{13.0f, 1.0f, 80.0f, 0.0f}}, {}, {{25.0f, 255.0f, 255.0f, 0.0f}}},
     };
 
-    // Counts.
     uint16_t vertex_count = model_vertex_count;
     uint16_t triangle_count = model_triangle_count;
     uint16_t ray_end_count = ray_count;
@@ -190,8 +185,8 @@ static_assert(offsetof(SceneBlock, texel_clamp) % 16 == 0 && offsetof(SceneBlock
 // The one scene record of the process.
 extern SceneBlock scene;
 
-// Puts every field of `scene` back to its value as built (tests and tools that render
-// several configurations in one process use it; the program never needs it).
+// Puts every field of `scene` back to its value as built (for tests and tools that render
+// several configurations in one process).
 void reset_scene();
 
 // The embedded picture, 256 x 425 texels of 3 bytes B, G, R, row 0 first (generated at
@@ -199,7 +194,6 @@ void reset_scene();
 extern const unsigned char texture_rgb[texture_rgb_size];
 
 // ---- Start-up geometry (once, main thread, before the first frame) ----
-
 // Fills scene.texture from texture_rgb: bytes 0, 1, 2 of texel i are bytes 3i, 3i+1, 3i+2.
 void expand_texture();
 // Makes each light's direction unit length (reciprocal-square-root estimate), in place.
@@ -216,7 +210,6 @@ void cross_product(const Vec3& a, const Vec3& b, Vec3& destination);   // destin
 void normalize3(Vec3& v);
 
 // ---- The ray field (once, at start-up, before the geometry preparation) ----
-
 // The system's only random generator: returns low <= v <= high - 1 and advances
 // scene.random_state by one step. Only the low 16 bits of low and high enter.
 int32_t next_random_in_range(int32_t low, int32_t high);
