@@ -392,6 +392,7 @@ TEST(LongRun, ThousandsOfFramesFullSpeedAndIdleGrowNothingAndSpaceAndEscStillWor
         long fewest_threads = 1 << 30;
         int32_t frames = 0;
         long ms = 0;
+        int pauses = 0;  // samples that found the main thread in the pause
     };
     const auto run_frames = [&](int32_t frames) {
         Phase phase;
@@ -403,6 +404,8 @@ TEST(LongRun, ThousandsOfFramesFullSpeedAndIdleGrowNothingAndSpaceAndEscStillWor
                 phase.most = {std::max(phase.most.rss_kib, now.rss_kib), std::max(phase.most.size_kib, now.size_kib),
                               std::max(phase.most.threads, now.threads), std::max(phase.most.open_files, now.open_files)};
                 phase.fewest_threads = std::min(phase.fewest_threads, now.threads);
+                const long call = current_syscall(on.program.pid());
+                phase.pauses += call == SYS_nanosleep || call == SYS_clock_nanosleep;
                 phase.frames = scene_reader.frame_counter().value_or(start) - start;
                 return phase.frames >= frames || !on.program.running();
             },
@@ -417,8 +420,10 @@ TEST(LongRun, ThousandsOfFramesFullSpeedAndIdleGrowNothingAndSpaceAndEscStillWor
     ASSERT_NO_FATAL_FAILURE(on.keys({"space"}));
     ASSERT_TRUE(wait_until([&] { return scene_reader.speed_mode() == 0; }, quit_deadline)) << "Space switches to idle";
     const Phase idle = run_frames(300);
-    // Idle means a pause of 3 ms after every frame.
+    // Idle means a pause of 3 ms after every frame, full speed none.
     EXPECT_LE(idle.frames, idle.ms / 3 + 2) << "idle frames came faster than one per 3 ms";
+    EXPECT_GT(idle.pauses, 0) << "idle, the program never pauses";
+    EXPECT_EQ(full.pauses, 0) << "at full speed the program pauses";
     std::cout << "[ figures  ] " << full.frames << " frames full speed in " << full.ms << " ms, " << idle.frames
               << " idle in " << idle.ms << " ms; VmRSS " << baseline.rss_kib << " kB after the warm-up, at most "
               << std::max(full.most.rss_kib, idle.most.rss_kib) << " kB after; threads " << warm_up.fewest_threads

@@ -25,7 +25,7 @@ int main(int argc, char** argv)
         const size_t bytes = size_t(scene.frame_width) * scene.frame_height * 4;
         for (const auto& [buffer, name] : {std::pair<const void*, const char*>{scene.colour_buffer, "colour"},
                                            {scene.depth_buffer, "depth"}}) {
-            const std::string path = std::string(argv[1]) + "/" + std::to_string(i - 1) + "." + name;
+            const std::string path = std::string(argv[1]) + "/" + std::to_string(i - 2) + "." + name;
             std::FILE* file = std::fopen(path.c_str(), "wb");
             if (file == nullptr || std::fwrite(buffer, 1, bytes, file) != bytes || std::fclose(file) != 0) {
                 std::fprintf(stderr, "frame_raw: cannot write %s\n", path.c_str());
