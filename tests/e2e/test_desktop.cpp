@@ -1,38 +1,358 @@
 // The real program on a private X server or Wayland session, driven the way a person would:
 // looked at with xwininfo and xprop, typed at with xdotool, closed like a window manager,
-// signalled, resized, photographed, left running; and started where it cannot run.
+// signalled, resized, photographed, left running; and started where it cannot run. Every wait
+// is on a condition with a generous deadline, and every child process dies with the test.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <map>
+#include <optional>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "scene/scene.h"
-#include "tests/e2e/harness.h"
+
+extern char** environ;
 
 namespace morvane::e2e {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;  // nullopt removes
 
 constexpr milliseconds start_deadline{30000};  // start-up, and the first pictures, on a loaded machine
 constexpr milliseconds quit_deadline{3000};    // a key, a close or a signal ends it within a frame or two
 const std::string caption = "Morvane, press space -> speed - full/idle ";
 
+bool wait_until(const std::function<bool()>& done, milliseconds deadline)
+{
+    for (const auto end = Clock::now() + deadline; !done(); std::this_thread::sleep_for(milliseconds(20))) {
+        if (Clock::now() >= end) return false;
+    }
+    return true;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
 std::string hex(unsigned long id) { return "0x" + (std::ostringstream() << std::hex << id).str(); }
 
 bool on_ci() { return std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true"; }
+
+// A child process, its output in files in the test's own directory. Killed when destroyed.
+class Child {
+public:
+    Child() = default;
+    Child(Child&& other) noexcept { *this = std::move(other); }
+    Child& operator=(Child&& other) noexcept
+    {
+        stop();
+        pid = std::exchange(other.pid, -1);
+        status_ = other.status_;
+        stem_ = other.stem_;
+        return *this;
+    }
+    ~Child() { stop(); }
+
+    // extra_fd stays open in the child; a traced child stops under ptrace(2) at its exec.
+    Child(const std::vector<std::string>& argv, const Env& env, int extra_fd = -1, bool traced = false)
+    {
+        std::map<std::string, std::string> variables;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text = *entry;
+            variables[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
+        }
+        for (const auto& [name, value] : env) {
+            if (value) variables[name] = *value;
+            else variables.erase(name);
+        }
+        // Everything is built before fork: after it, only async-signal-safe calls.
+        std::vector<std::string> texts, words = argv;
+        for (const auto& [name, value] : variables) texts.push_back(name + "=" + value);
+        std::vector<char*> envp, args;
+        for (auto& text : texts) envp.push_back(text.data());
+        for (auto& word : words) args.push_back(word.data());
+        envp.push_back(nullptr);
+        args.push_back(nullptr);
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        const std::string dir = std::string(MORVANE_E2E_WORK_DIR) + "/" + test->test_suite_name() + "." + test->name();
+        std::filesystem::create_directories(dir);
+        static int counter = 0;
+        stem_ = dir + "/" + std::to_string(++counter) + "-" + std::filesystem::path(argv[0]).filename().string();
+        const std::string out = stem_ + ".out", err = stem_ + ".err";
+        const pid_t parent = getpid();
+        pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(126);
+            // A person's terminal: default signal handling, nothing blocked.
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            for (const int number : {SIGINT, SIGTERM, SIGPIPE}) signal(number, SIG_DFL);
+            const int fds[3] = {open("/dev/null", O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+                                open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
+            for (int i = 0; i < 3; ++i) {
+                if (fds[i] < 0 || dup2(fds[i], i) < 0) _exit(125);
+            }
+            if (extra_fd >= 0) fcntl(extra_fd, F_SETFD, 0);
+            if (traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(124);
+            execve(args[0], args.data(), envp.data());
+            _exit(127);
+        }
+    }
+
+    bool running() { return pid > 0 && !wait(milliseconds(0)); }
+    // Exit code, or 128 + the signal that ended it; nullopt while it runs at the deadline.
+    std::optional<int> wait(milliseconds deadline)
+    {
+        const auto reaped = [this] {
+            int status = 0;
+            if (!status_ && pid > 0 && waitpid(pid, &status, WNOHANG) == pid) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            return status_.has_value() || pid <= 0;
+        };
+        wait_until(reaped, deadline);
+        return status_;
+    }
+    void stop()
+    {
+        if (pid <= 0 || status_) return;
+        kill(pid, SIGTERM);  // a polite end first, so an X server removes its lock and socket
+        if (!wait(milliseconds(3000))) {
+            kill(pid, SIGKILL);
+            while (!wait(milliseconds(1000))) {
+            }
+        }
+    }
+    std::string out() const { return read_file(stem_ + ".out"); }
+    std::string err() const { return read_file(stem_ + ".err"); }
+
+    pid_t pid = -1;
+
+private:
+    std::optional<int> status_;
+    std::string stem_;
+};
+
+struct Result {
+    std::optional<int> code;  // nullopt: killed at the deadline
+    std::string out, err;
+    bool ok() const { return code == 0; }
+};
+
+Result run(const std::vector<std::string>& argv, const Env& env = {})
+{
+    Child child(argv, env);
+    Result result{child.wait(milliseconds(30000)), "", ""};
+    child.stop();
+    return {result.code, child.out(), child.err()};
+}
+
+// A private Xvfb with one 24-bit screen, on the first free display number.
+struct XServer {
+    XServer(int width, int height)
+    {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        // -displayfd: Xvfb writes its display number there once it is ready.
+        server = Child({MORVANE_E2E_XVFB, "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                        std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp", "-noreset"},
+                       {}, fds[1]);
+        close(fds[1]);
+        std::string number;
+        wait_until(
+            [&] {
+                char c = 0;
+                while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+                return c == '\n' || !server.running();
+            },
+            start_deadline);
+        close(fds[0]);
+        display = number.empty() ? "" : ":" + number;
+        failure = number.empty() ? "Xvfb did not start: " + server.err() : "";
+    }
+    // For a client of this server and of no other display.
+    Env env() const { return {{"DISPLAY", display}, {"WAYLAND_DISPLAY", std::nullopt}, {"SDL_VIDEODRIVER", std::nullopt}}; }
+
+    Child server;
+    std::string display, failure = "no pipe";
+};
+
+// A headless sway session with no X server. sway refuses root, so under root the session and
+// its clients run as an unprivileged user, added when missing.
+class WaylandSession {
+public:
+    WaylandSession(int width, int height)
+    {
+        for (const char* tool : {MORVANE_E2E_SWAY, MORVANE_E2E_SWAYMSG, MORVANE_E2E_GRIM, MORVANE_E2E_WTYPE}) {
+            if (*tool == '\0') failure = "sway, swaymsg, grim or wtype was not found when the tests were configured";
+        }
+        if (!failure.empty()) return;
+        if (geteuid() == 0) {
+            if (getpwnam("morvane-e2e") == nullptr) {
+                run({MORVANE_E2E_USERADD, "--system", "--user-group", "--no-create-home", "--home-dir",
+                     "/nonexistent", "--shell", "/usr/sbin/nologin", "morvane-e2e"});
+            }
+            const passwd* user = getpwnam("morvane-e2e");
+            if (user == nullptr) {
+                failure = "cannot add the user morvane-e2e";
+                return;
+            }
+            as_user_ = {MORVANE_E2E_SETPRIV, "--reuid=" + std::to_string(user->pw_uid),
+                        "--regid=" + std::to_string(user->pw_gid), "--clear-groups", "--pdeathsig=KILL", "--"};
+        }
+        std::string dir = std::filesystem::temp_directory_path().string() + "/morvane-wayland-XXXXXX";
+        if (mkdtemp(dir.data()) == nullptr) {
+            failure = "cannot make a runtime directory: " + std::string(std::strerror(errno));
+            return;
+        }
+        runtime_dir = dir;
+        if (geteuid() == 0 && chown(dir.c_str(), getpwnam("morvane-e2e")->pw_uid, getpwnam("morvane-e2e")->pw_gid) != 0) {
+            failure = "cannot give the runtime directory to morvane-e2e";
+            return;
+        }
+        std::ofstream(dir + "/sway.config") << "xwayland disable\noutput HEADLESS-1 resolution " << width << "x"
+                                            << height << "\n";
+        chmod((dir + "/sway.config").c_str(), 0644);
+        // No GPU and no input devices: the headless back end and the pixel-manipulation renderer.
+        compositor_ = start({MORVANE_E2E_SWAY, "--config", dir + "/sway.config"},
+                            {{"WAYLAND_DISPLAY", std::nullopt}, {"SWAYSOCK", std::nullopt}, {"XDG_CONFIG_HOME", dir},
+                             {"WLR_BACKENDS", "headless"},
+                             {"WLR_LIBINPUT_NO_DEVICES", "1"}, {"WLR_RENDERER", "pixman"}});
+        // Ready once both its sockets are there and it reports its output.
+        wait_until(
+            [&] {
+                std::error_code error;
+                for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+                    const std::string name = entry.path().filename().string();
+                    if (name.rfind("wayland-", 0) == 0 && name.find('.') == std::string::npos) socket_ = name;
+                    if (name.rfind("sway-ipc.", 0) == 0) ipc_socket_ = entry.path().string();
+                }
+                return !compositor_.running() ||
+                       (!ipc_socket_.empty() && run({MORVANE_E2E_SWAYMSG, "-t", "get_outputs"}).out.find("HEADLESS-1") !=
+                                                    std::string::npos);
+            },
+            start_deadline);
+        if (!compositor_.running() || socket_.empty()) failure = "sway did not start: " + compositor_.err();
+    }
+    ~WaylandSession()
+    {
+        compositor_.stop();
+        std::error_code ignored;
+        if (!runtime_dir.empty()) std::filesystem::remove_all(runtime_dir, ignored);
+    }
+
+    // argv run as the session's user, as a client of the session.
+    Child start(std::vector<std::string> argv, Env env = {}) const
+    {
+        argv.insert(argv.begin(), as_user_.begin(), as_user_.end());
+        env.insert(env.begin(), {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", socket_}, {"XDG_RUNTIME_DIR", runtime_dir},
+                                 {"SWAYSOCK", ipc_socket_}, {"HOME", runtime_dir}, {"SDL_VIDEODRIVER", std::nullopt}});
+        return Child(argv, env);
+    }
+    Result run(const std::vector<std::string>& argv) const
+    {
+        Child child = start(argv);
+        const std::optional<int> code = child.wait(milliseconds(30000));
+        child.stop();
+        return {code, child.out(), child.err()};
+    }
+
+    std::string failure, runtime_dir;
+
+private:
+    std::vector<std::string> as_user_;  // setpriv keeps the process id, and sets the death signal again
+    std::string socket_, ipc_socket_;
+    Child compositor_;
+};
+
+// The program's environment: what a sanitized build needs to judge only its own leaks.
+Env program_env(Env changes)
+{
+    changes.emplace_back("LSAN_OPTIONS", "suppressions=" MORVANE_E2E_LSAN_SUPPRESSIONS ":print_suppressions=0");
+    return changes;
+}
+
+struct Image {
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgb;  // 3 bytes a pixel, row by row
+
+    // The share of pixels with a channel above black (the frame is cleared to exactly 0), and
+    // the distinct colours, in a rectangle.
+    double lit(int x0, int y0, int x1, int y1, int* colours = nullptr) const
+    {
+        std::set<unsigned> seen;
+        long count = 0;
+        for (int y = y0; y < y1; ++y) {
+            for (int x = x0; x < x1; ++x) {
+                const unsigned char* p = &rgb[(size_t(y) * width + x) * 3];
+                seen.insert(unsigned{p[0]} << 16 | unsigned{p[1]} << 8 | p[2]);
+                count += p[0] > 16 || p[1] > 16 || p[2] > 16;
+            }
+        }
+        if (colours != nullptr) *colours = static_cast<int>(seen.size());
+        return static_cast<double>(count) / std::max(1, (x1 - x0) * (y1 - y0));
+    }
+};
+
+// A binary PPM, as the screenshot tools write it.
+std::optional<Image> parse_ppm(const std::string& bytes)
+{
+    std::istringstream header(bytes);
+    std::string magic;
+    int maximum = 0;
+    Image image;
+    header >> magic >> image.width >> image.height >> maximum;
+    const size_t start = size_t(header.tellg()) + 1, size = size_t(image.width) * image.height * 3;
+    if (!header || magic != "P6" || maximum != 255 || bytes.size() < start + size) return std::nullopt;
+    image.rgb.assign(bytes.begin() + ptrdiff_t(start), bytes.begin() + ptrdiff_t(start + size));
+    return image;
+}
+
+// Empty when the frame of w x h at the image's top left shows the slab: its centre lit in many
+// colours (more than rays alone or a flat fill give) and, unless the frame sits elsewhere, its
+// corners black, far from the slab and its rays. Otherwise what is wrong.
+std::string slab_problem(const Image& image, int w, int h, bool corners = true)
+{
+    if (image.width < w || image.height < h) return "the image is smaller than the frame";
+    const int cw = w / 20, ch = h / 20;
+    for (const auto& [x, y] : {std::pair{0, 0}, {w - cw, 0}, {0, h - ch}, {w - cw, h - ch}}) {
+        if (corners && image.lit(x, y, x + cw, y + ch) >= 0.01) return "a corner is not black";
+    }
+    int colours = 0;
+    const double lit = image.lit(w / 3, h / 3, 2 * w / 3, 2 * h / 3, &colours);
+    if (lit >= 0.02 && colours >= 64) return "";
+    return "the centre is " + std::to_string(lit * 100) + "% lit in " + std::to_string(colours) + " colours";
+}
 
 // Whether the process has taken over SIGTERM (its SigCgt mask in /proc).
 bool catches_sigterm(pid_t pid)
@@ -44,23 +364,32 @@ bool catches_sigterm(pid_t pid)
     return false;
 }
 
+// The number of the system call the process's main thread is in, from /proc/PID/syscall.
+long current_syscall(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    in >> number;
+    return in ? number : -1;
+}
+
 // The program on a private X server.
 class OnX {
 public:
     OnX(int width, int height) : server(width, height) {}
 
-    void start(const std::vector<std::string>& arguments = {})
+    void start(const std::vector<std::string>& arguments = {}, bool traced = false)
     {
         ASSERT_EQ(server.failure, "");
         std::vector<std::string> argv{MORVANE_E2E_PROGRAM};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        program = Child::start(argv, program_env(server.env()));
+        program = Child(argv, program_env(server.env()), -1, traced);
+        if (traced) return;
         window = 0;
         wait_until(
             [&] {
-                const Result found = x({MORVANE_E2E_XDOTOOL, "search", "--onlyvisible", "--pid",
-                                        std::to_string(program.pid())});
-                window = std::strtoul(found.out.c_str(), nullptr, 10);
+                window = std::strtoul(x({MORVANE_E2E_XDOTOOL, "search", "--onlyvisible", "--pid",
+                                         std::to_string(program.pid)}).out.c_str(), nullptr, 10);
                 return window != 0 || !program.running();
             },
             start_deadline);
@@ -97,10 +426,10 @@ public:
         XCloseDisplay(display);
     }
 
-    void expect_exit_zero(milliseconds deadline = quit_deadline)
+    void expect_exit_zero()
     {
-        const std::optional<int> code = program.wait(deadline);
-        ASSERT_TRUE(code.has_value()) << "still running " << deadline.count() << " ms later";
+        const std::optional<int> code = program.wait(quit_deadline);
+        ASSERT_TRUE(code.has_value()) << "still running " << quit_deadline.count() << " ms later";
         EXPECT_EQ(*code, 0) << program.err();
     }
 
@@ -170,18 +499,9 @@ TEST(Desktop, TheCloseButtonSigtermAndSigintEachEndItWithZero)
         SCOPED_TRACE(how == 0 ? "close button" : strsignal(how));
         ASSERT_NO_FATAL_FAILURE(on.start());
         if (how == 0) ASSERT_NO_FATAL_FAILURE(on.close_button());
-        else kill(on.program.pid(), how);
+        else kill(on.program.pid, how);
         ASSERT_NO_FATAL_FAILURE(on.expect_exit_zero());
     }
-}
-
-// The number of the system call a stopped process is in, from /proc/PID/syscall.
-long current_syscall(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-    long number = -1;
-    in >> number;
-    return in ? number : -1;
 }
 
 TEST(Desktop, SigtermAtTheEarliestMomentAfterStartUpTakesItOverEndsItWithZero)
@@ -190,9 +510,8 @@ TEST(Desktop, SigtermAtTheEarliestMomentAfterStartUpTakesItOverEndsItWithZero)
     // call. SIGTERM goes at the first stop where it would kill the program again after start-up
     // once took it over, or, when there is none, as the first frame's workers start.
     OnX on(1366, 768);
-    ASSERT_EQ(on.server.failure, "");
-    on.program = Child::start({MORVANE_E2E_PROGRAM}, program_env(on.server.env()), -1, true);
-    const pid_t pid = on.program.pid();
+    ASSERT_NO_FATAL_FAILURE(on.start({}, true));
+    const pid_t pid = on.program.pid;
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     if (!WIFSTOPPED(status) || ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL) != 0) {
@@ -253,9 +572,9 @@ TEST(Desktop, WhereItCannotRunItSaysWhyInOneLine)
     // A driver named in SDL_VIDEODRIVER is used even without a display: it runs, showing nothing.
     Env offscreen = no_display;
     offscreen.back().second = "offscreen";
-    Child program = Child::start({MORVANE_E2E_PROGRAM, "--stats"}, program_env(offscreen));
-    ASSERT_TRUE(wait_until([&] { return catches_sigterm(program.pid()) || !program.running(); }, start_deadline));
-    kill(program.pid(), SIGTERM);
+    Child program({MORVANE_E2E_PROGRAM, "--stats"}, program_env(offscreen));
+    ASSERT_TRUE(wait_until([&] { return catches_sigterm(program.pid) || !program.running(); }, start_deadline));
+    kill(program.pid, SIGTERM);
     EXPECT_EQ(program.wait(quit_deadline), 0) << program.err();
     EXPECT_NE(program.out().find(" frames per second"), std::string::npos) << program.out();
 }
@@ -294,7 +613,7 @@ TEST(Wayland, WithoutXTheWindowOpensShowsTheSlabAndQuitsOnEsc)
     wait_until(
         [&] {
             json = session.run({MORVANE_E2E_SWAYMSG, "-t", "get_tree"}).out;
-            at = json.find("\"pid\": " + std::to_string(program.pid()) + ",");
+            at = json.find("\"pid\": " + std::to_string(program.pid) + ",");
             return at != std::string::npos || !program.running();
         },
         start_deadline);
@@ -381,7 +700,7 @@ TEST(LongRun, ThousandsOfFramesFullSpeedAndIdleGrowNothingAndSpaceAndEscStillWor
 {
     OnX on(1366, 768);
     ASSERT_NO_FATAL_FAILURE(on.start());
-    const SceneReader scene_reader(on.program.pid());
+    const SceneReader scene_reader(on.program.pid);
     if (!scene_reader.ready()) GTEST_SKIP() << "this machine does not let the test read the program's memory";
     ASSERT_EQ(scene_reader.speed_mode(), 1) << "it starts at full speed";
 
@@ -400,11 +719,11 @@ TEST(LongRun, ThousandsOfFramesFullSpeedAndIdleGrowNothingAndSpaceAndEscStillWor
         const auto started = Clock::now();
         wait_until(
             [&] {
-                const Figures now = figures_of(on.program.pid());
+                const Figures now = figures_of(on.program.pid);
                 phase.most = {std::max(phase.most.rss_kib, now.rss_kib), std::max(phase.most.size_kib, now.size_kib),
                               std::max(phase.most.threads, now.threads), std::max(phase.most.open_files, now.open_files)};
                 phase.fewest_threads = std::min(phase.fewest_threads, now.threads);
-                const long call = current_syscall(on.program.pid());
+                const long call = current_syscall(on.program.pid);
                 phase.pauses += call == SYS_nanosleep || call == SYS_clock_nanosleep;
                 phase.frames = scene_reader.frame_counter().value_or(start) - start;
                 return phase.frames >= frames || !on.program.running();
@@ -415,7 +734,7 @@ TEST(LongRun, ThousandsOfFramesFullSpeedAndIdleGrowNothingAndSpaceAndEscStillWor
         return phase;
     };
     const Phase warm_up = run_frames(200);  // thread stacks, the window's image and the caches settle
-    const Figures baseline = figures_of(on.program.pid());
+    const Figures baseline = figures_of(on.program.pid);
     const Phase full = run_frames(1000);
     ASSERT_NO_FATAL_FAILURE(on.keys({"space"}));
     ASSERT_TRUE(wait_until([&] { return scene_reader.speed_mode() == 0; }, quit_deadline)) << "Space switches to idle";
