@@ -12,7 +12,8 @@ export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:strict_stri
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
-for kind in ${*:-asan tsan}; do
+[ $# -gt 0 ] || set -- asan tsan
+for kind in "$@"; do
     started=$(date +%s)
     case $kind in
     asan)
@@ -25,9 +26,9 @@ for kind in ${*:-asan tsan}; do
         threaded="test_pipeline test_host test_main_loop test_sweep"
         cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Release -DMORVANE_SANITIZE=thread \
             -DMORVANE_WINDOW=OFF -DMORVANE_BENCH=OFF -DMORVANE_TOOLS=OFF -DMORVANE_SWEEP=quick >/dev/null
-        # shellcheck disable=SC2086  # one word per target
+        # shellcheck disable=SC2046,SC2086  # one word per target
         cmake --build build/tsan -j "$jobs" $(printf -- '--target %s ' $threaded)
-        ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L "^($(echo $threaded | tr ' ' '|'))\$"
+        ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L "^($(echo "$threaded" | tr ' ' '|'))\$"
         ;;
     *) echo "usage: scripts/test-sanitizers.sh [asan|tsan]..." >&2; exit 2 ;;
     esac
