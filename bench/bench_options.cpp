@@ -4,23 +4,12 @@
 #include <string_view>
 
 #include "morvane_version.h"
-#include "tools/options.h"
 
 namespace morvane::bench {
 
-namespace {
-
-BenchParseResult failure(std::string message)
-{
-    BenchParseResult result;
-    result.error = std::move(message);
-    return result;
-}
-
-} // namespace
-
 BenchParseResult parse_bench_options(int argc, const char* const* argv)
 {
+    BenchParseResult result;
     BenchOptions options;
     bool scalar = false, compare = false;
     const auto flag = [](bool& set) {
@@ -34,22 +23,15 @@ BenchParseResult parse_bench_options(int argc, const char* const* argv)
          [&](std::string_view v) { return tools::parse_screen_size(v, options.screen_width, options.screen_height); }},
         {"--seed", true, [&](std::string_view v) { return tools::take_seed(v, options.seed); }},
         {"--frames", true,
-         [&](std::string_view v) { return tools::take_whole_number(v, 1, largest_frame_count, options.frames); }},
+         [&](std::string_view v) { return tools::take_whole_number(v, 1, 1'000'000, options.frames); }},
         {"--warmup", true,
-         [&](std::string_view v) { return tools::take_whole_number(v, 0, largest_warmup_count, options.warmup); }},
+         [&](std::string_view v) { return tools::take_whole_number(v, 0, 100'000, options.warmup); }},
         {"--json", true, [&](std::string_view v) { return tools::take_file_name(v, options.json); }},
         {"--scalar", false, flag(scalar)},
         {"--compare", false, flag(compare)},
     };
-    std::string error;
-    const std::optional<tools::Request> request = tools::parse_command_line(argc, argv, rules, error);
-    if (!request) return failure(error);
-    if (*request != tools::Request::run) {
-        BenchOptions answer;
-        (*request == tools::Request::version ? answer.version : answer.help) = true;
-        return {answer, {}};
-    }
-    if (scalar && compare) return failure("--scalar and --compare exclude each other");
+    if (!tools::parse_options(argc, argv, rules, result)) return result;
+    if (scalar && compare) return {{}, "--scalar and --compare exclude each other"};
     options.paths = scalar ? PathChoice::scalar : compare ? PathChoice::compare : PathChoice::fastest;
     return {options, {}};
 }

@@ -17,7 +17,6 @@
 
 #include "host/platform.h"
 #include "pipeline/pipeline.h"
-#include "scene/numeric.h"
 
 namespace morvane::bench {
 
@@ -64,10 +63,9 @@ void run_frame(PathRun& run, const FloorBuffer& floor, bool measured)
     const int64_t values[row_count] = {timings.clear_ns, timings.transform_ns, timings.raster_ns,
                                        timings.rays_ns,  timings.total_ns,     floor_ns,
                                        main_cpu,         (process_after - process_before) - main_cpu};
-    const bool have_cpu = process_before >= 0 && thread_before >= 0 && thread_after >= 0 && process_after >= 0;
+    const bool have_cpu = std::min({process_before, thread_before, thread_after, process_after}) >= 0;
     for (int r = 0; r < row_count; ++r) {
-        if (is_cpu_row(static_cast<Row>(r)) && !have_cpu) continue;
-        run.samples[static_cast<size_t>(r)].push_back(values[r]);
+        if (have_cpu || !is_cpu_row(static_cast<Row>(r))) run.samples[static_cast<size_t>(r)].push_back(values[r]);
     }
 }
 
@@ -129,24 +127,22 @@ void run_interleaved(std::vector<PathRun>& runs, const FloorBuffer& floor, int64
     }
 }
 
-Progress::Progress() : shown_(isatty(fileno(stderr)) != 0) {}
+Progress::Progress() : shown(isatty(fileno(stderr)) != 0) {}
 
 void Progress::frame_done(bool measured, SceneBlock::CodePath path, int64_t done, int64_t total)
 {
-    if (!shown_ || (done % 16 != 0 && done != total)) return;
-    std::fprintf(stderr, "\r%s %s %lld/%lld   ", measured ? "frame" : "warm-up",
-                 path == SceneBlock::CodePath::scalar ? "scalar" : "fastest", static_cast<long long>(done),
-                 static_cast<long long>(total));
+    if (!shown || (done % 16 != 0 && done != total)) return;
+    std::fprintf(stderr, "\r%s %s %lld/%lld   ", measured ? "frame" : "warm-up", path_label(path),
+                 static_cast<long long>(done), static_cast<long long>(total));
     std::fflush(stderr);
-    dirty_ = true;
+    dirty = true;
 }
 
 void Progress::finish()
 {
-    if (!dirty_) return;
-    std::fprintf(stderr, "\r%60s\r", "");
+    if (dirty) std::fprintf(stderr, "\r%60s\r", "");
     std::fflush(stderr);
-    dirty_ = false;
+    dirty = false;
 }
 
 std::pair<uint64_t, uint64_t> hash_of_frame(const AnimationState& start, int64_t frame, SceneBlock::CodePath path)

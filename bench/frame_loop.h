@@ -38,6 +38,12 @@ struct FloorBuffer {
 // Fills the floor buffer as the clear fills the two frame buffers.
 void fill_floor(const FloorBuffer& floor);
 
+// "fastest" or "scalar", as the report and the progress line name a code path.
+inline const char* path_label(SceneBlock::CodePath path)
+{
+    return path == SceneBlock::CodePath::scalar ? "scalar" : "fastest";
+}
+
 // One code path's run: where its animation stands, and one sample per measured frame and
 // row (nanoseconds), in vectors reserved before the run so the loop allocates nothing.
 struct PathRun {
@@ -51,15 +57,12 @@ struct PathRun {
 
 // A progress line on stderr, only when stderr is a terminal: a file or a pipe that collects
 // the report stays clean. Rewritten every 16th frame, so that writing it costs next to nothing.
-class Progress {
-public:
+struct Progress {
+    bool shown = false;  // stderr is a terminal
+    bool dirty = false;  // a line stands to be erased
     Progress();
     void frame_done(bool measured, SceneBlock::CodePath path, int64_t done, int64_t total);
     void finish();  // erases the line
-
-private:
-    bool shown_;
-    bool dirty_ = false;
 };
 
 // Two paths interleave in blocks this long: short enough that a burst of load from another

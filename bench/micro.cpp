@@ -2,6 +2,7 @@
 // its plain scalar twin so one run measures both under the same machine load.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -29,12 +30,8 @@ constexpr uint16_t seed = 1;
 // Start-up once for the whole run: the frame size, both buffers and the prepared scene.
 void prepare_scene_once()
 {
-    static const bool prepared = [] {
-        reset_scene();
-        if (!morvane::set_frame_size(screen_width, screen_height, seed) || !morvane::allocate_frame_buffers(morvane::platform::renderer_services())) return false;
-        morvane::prepare_scene();
-        return true;
-    }();
+    static const bool prepared = (reset_scene(), start_renderer(platform::renderer_services(), screen_width,
+                                                                 screen_height, seed));
     if (!prepared) std::abort();
 }
 
@@ -181,13 +178,14 @@ std::vector<TimedShading> timed_shadings()
 
 void register_benchmarks()
 {
+    using benchmark::RegisterBenchmark;
     const std::vector<TimedShading> shadings = timed_shadings();
     for (const int length : {8, 64, 512}) {
         for (const bool passes : {true, false}) {
             for (const TimedShading& shading : shadings) {
                 const std::string name = "shade_span/" + std::to_string(length) + "px/depth_" +
                                          (passes ? "passes/" : "fails/") + shading.label;
-                benchmark::RegisterBenchmark(name.c_str(), shade_span_benchmark, shading.path, length, passes);
+                RegisterBenchmark(name.c_str(), shade_span_benchmark, shading.path, length, passes);
             }
         }
     }
@@ -195,25 +193,22 @@ void register_benchmarks()
     for (const int64_t frame : {int64_t{1}, int64_t{562}}) {
         for (const bool fast : {true, false}) {
             const std::string name = "draw_rays/frame_" + std::to_string(frame) + "/" + (fast ? "fastest" : "scalar");
-            benchmark::RegisterBenchmark(name.c_str(), draw_rays_benchmark, fast, frame)
-                ->Unit(benchmark::kMicrosecond);
+            RegisterBenchmark(name.c_str(), draw_rays_benchmark, fast, frame)->Unit(benchmark::kMicrosecond);
         }
     }
     for (const int64_t frame : {int64_t{1}, int64_t{562}}) {
+        const std::string at = "/frame_" + std::to_string(frame) + "/";
         for (const int index : {0, 1}) {
             for (const TimedShading& shading : shadings) {
-                const std::string name = "raster_triangles/frame_" + std::to_string(frame) + "/worker_" +
-                                         std::to_string(index) + "/" + shading.label;
-                benchmark::RegisterBenchmark(name.c_str(), raster_band_benchmark, shading.path, frame, index)
+                const std::string name = "raster_triangles" + at + "worker_" + std::to_string(index) + "/" + shading.label;
+                RegisterBenchmark(name.c_str(), raster_band_benchmark, shading.path, frame, index)
                     ->Unit(benchmark::kMicrosecond);
             }
         }
     }
-    benchmark::RegisterBenchmark("run_pinned_worker_pair/empty", worker_pair_benchmark)->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("fill_dwords/1910x1070/fastest", fill_benchmark, fill_dwords)
-        ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("fill_dwords/1910x1070/scalar", fill_benchmark, fill_dwords_scalar)
-        ->Unit(benchmark::kMicrosecond);
+    RegisterBenchmark("run_pinned_worker_pair/empty", worker_pair_benchmark)->Unit(benchmark::kMicrosecond);
+    RegisterBenchmark("fill_dwords/1910x1070/fastest", fill_benchmark, fill_dwords)->Unit(benchmark::kMicrosecond);
+    RegisterBenchmark("fill_dwords/1910x1070/scalar", fill_benchmark, fill_dwords_scalar)->Unit(benchmark::kMicrosecond);
 }
 
 } // namespace
@@ -227,9 +222,8 @@ int main(int argc, char** argv)
     std::vector<char*> arguments(argv, argv + argc);
     std::string repetitions = "--benchmark_repetitions=5";
     std::string aggregates = "--benchmark_report_aggregates_only=true";
-    bool told = false;
-    for (int i = 1; i < argc; ++i) told = told || std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0;
-    if (!told) arguments.insert(arguments.begin() + 1, {repetitions.data(), aggregates.data()});
+    const auto told = [](const char* word) { return std::strncmp(word, "--benchmark_repetitions", 23) == 0; };
+    if (std::none_of(argv + 1, argv + argc, told)) arguments.insert(arguments.begin() + 1, {repetitions.data(), aggregates.data()});
     int count = static_cast<int>(arguments.size());
 
     register_benchmarks();

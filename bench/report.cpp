@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
 #include <numeric>
+#include <utility>
 
 namespace morvane::bench {
 
@@ -41,6 +43,18 @@ const RunReport* run_named(const BenchReport& report, const char* code_path)
 
 double per_second(double ms) { return ms > 0.0 ? 1000.0 / ms : 0.0; }
 
+bool both_paths(const BenchReport& report)
+{
+    return run_named(report, "fastest") != nullptr && run_named(report, "scalar") != nullptr;
+}
+
+// The rows the speed-ups are given for: not the floor, the same fill in both runs, nor a
+// processor-time row this platform has no clock for.
+bool has_speedup(const BenchReport& report, Row row)
+{
+    return row != Row::floor && !(is_cpu_row(row) && speedup(report, row) == 0.0);
+}
+
 // A JSON document written member by member: it places the commas, the line breaks and the
 // indentation, so no caller does. Objects opened with a key must be inside an object.
 class JsonWriter {
@@ -64,6 +78,13 @@ public:
         start_member(key);
         text_ += value;
     }
+    // An object of such members.
+    void object(const char* key, std::initializer_list<std::pair<const char*, std::string>> members)
+    {
+        open(key, '{');
+        for (const auto& [name, value] : members) member(name, value);
+        close('}');
+    }
     std::string finish() { return text_ + "\n"; }
 
 private:
@@ -82,6 +103,7 @@ private:
 };
 
 std::string json_integer(int64_t value) { return std::to_string(value); }
+// The load averages: negative when unknown.
 std::string json_optional(double value) { return value >= 0.0 ? json_number(value) : "null"; }
 
 } // namespace
@@ -154,26 +176,24 @@ std::string format_text(const BenchReport& report)
             if (row == Row::main_cpu) out += "  processor time, not wall time:\n";
             out += format("  %-12s %9.3f  %9.3f  %9.3f  %9.3f  %9.3f", row_names[static_cast<size_t>(r)], s.min_ms,
                           s.median_ms, s.p95_ms, s.max_ms, s.mean_ms);
-            if (is_cpu_row(row)) {
-                out += "\n";
-                continue;
+            if (!is_cpu_row(row)) {
+                // The stages' means add up to the frame's; the floor is apart.
+                const bool share = row != Row::floor && frame_mean > 0.0;
+                out += share ? format("  %5.1f%%", 100.0 * s.mean_ms / frame_mean) : std::string(8, ' ');
+                out += format("  %11.1f", per_second(s.median_ms));
             }
-            // The stages' means add up to the frame's; the floor is apart.
-            const bool share = row != Row::floor && frame_mean > 0.0;
-            out += share ? format("  %5.1f%%", 100.0 * s.mean_ms / frame_mean) : std::string(8, ' ');
-            out += format("  %11.1f\n", per_second(s.median_ms));
+            out += "\n";
         }
         const Summary& frame = run.row(Row::frame);
         out += format("  frame rate %.1f fps at the median frame, %.1f at the mean; clear / floor %.2f (medians); %.1f s\n",
                       per_second(frame.median_ms), per_second(frame.mean_ms), run.clear_to_floor(), run.wall_seconds);
     }
 
-    if (run_named(report, "fastest") != nullptr && run_named(report, "scalar") != nullptr) {
+    if (both_paths(report)) {
         out += "\nspeed-up of the fastest paths over the scalar ones (scalar median / fastest median)\n";
         for (int r = 0; r < row_count; ++r) {
             const auto row = static_cast<Row>(r);
-            if (row == Row::floor) continue;  // the same fill in both runs
-            if (is_cpu_row(row) && speedup(report, row) == 0.0) continue;
+            if (!has_speedup(report, row)) continue;
             out += format("  %-12s %8.2fx\n", row_names[static_cast<size_t>(r)], speedup(report, row));
         }
     }
@@ -214,16 +234,13 @@ std::string json_string(const std::string& text)
         valid = valid && code >= smallest[length] && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
         if (!valid) {
             escape(0xFFFD);
-            ++i;
-            continue;
-        }
-        if (code >= 0x10000) {
+        } else if (code >= 0x10000) {
             escape(0xD800 + ((code - 0x10000) >> 10));
             escape(0xDC00 + ((code - 0x10000) & 0x3FF));
         } else {
             escape(code);
         }
-        i += static_cast<size_t>(length);
+        i += valid ? static_cast<size_t>(length) : 1;
     }
     return out + "\"";
 }
@@ -233,25 +250,16 @@ std::string format_json(const BenchReport& report)
     JsonWriter json;
     json.open(nullptr, '{');
     json.member("tool", json_string("morvane-bench"));
-    json.open("machine", '{');
-    json.member("processor", json_string(report.machine.processor));
-    json.member("logical_processors", json_integer(report.machine.logical_processors));
-    json.member("load_average_start", json_optional(report.machine.load_start));
-    json.member("load_average_end", json_optional(report.machine.load_end));
-    json.close('}');
-    json.open("build", '{');
-    json.member("compiler", json_string(report.machine.compiler));
-    json.member("build_type", json_string(report.machine.build_type));
-    json.member("flags", json_string(report.machine.flags));
-    json.close('}');
-    json.open("screen", '{');
-    json.member("width", json_integer(report.screen_width));
-    json.member("height", json_integer(report.screen_height));
-    json.close('}');
-    json.open("frame", '{');
-    json.member("width", json_integer(report.frame_width));
-    json.member("height", json_integer(report.frame_height));
-    json.close('}');
+    json.object("machine", {{"processor", json_string(report.machine.processor)},
+                            {"logical_processors", json_integer(report.machine.logical_processors)},
+                            {"load_average_start", json_optional(report.machine.load_start)},
+                            {"load_average_end", json_optional(report.machine.load_end)}});
+    json.object("build", {{"compiler", json_string(report.machine.compiler)},
+                          {"build_type", json_string(report.machine.build_type)},
+                          {"flags", json_string(report.machine.flags)}});
+    json.object("screen",
+                {{"width", json_integer(report.screen_width)}, {"height", json_integer(report.screen_height)}});
+    json.object("frame", {{"width", json_integer(report.frame_width)}, {"height", json_integer(report.frame_height)}});
     json.member("seed", json_integer(report.seed));
     json.member("warmup_frames", json_integer(report.warmup_frames));
     json.member("measured_frames", json_integer(report.measured_frames));
@@ -260,43 +268,33 @@ std::string format_json(const BenchReport& report)
     for (const RunReport& run : report.runs) {
         json.open(nullptr, '{');
         json.member("code_path", json_string(run.code_path));
-        json.open("paths", '{');
-        json.member("clear", json_string(run.clear_path));
-        json.member("shading", json_string(run.shading_path));
-        json.member("rays", json_string(run.rays_path));
-        json.close('}');
+        json.object("paths", {{"clear", json_string(run.clear_path)},
+                              {"shading", json_string(run.shading_path)},
+                              {"rays", json_string(run.rays_path)}});
         json.open("stages", '{');
         for (int r = 0; r < row_count; ++r) {
             const Summary& s = run.rows[static_cast<size_t>(r)];
-            json.open(row_names[static_cast<size_t>(r)], '{');
-            json.member("count", json_integer(s.count));
-            json.member("min_ms", json_number(s.min_ms));
-            json.member("median_ms", json_number(s.median_ms));
-            json.member("p95_ms", json_number(s.p95_ms));
-            json.member("max_ms", json_number(s.max_ms));
-            json.member("mean_ms", json_number(s.mean_ms));
-            json.member("per_second_median", json_number(per_second(s.median_ms)));
-            json.close('}');
+            json.object(row_names[static_cast<size_t>(r)],
+                        {{"count", json_integer(s.count)}, {"min_ms", json_number(s.min_ms)},
+                         {"median_ms", json_number(s.median_ms)}, {"p95_ms", json_number(s.p95_ms)},
+                         {"max_ms", json_number(s.max_ms)}, {"mean_ms", json_number(s.mean_ms)},
+                         {"per_second_median", json_number(per_second(s.median_ms))}});
         }
         json.close('}');
         const Summary& frame = run.row(Row::frame);
-        json.open("frames_per_second", '{');
-        json.member("median", json_number(per_second(frame.median_ms)));
-        json.member("mean", json_number(per_second(frame.mean_ms)));
-        json.close('}');
+        json.object("frames_per_second", {{"median", json_number(per_second(frame.median_ms))},
+                                          {"mean", json_number(per_second(frame.mean_ms))}});
         json.member("clear_to_floor", json_number(run.clear_to_floor()));
         json.member("wall_seconds", json_number(run.wall_seconds));
         json.close('}');
     }
     json.close(']');
     json.member("paths_agree", report.paths_agree ? (*report.paths_agree ? "true" : "false") : "null");
-    if (run_named(report, "fastest") != nullptr && run_named(report, "scalar") != nullptr) {
+    if (both_paths(report)) {
         json.open("speedup", '{');
         for (int r = 0; r < row_count; ++r) {
             const auto row = static_cast<Row>(r);
-            if (row == Row::floor) continue;  // the same fill in both runs
-            if (is_cpu_row(row) && speedup(report, row) == 0.0) continue;
-            json.member(row_names[static_cast<size_t>(r)], json_number(speedup(report, row)));
+            if (has_speedup(report, row)) json.member(row_names[static_cast<size_t>(r)], json_number(speedup(report, row)));
         }
         json.close('}');
     } else {

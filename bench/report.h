@@ -28,11 +28,7 @@ constexpr bool is_cpu_row(Row row) { return row == Row::main_cpu || row == Row::
 // that at least 95 % of the samples do not exceed).
 struct Summary {
     int64_t count = 0;
-    double min_ms = 0.0;
-    double median_ms = 0.0;
-    double p95_ms = 0.0;
-    double max_ms = 0.0;
-    double mean_ms = 0.0;
+    double min_ms = 0.0, median_ms = 0.0, p95_ms = 0.0, max_ms = 0.0, mean_ms = 0.0;
 };
 
 // Summarises samples in nanoseconds; an empty list gives a zero summary.
@@ -41,9 +37,8 @@ Summary summarise(std::span<const int64_t> samples_ns);
 // One run of frames on one code path.
 struct RunReport {
     std::string code_path;     // "fastest" or "scalar"
-    std::string clear_path;    // the inner loops that ran, e.g. "SSE2", "AVX2", "scalar"
-    std::string shading_path;
-    std::string rays_path;
+    // The inner loops that ran, as each stage names them, e.g. "SSE2", "AVX2", "scalar".
+    std::string clear_path, shading_path, rays_path;
     std::array<Summary, row_count> rows{};
     double wall_seconds = 0.0;  // the measured frames and their floor fills, end to end
 
@@ -57,11 +52,8 @@ struct MachineReport {
     unsigned logical_processors = 0;
     // The one-minute load average when the run started and ended; negative when unknown. A
     // load near or above the processor count means other work shared the cores.
-    double load_start = -1.0;
-    double load_end = -1.0;
-    std::string compiler;
-    std::string build_type;
-    std::string flags;
+    double load_start = -1.0, load_end = -1.0;
+    std::string compiler, build_type, flags;
 };
 
 struct BenchReport {
@@ -69,8 +61,7 @@ struct BenchReport {
     int screen_width = 0, screen_height = 0;
     int frame_width = 0, frame_height = 0;
     uint16_t seed = 0;
-    int64_t warmup_frames = 0;
-    int64_t measured_frames = 0;
+    int64_t warmup_frames = 0, measured_frames = 0;
     int64_t block_frames = 0;  // frames per block when two paths are interleaved, else 0
     std::vector<RunReport> runs;
     // With both paths: whether they drew the same colour and depth bytes in the last frame.

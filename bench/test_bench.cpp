@@ -17,23 +17,19 @@
 #include "morvane_version.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
+#include "tests/support.h"
 
 using namespace morvane;
 using namespace morvane::bench;
 
 namespace {
 
-// Parses a command line given as one string of space-separated arguments.
 BenchParseResult parse(const std::string& line)
 {
-    std::vector<std::string> words;
-    for (size_t at = 0, end = 0; at < line.size(); at = end + 1) {
-        end = std::min(line.find(' ', at), line.size());
-        words.push_back(line.substr(at, end - at));
-    }
-    std::vector<const char*> argv{"morvane-bench"};
-    for (const std::string& word : words) argv.push_back(word.c_str());
-    return parse_bench_options(static_cast<int>(argv.size()), argv.data());
+    std::vector<std::string> words = test::words(line);
+    std::string program = "morvane-bench";
+    const std::vector<char*> argv = test::argv_of(words, program);
+    return parse_bench_options(static_cast<int>(argv.size() - 1), argv.data());
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -52,28 +48,17 @@ std::string described(const BenchParseResult& result)
            (o.version ? " version" : "");
 }
 
-TEST(BenchOptions, AcceptedLinesGiveEveryValueInBothSpellings)
-{
-    // The defaults are one breathing cycle of the full-HD frame on the fastest paths.
-    EXPECT_EQ(described(parse("")), "1920x1080 seed 1 frames 1824 warmup 100 fastest json ''");
-    EXPECT_EQ(described(parse("--screen=3840x2160 --seed 0 --frames=7 --warmup 0 --json out.json --compare")),
-              "3840x2160 seed 0 frames 7 warmup 0 compare json 'out.json'");
-    EXPECT_EQ(described(parse("--scalar --seed=65535 --frames 1000000 --warmup=100000")),
-              "1920x1080 seed 65535 frames 1000000 warmup 100000 scalar json ''");
-}
-
-TEST(BenchOptions, HelpWinsOverEverythingElse)
-{
-    EXPECT_TRUE(contains(described(parse("--frames 0 --help --bogus")), " help"));
-    EXPECT_TRUE(contains(described(parse("--frames 0 -h --bogus")), " help"));
-    EXPECT_TRUE(contains(bench_usage(), "--compare"));
-    EXPECT_TRUE(contains(described(parse("--frames 0 --version --help")), " version"));
-    EXPECT_EQ(std::string(bench_version()), "morvane-bench " MORVANE_VERSION "\n");
-}
-
-TEST(BenchOptions, RefusedLinesGiveOneLineNamingTheFault)
+TEST(BenchOptions, LinesGiveEveryValueInBothSpellingsOrOneLineNamingTheFault)
 {
     const std::pair<const char*, const char*> cases[] = {
+        // The defaults are one breathing cycle of the full-HD frame on the fastest paths.
+        {"", "1920x1080 seed 1 frames 1824 warmup 100 fastest json ''"},
+        {"--screen=3840x2160 --seed 0 --frames=7 --warmup 0 --json out.json --compare",
+         "3840x2160 seed 0 frames 7 warmup 0 compare json 'out.json'"},
+        {"--scalar --seed=65535 --frames 1000000 --warmup=100000",
+         "1920x1080 seed 65535 frames 1000000 warmup 100000 scalar json ''"},
+        {"--frames 0 --help --bogus", " help"}, {"--frames 0 -h --bogus", " help"},
+        {"--frames 0 --version --help", " version"},
         {"--frames 0", "--frames"}, {"--frames 1000001", "--frames"}, {"--frames 12x", "--frames"},
         {"--warmup -1", "--warmup"}, {"--warmup 100001", "--warmup"}, {"--seed 65536", "--seed"},
         {"--seed -1", "--seed"}, {"--screen 1920", "--screen"}, {"--screen 11x600", "under 2x2"},
@@ -83,11 +68,14 @@ TEST(BenchOptions, RefusedLinesGiveOneLineNamingTheFault)
         {"--compare --scalar", "exclude"}, {"--scalar=yes", "no value"},
     };
     for (const auto& [line, part] : cases) {
-        const std::string error = described(parse(line));
-        EXPECT_EQ(error.rfind("refused: ", 0), 0u) << line;
-        EXPECT_TRUE(contains(error, part)) << line << ": " << error;
-        EXPECT_FALSE(contains(error, "\n")) << line;
+        const std::string outcome = described(parse(line));
+        EXPECT_TRUE(contains(outcome, part)) << line << ": " << outcome;
+        const bool accepted = part[0] == ' ' || (part[0] >= '0' && part[0] <= '9');
+        EXPECT_EQ(outcome.rfind("refused: ", 0) == 0, !accepted) << line;
+        EXPECT_FALSE(contains(outcome, "\n")) << line;
     }
+    EXPECT_TRUE(contains(bench_usage(), "--compare"));
+    EXPECT_EQ(std::string(bench_version()), "morvane-bench " MORVANE_VERSION "\n");
 }
 
 // ---- Statistics ----
@@ -254,16 +242,6 @@ protected:
     FloorBuffer floor_;
 };
 
-TEST_F(FrameLoop, FloorFillsWriteExactlyTheirValues)
-{
-    // The floor gets what the clear writes: zeros for the colours, then the depth clear value.
-    fill_floor(floor_);
-    for (int64_t i = 0; i < floor_.count; ++i) {
-        ASSERT_EQ(floor_values_[static_cast<size_t>(i)], i < floor_.colour_count ? 0u : 0x476A6000u) << i;
-    }
-    EXPECT_EQ(floor_values_[static_cast<size_t>(floor_.count)], 0xDEADBEEFu) << "nothing past the floor";
-}
-
 TEST_F(FrameLoop, MeasuredFramesAreFramesOneToNWhateverTheWarmUpDrew)
 {
     std::vector<PathRun> runs;
@@ -317,7 +295,11 @@ TEST_F(FrameLoop, InterleavedPathsEachDrawEveryFrameFromTheirOwnStart)
             for (size_t i = 0; i < frame.size(); ++i) EXPECT_LE(samples[i], frame[i]) << row_names[static_cast<int>(stage)];
         }
     }
-    EXPECT_EQ(floor_values_[0], 0u) << "the floor fill ran";
+    // The floor got what the clear writes: zeros for the colours, then the depth clear value.
+    for (int64_t i = 0; i < floor_.count; ++i) {
+        ASSERT_EQ(floor_values_[static_cast<size_t>(i)], i < floor_.colour_count ? 0u : 0x476A6000u) << i;
+    }
+    EXPECT_EQ(floor_values_[static_cast<size_t>(floor_.count)], 0xDEADBEEFu) << "nothing past the floor";
 }
 
 TEST_F(FrameLoop, BothPathsDrawTheSameBytes)

@@ -31,25 +31,14 @@ struct FrameStats {
 // The median of a histogram of microseconds, in milliseconds (0 when it is empty).
 double median_ms(const uint32_t (&histogram)[FrameStats::bins]);
 
-// The main loop: render, count the frame, present, pause 3 ms when idle, handle at most one
-// pending window event; returns the exit code the request to quit carries. With `stats`, it also times each frame into it.
-int run_main_loop(platform::Window* window, FrameStats* stats = nullptr);
-
-// The command line: no words runs the program; --stats runs it and prints how fast it drew on
-// exit; --help and --version print and exit 0. Anything else is one line on stderr.
-struct CommandLine {
-    enum class Action { run, help, version, fail } action = Action::run;
-    bool stats = false;
-    const char* bad_word = nullptr;  // Action::fail: the word that was not understood
-};
-CommandLine parse_command_line(int argc, const char* const* argv);
-
-// The whole program: start-up, main loop, exit code. Messages for bad conditions go to
-// stderr, prefixed "morvane: ". With `stats`, one line of frame rates goes to stdout on exit.
+// The whole program: start-up, main loop (render, count the frame, present, pause 3 ms when
+// idle, handle at most one pending window event), exit code. Messages for bad conditions go to
+// stderr, prefixed "morvane: ". With `stats`, it times each frame into it.
 int program_entry(FrameStats* stats = nullptr);
 
-// main() itself: the command line, then the program; returns the exit code (2 for words
-// the program does not know).
+// main() itself: the command line (no words runs the program; --stats runs it and prints one
+// line of frame rates on exit; --help and --version print and exit 0), then the program;
+// returns the exit code (2 for words the program does not know).
 int program_main(int argc, const char* const* argv);
 
 } // namespace morvane::host

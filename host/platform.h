@@ -13,9 +13,9 @@
 
 namespace morvane::platform {
 
-// ---- Memory and time (host/posix, host/win32) ----
+// ---- Memory, time and threads (host/posix, host/win32) ----
 
-// Zero-filled memory of `bytes` bytes, 64-byte aligned, or nullptr when there is none.
+// The PlatformServices members (pipeline/pipeline.h), and the renderer's bundle of them.
 void* allocate_frame_buffer(size_t bytes);
 void free_frame_buffer(void* buffer);
 
@@ -37,9 +37,11 @@ void use_parent_console();
 // processor the process may use and at the highest ordinary (not real-time) priority it is
 // granted, and returns when both have ended.
 void run_pinned_worker_pair(void (*entry)(int index));
-
-// The above as the renderer takes them: frame-buffer memory and the pinned worker pair.
-const PlatformServices& renderer_services();
+inline const PlatformServices& renderer_services()
+{
+    static constexpr PlatformServices services{allocate_frame_buffer, free_frame_buffer, run_pinned_worker_pair};
+    return services;
+}
 
 // ---- The window (host/sdl, host/win32) ----
 

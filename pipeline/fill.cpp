@@ -38,31 +38,24 @@ void fill_dwords(uint32_t* destination, int64_t count, uint32_t value)
 #if MORVANE_X86
     const __m128i v = _mm_set1_epi32(static_cast<int>(value));
     auto* lanes = reinterpret_cast<__m128i*>(block);
+    const auto store_blocks = [&](auto store) {
+        for (int64_t b = 0; b < blocks; ++b, lanes += 4) {
+            store(lanes + 0, v);
+            store(lanes + 1, v);
+            store(lanes + 2, v);
+            store(lanes + 3, v);
+        }
+    };
     if (reinterpret_cast<uintptr_t>(block) % 16 != 0) {
         // Only when the caller breaks the contract (an unaligned start or a count that is
         // not a multiple of 4): still exactly count values, with unaligned stores.
-        for (int64_t b = 0; b < blocks; ++b, lanes += 4) {
-            _mm_storeu_si128(lanes + 0, v);
-            _mm_storeu_si128(lanes + 1, v);
-            _mm_storeu_si128(lanes + 2, v);
-            _mm_storeu_si128(lanes + 3, v);
-        }
+        store_blocks([](__m128i* at, __m128i four) { _mm_storeu_si128(at, four); });
     } else if (count * int64_t{sizeof(uint32_t)} >= streaming_fill_bytes) {
-        for (int64_t b = 0; b < blocks; ++b, lanes += 4) {
-            _mm_stream_si128(lanes + 0, v);
-            _mm_stream_si128(lanes + 1, v);
-            _mm_stream_si128(lanes + 2, v);
-            _mm_stream_si128(lanes + 3, v);
-        }
+        store_blocks([](__m128i* at, __m128i four) { _mm_stream_si128(at, four); });
         // Streaming stores are weakly ordered: fence them before the workers are started.
         _mm_sfence();
     } else {
-        for (int64_t b = 0; b < blocks; ++b, lanes += 4) {
-            _mm_store_si128(lanes + 0, v);
-            _mm_store_si128(lanes + 1, v);
-            _mm_store_si128(lanes + 2, v);
-            _mm_store_si128(lanes + 3, v);
-        }
+        store_blocks([](__m128i* at, __m128i four) { _mm_store_si128(at, four); });
     }
 #else
     for (int64_t i = 0; i < blocks * block_values; ++i) block[i] = value;

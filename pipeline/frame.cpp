@@ -56,18 +56,11 @@ void build_rotation_table(int32_t frame_counter)
 void advance_zoom()
 {
     // The test comes before the step, so the counter reaches both ends and turns there.
-    if (scene.zoom_counter == zoom_counter_top) {
-        scene.zoom_shrinking = 1;
-    } else if (scene.zoom_counter == 0) {
-        scene.zoom_shrinking = 0;
-    }
-    if (scene.zoom_shrinking == 0) {
-        scene.zoom_scale = scene.zoom_scale * scene.zoom_grow_factor;
-        scene.zoom_counter = static_cast<uint16_t>(scene.zoom_counter + 1);
-    } else {
-        scene.zoom_scale = scene.zoom_scale * scene.zoom_shrink_factor;
-        scene.zoom_counter = static_cast<uint16_t>(scene.zoom_counter - 1);
-    }
+    if (scene.zoom_counter == zoom_counter_top) scene.zoom_shrinking = 1;
+    if (scene.zoom_counter == 0) scene.zoom_shrinking = 0;
+    const bool growing = scene.zoom_shrinking == 0;
+    scene.zoom_scale = scene.zoom_scale * (growing ? scene.zoom_grow_factor : scene.zoom_shrink_factor);
+    scene.zoom_counter = static_cast<uint16_t>(scene.zoom_counter + (growing ? 1 : -1));
 }
 
 void transform_frame()
@@ -92,27 +85,24 @@ void rasterise_frame(const PlatformServices& platform)
 
 void render_frame(const PlatformServices& platform, FrameTimings* timings)
 {
-    if (timings == nullptr) {
-        clear_frame();
-        transform_frame();
-        rasterise_frame(platform);
-        draw_rays();
-        return;
-    }
-    const Clock::time_point start = Clock::now();
+    // The clock is read only when the timings are wanted.
+    const Clock::time_point start = timings != nullptr ? Clock::now() : Clock::time_point{};
+    Clock::time_point last = start;
+    const auto lap = [&](int64_t FrameTimings::*stage) {
+        if (timings == nullptr) return;
+        const Clock::time_point now = Clock::now();
+        timings->*stage = nanoseconds_between(last, now);
+        last = now;
+    };
     clear_frame();
-    const Clock::time_point cleared = Clock::now();
+    lap(&FrameTimings::clear_ns);
     transform_frame();
-    const Clock::time_point transformed = Clock::now();
+    lap(&FrameTimings::transform_ns);
     rasterise_frame(platform);
-    const Clock::time_point rasterised = Clock::now();
+    lap(&FrameTimings::raster_ns);
     draw_rays();
-    const Clock::time_point done = Clock::now();
-    timings->clear_ns = nanoseconds_between(start, cleared);
-    timings->transform_ns = nanoseconds_between(cleared, transformed);
-    timings->raster_ns = nanoseconds_between(transformed, rasterised);
-    timings->rays_ns = nanoseconds_between(rasterised, done);
-    timings->total_ns = nanoseconds_between(start, done);
+    lap(&FrameTimings::rays_ns);
+    if (timings != nullptr) timings->total_ns = nanoseconds_between(start, last);
 }
 
 void advance_frame_counter()

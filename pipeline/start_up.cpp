@@ -32,8 +32,7 @@ bool frame_size_for_screen(int screen_width, int screen_height, int& frame_width
 
 bool set_frame_size(int screen_width, int screen_height, uint16_t seed)
 {
-    int width = 0;
-    int height = 0;
+    int width = 0, height = 0;
     if (!frame_size_for_screen(screen_width, screen_height, width, height)) return false;
     // The sides are 16-bit fields and the colour buffer's byte size a signed 32-bit one.
     if (width > std::numeric_limits<uint16_t>::max() || height > std::numeric_limits<uint16_t>::max()) return false;

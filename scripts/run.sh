@@ -26,12 +26,8 @@ work=$(mktemp -d)
 xvfb_pid=
 program_pid=
 cleanup() {
-  for pid in $program_pid $xvfb_pid; do
-    kill "$pid" 2>/dev/null || true
-  done
-  for pid in $program_pid $xvfb_pid; do
-    wait "$pid" 2>/dev/null || true
-  done
+  for pid in $program_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done
+  for pid in $program_pid $xvfb_pid; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -64,11 +60,7 @@ if ! kill -0 "$program_pid" 2>/dev/null; then
 fi
 
 window=$(DISPLAY=$display timeout 10 xdotool search --onlyvisible --classname tilvex | head -n1 || true)
-if [ -n "$window" ]; then
-  DISPLAY=$display timeout 20 import -window "$window" "png:$screenshot"
-else
-  DISPLAY=$display timeout 20 import -window root "png:$screenshot"
-fi
+DISPLAY=$display timeout 20 import -window "${window:-root}" "png:$screenshot"
 
 # SIGTERM is a clean quit, like Esc.
 kill -TERM "$program_pid"

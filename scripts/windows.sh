@@ -35,13 +35,9 @@ command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
 command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 # The picture tool is a program of this machine and reads the picture with libpng.
 [ -e /usr/include/png.h ] || missing="$missing libpng-dev"
-if [ "$tests" = ON ] && [ ! -e /usr/src/googletest/CMakeLists.txt ]; then
-    missing="$missing googletest"
-fi
-if [ -n "$missing" ]; then
-    # shellcheck disable=SC2086  # one word per package
-    install_packages $missing
-fi
+[ "$tests" = OFF ] || [ -e /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest"
+# shellcheck disable=SC2086  # one word per package; none missing installs nothing
+install_packages $missing
 
 # 1. The picture tool, built for this machine: the cross build runs it, it cannot run its own.
 #    With the tests, morvane-render too: the Windows frames are compared with its. A native
@@ -61,20 +57,18 @@ fi
 
 # 2. The Windows program (and its tests), statically linked.
 gtest_dir=""
-[ "$tests" = ON ] && gtest_dir=/usr/src/googletest
+target="--target morvane"
+# With the tests, what only the Windows build can show: its platform layer, the program, its
+# frames. The core's own tests run in the native builds; the frames show it compiled alike here.
+[ "$tests" = ON ] && gtest_dir=/usr/src/googletest && target="--target morvane --target test_win32_platform --target frame_raw"
 cmake -S . -B "$cross_dir" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DMORVANE_PICTURE_TOOL="$(cd "$native_dir" && pwd)/picture_to_source" \
     -DMORVANE_WINDOW=ON -DMORVANE_TOOLS=OFF -DMORVANE_BENCH=OFF \
     -DMORVANE_TESTS="$tests" -DMORVANE_GTEST_SOURCE_DIR="$gtest_dir" \
     -DMORVANE_NATIVE_RENDER="$native_render" >/dev/null
-if [ "$tests" = ON ]; then
-    # What only the Windows build can show: its platform layer, the program, its frames. The
-    # core's own tests run in the native builds; the frames show the core compiled alike here.
-    cmake --build "$cross_dir" --target morvane test_win32_platform frame_raw -j "$jobs"
-else
-    cmake --build "$cross_dir" --target morvane -j "$jobs"
-fi
+# shellcheck disable=SC2086  # one word per target
+cmake --build "$cross_dir" $target -j "$jobs"
 
 echo "windows.sh: built $cross_dir/morvane.exe"
 

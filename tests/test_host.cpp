@@ -1,4 +1,5 @@
-// The host's start-up logic and keys, and the platform basics under it.
+// The renderer's start-up limits and the platform layer under it: frame sizes, frame buffers,
+// and the pinned worker pair's processors and priority.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -17,144 +18,59 @@
 #include <thread>
 #endif
 
-#include "host/host.h"
 #include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 
 using namespace morvane;
 
-namespace {
-
-class HostTest : public ::testing::Test {
-protected:
-    void SetUp() override { reset_scene(); }
-    void TearDown() override
-    {
-        morvane::release_frame_buffers(morvane::platform::renderer_services());
-        reset_scene();
-    }
-};
-
-} // namespace
-
-// ---- Frame size ----
-
-TEST(FrameSize, IsTheScreenLessTenWithTheLowestBitCleared)
+TEST(FrameSize, IsTheScreenLessTenWithTheLowestBitClearedAndAtLeastTwoByTwo)
 {
-    struct Case {
-        int screen_width, screen_height, frame_width, frame_height;
-    };
-    const Case cases[] = {
-        {1920, 1080, 1910, 1070},
-        {1366, 768, 1356, 758},
-        {1365, 768, 1354, 758},  // 1355 is odd: the bit is cleared after the subtraction
-        {12, 12, 2, 2},          // the smallest frame
-        {13, 15, 2, 4},
-    };
-    for (const Case& c : cases) {
+    const struct {
+        int screen_width, screen_height, frame_width, frame_height;  // -1: refused, nothing written
+    } cases[] = {{1920, 1080, 1910, 1070}, {1365, 768, 1354, 758}, {12, 12, 2, 2}, {13, 15, 2, 4},
+                 {11, 100, -1, -1},       {100, 11, -1, -1},      {0, 0, -1, -1}, {-5, 1080, -1, -1},
+                 {INT_MIN, INT_MIN, -1, -1}};
+    for (const auto& c : cases) {
         int width = -1, height = -1;
-        ASSERT_TRUE(morvane::frame_size_for_screen(c.screen_width, c.screen_height, width, height))
-            << c.screen_width << "x" << c.screen_height;
+        EXPECT_EQ(frame_size_for_screen(c.screen_width, c.screen_height, width, height), c.frame_width > 0);
         EXPECT_EQ(width, c.frame_width) << c.screen_width << "x" << c.screen_height;
         EXPECT_EQ(height, c.frame_height) << c.screen_width << "x" << c.screen_height;
     }
 }
 
-TEST(FrameSize, ScreensLeavingLessThanTwoByTwoFail)
+TEST(FrameSize, FramesTooLargeForTheSizeFieldsFailAndChangeNothing)
 {
-    for (auto [w, h] : {std::pair{11, 100}, {100, 11}, {10, 10}, {0, 0}, {-5, 1080}, {1920, -1}, {INT_MIN, INT_MIN}}) {
-        int width = 77, height = 77;
-        EXPECT_FALSE(morvane::frame_size_for_screen(w, h, width, height)) << w << "x" << h;
-        EXPECT_EQ(width, 77);
-        EXPECT_EQ(height, 77);
-    }
-}
-
-TEST_F(HostTest, SetFrameSizeFillsTheHostFields)
-{
-    ASSERT_TRUE(morvane::set_frame_size(1920, 1080, 0xBEEF));
-    EXPECT_EQ(scene.frame_width, 1910);
-    EXPECT_EQ(scene.frame_height, 1070);
-    EXPECT_EQ(scene.screen_centre[0], 955);
-    EXPECT_EQ(scene.screen_centre[1], 535);
-    EXPECT_EQ(scene.screen_centre[2], 0);
-    EXPECT_EQ(scene.screen_centre[3], 0);
-    EXPECT_EQ(scene.colour_buffer_size, 1910 * 1070 * 4);
-    EXPECT_EQ(scene.random_state, 0xBEEF);
-}
-
-TEST_F(HostTest, FramesTooLargeForTheSizeFieldsFailAndChangeNothing)
-{
+    reset_scene();
     // 23170 x 23170 x 4 bytes still fits a signed 32-bit size; 23172 x 23172 x 4 does not.
-    ASSERT_TRUE(morvane::set_frame_size(23180, 23180, 1));
+    ASSERT_TRUE(set_frame_size(23180, 23180, 1));
     EXPECT_EQ(scene.colour_buffer_size, 23170 * 23170 * 4);
     reset_scene();
-    EXPECT_FALSE(morvane::set_frame_size(23182, 23182, 1));
-    EXPECT_FALSE(morvane::set_frame_size(32768, 32768, 1));
-    EXPECT_FALSE(morvane::set_frame_size(65546 + 2, 20, 1));  // wider than a 16-bit side
-    EXPECT_FALSE(morvane::set_frame_size(INT_MAX, INT_MAX, 1));
-    EXPECT_FALSE(morvane::set_frame_size(11, 11, 1));
-    EXPECT_EQ(scene.frame_width, 0);
-    EXPECT_EQ(scene.frame_height, 0);
-    EXPECT_EQ(scene.colour_buffer_size, 0);
-    EXPECT_EQ(scene.random_state, 0);
+    for (auto [w, h] : {std::pair{23182, 23182}, {32768, 32768}, {65548, 20}, {INT_MAX, INT_MAX}, {11, 11}}) {
+        EXPECT_FALSE(set_frame_size(w, h, 1)) << w << "x" << h;
+    }
+    EXPECT_EQ(scene.frame_width + scene.frame_height + scene.colour_buffer_size + scene.random_state, 0);
 }
 
-TEST_F(HostTest, StartingZoomIsAQuarterOfTheFrameHeight)
+TEST(FrameBuffers, AreZeroedAlignedAndReleasedAndNeedAFrameSize)
 {
-    ASSERT_TRUE(morvane::set_frame_size(1920, 1080, 1));
-    morvane::prepare_scene();
-    EXPECT_EQ(scene.zoom_scale, 267.0f);  // 1070 / 4 in integers
-    ASSERT_TRUE(morvane::set_frame_size(1366, 768, 1));
-    morvane::prepare_scene();
-    EXPECT_EQ(scene.zoom_scale, 189.0f);  // 758 / 4 = 189 remainder 2
-}
-
-TEST_F(HostTest, PrepareSceneRunsTheStartUpSteps)
-{
-    ASSERT_TRUE(morvane::set_frame_size(640, 480, 2024));
-    morvane::prepare_scene();
-    // The ray field exists, the texture is filled, the lights and the normals are unit length
-    // and the corners are centred (largest half-extent on y).
-    EXPECT_EQ(scene.ray_lines[0].end_index, 2);
-    EXPECT_EQ(scene.texture[0] & 0xFFFFFFu,
-              uint32_t{texture_rgb[0]} | uint32_t{texture_rgb[1]} << 8 | uint32_t{texture_rgb[2]} << 16);
-    EXPECT_NEAR(scene.lights[1].direction[0], -0.408, 1e-3);
-    EXPECT_NEAR(scene.model_vertices[0].y, -1.0f, 1e-3f);
-    EXPECT_NEAR(scene.model_vertices[7].y, 1.0f, 1e-3f);
-    EXPECT_NEAR(scene.vertex_normals[7].x, 0.5774f, 1e-3f);
-    EXPECT_NEAR(scene.face_normals[0].z, 1.0f, 1e-3f);
-}
-
-// ---- Frame buffers ----
-
-TEST_F(HostTest, FrameBuffersAreZeroedAlignedAndReleased)
-{
-    ASSERT_TRUE(morvane::set_frame_size(100, 60, 1));
-    ASSERT_TRUE(morvane::allocate_frame_buffers(morvane::platform::renderer_services()));
-    ASSERT_NE(scene.colour_buffer, nullptr);
-    ASSERT_NE(scene.depth_buffer, nullptr);
-    EXPECT_NE(static_cast<void*>(scene.colour_buffer), static_cast<void*>(scene.depth_buffer));
+    reset_scene();
+    const PlatformServices& platform = platform::renderer_services();
+    EXPECT_FALSE(allocate_frame_buffers(platform));
+    ASSERT_TRUE(set_frame_size(100, 60, 1));
+    ASSERT_TRUE(allocate_frame_buffers(platform));
     EXPECT_EQ(reinterpret_cast<uintptr_t>(scene.colour_buffer) % 64, 0u);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(scene.depth_buffer) % 64, 0u);
     const size_t cells = size_t{scene.frame_width} * scene.frame_height;
     for (size_t i = 0; i < cells; ++i) {
-        ASSERT_EQ(scene.colour_buffer[i], 0u);
-        ASSERT_EQ(std::bit_cast<uint32_t>(scene.depth_buffer[i]), 0u);
+        ASSERT_EQ(scene.colour_buffer[i] | std::bit_cast<uint32_t>(scene.depth_buffer[i]), 0u);
     }
     // Every cell of both is writable (the sanitizers check the bounds).
     std::memset(scene.colour_buffer, 1, cells * 4);
     std::memset(scene.depth_buffer, 1, cells * 4);
-    morvane::release_frame_buffers(morvane::platform::renderer_services());
+    release_frame_buffers(platform);
     EXPECT_EQ(scene.colour_buffer, nullptr);
     EXPECT_EQ(scene.depth_buffer, nullptr);
-}
-
-TEST_F(HostTest, NoBuffersWithoutAFrameSize)
-{
-    EXPECT_FALSE(morvane::allocate_frame_buffers(morvane::platform::renderer_services()));
-    EXPECT_EQ(scene.colour_buffer, nullptr);
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -165,31 +81,6 @@ TEST(Platform, AnImpossibleFrameBufferIsNullNotACrash)
     EXPECT_EQ(platform::allocate_frame_buffer(0), nullptr);
 }
 #endif
-
-// ---- Keys ----
-
-TEST_F(HostTest, SpaceTogglesSpeedOnEveryKeyDown)
-{
-    ASSERT_EQ(scene.speed_mode, 1);
-    EXPECT_FALSE(host::handle_key_down(host::Key::space));
-    EXPECT_EQ(scene.speed_mode, 0);
-    EXPECT_FALSE(host::handle_key_down(host::Key::space));
-    EXPECT_EQ(scene.speed_mode, 1);
-    // Holding Space: every auto-repeated key-down toggles once.
-    for (int repeat = 0; repeat < 5; ++repeat) host::handle_key_down(host::Key::space);
-    EXPECT_EQ(scene.speed_mode, 0);
-}
-
-TEST_F(HostTest, EscAsksToQuitAndOtherKeysAreIgnored)
-{
-    EXPECT_FALSE(host::handle_key_down(host::Key::other));
-    EXPECT_EQ(scene.speed_mode, 1);
-    EXPECT_TRUE(host::handle_key_down(host::Key::escape));
-    EXPECT_EQ(scene.speed_mode, 1);
-    host::handle_key_down(host::Key::space);
-    EXPECT_FALSE(host::handle_key_down(host::Key::other));
-    EXPECT_EQ(scene.speed_mode, 0);
-}
 
 // ---- The pinned worker pair ----
 

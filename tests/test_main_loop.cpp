@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/host.h"
@@ -167,7 +168,7 @@ protected:
 
 // ---- Start-up ----
 
-TEST_F(HostProgram, OpensTheWindowFromTheScreenSizeWithTheSceneCaptionAndClass)
+TEST_F(HostProgram, OpensTheWindowFromTheScreenSizeAndDrawsIntoTheFrameBuffers)
 {
     stand_in.screen_width = 1920;
     stand_in.screen_height = 1080;
@@ -181,177 +182,83 @@ TEST_F(HostProgram, OpensTheWindowFromTheScreenSizeWithTheSceneCaptionAndClass)
     EXPECT_EQ(stand_in.last_opened.caption, "Morvane, press space -> speed - full/idle ");
     EXPECT_EQ(stand_in.last_opened.class_name, "tilvex");
     EXPECT_EQ(stand_in.windows_closed, 1);
-}
-
-TEST_F(HostProgram, PreparesBuffersAndSceneBeforeTheFirstFrame)
-{
-    stand_in.queue = {quit(0)};
-    std::string said;
-    ASSERT_EQ(run_program(said), 0);
-    // A 42 x 42 screen gives a 32 x 32 frame and a starting zoom of 32 / 4.
     ASSERT_EQ(stand_in.presented.size(), 1u);
-    EXPECT_NE(stand_in.presented[0].image, nullptr);
     EXPECT_EQ(stand_in.presented[0].image, scene.colour_buffer);
-    EXPECT_NE(scene.depth_buffer, nullptr);
-    EXPECT_EQ(stand_in.presented[0].width, 32);
-    EXPECT_EQ(stand_in.presented[0].height, 32);
-    EXPECT_EQ(scene.colour_buffer_size, 32 * 32 * 4);
-    EXPECT_EQ(scene.screen_centre[0], 16);
-    EXPECT_EQ(scene.screen_centre[1], 16);
-    // One frame of breathing at most away from the start.
-    EXPECT_NEAR(stand_in.presented[0].zoom_scale, 8.0f, 0.1f);
-    // The ray field is built (its first line joins anchor 0 to end point 2) and the picture
-    // expanded (its first texel that is not black).
-    EXPECT_EQ(scene.ray_lines[0].end_index, 2);
-    int texel = 0;
-    while (morvane::texture_rgb[3 * texel] == 0 && morvane::texture_rgb[3 * texel + 1] == 0 &&
-           morvane::texture_rgb[3 * texel + 2] == 0) {
-        ++texel;
+    EXPECT_EQ(stand_in.presented[0].width, 1910);
+    EXPECT_EQ(stand_in.presented[0].height, 1070);
+    EXPECT_NEAR(stand_in.presented[0].zoom_scale, 267.0f, 0.5f);  // a quarter of the height, one step on
+}
+
+TEST_F(HostProgram, WhenItCannotStartItSaysWhyOnOneLineAndReturnsOne)
+{
+    const struct {
+        bool has_screen, can_open;
+        int width, height;
+        const char* said;
+    } cases[] = {
+        {false, true, 42, 42, "there is no display (stand-in)"},
+        {true, true, 11, 400, "the screen is 11 x 400 pixels, too small for a frame of at least 2 x 2"},
+        {true, true, 70000, 400, "the screen is 70000 x 400 pixels, too large for the frame buffers"},
+        {true, false, 42, 42, "the window cannot be created (stand-in)"},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        stand_in.has_screen = c.has_screen, stand_in.can_open = c.can_open;
+        stand_in.screen_width = c.width, stand_in.screen_height = c.height;
+        std::string said;
+        EXPECT_EQ(run_program(said), 1);
+        EXPECT_EQ(said, std::string("morvane: cannot open a window: ") + c.said + "\n");
+        EXPECT_EQ(stand_in.windows_opened, 0);
+        EXPECT_EQ(scene.colour_buffer, nullptr);
+        EXPECT_TRUE(stand_in.presented.empty());
     }
-    const morvane::Pixel expanded = scene.texture[texel];
-    EXPECT_EQ(expanded & 0xFFu, morvane::texture_rgb[3 * texel]);
-    EXPECT_EQ((expanded >> 8) & 0xFFu, morvane::texture_rgb[3 * texel + 1]);
-    EXPECT_EQ((expanded >> 16) & 0xFFu, morvane::texture_rgb[3 * texel + 2]);
-}
-
-TEST_F(HostProgram, WithoutAScreenItSaysWhyOnOneLineAndReturnsOne)
-{
-    stand_in.has_screen = false;
-    std::string said;
-    EXPECT_EQ(run_program(said), 1);
-    EXPECT_EQ(said, "morvane: cannot open a window: there is no display (stand-in)\n");
-    EXPECT_EQ(stand_in.windows_opened, 0);
-    EXPECT_EQ(scene.colour_buffer, nullptr);
-}
-
-TEST_F(HostProgram, OnAScreenTooSmallForA2x2FrameItSaysWhyAndReturnsOne)
-{
-    stand_in.screen_width = 11;
-    stand_in.screen_height = 400;
-    std::string said;
-    EXPECT_EQ(run_program(said), 1);
-    EXPECT_EQ(said, "morvane: cannot open a window: the screen is 11 x 400 pixels, too small for a frame of "
-                    "at least 2 x 2\n");
-    EXPECT_EQ(stand_in.windows_opened, 0);
-}
-
-TEST_F(HostProgram, OnAScreenTooLargeForTheBuffersItSaysWhyAndReturnsOne)
-{
-    // The frame's sides are 16-bit fields.
-    stand_in.screen_width = 70000;
-    stand_in.screen_height = 400;
-    std::string said;
-    EXPECT_EQ(run_program(said), 1);
-    EXPECT_EQ(said, "morvane: cannot open a window: the screen is 70000 x 400 pixels, too large for the "
-                    "frame buffers\n");
-    EXPECT_EQ(stand_in.windows_opened, 0);
-}
-
-TEST_F(HostProgram, WhenTheWindowCannotBeCreatedItSaysWhyAndReturnsOne)
-{
-    stand_in.can_open = false;
-    std::string said;
-    EXPECT_EQ(run_program(said), 1);
-    EXPECT_EQ(said, "morvane: cannot open a window: the window cannot be created (stand-in)\n");
-    EXPECT_EQ(scene.colour_buffer, nullptr);
-    EXPECT_TRUE(stand_in.presented.empty());
 }
 
 // ---- The main loop ----
 
-TEST_F(HostProgram, TheFirstFrameIsCountedAfterRenderingAndBeforePresenting)
+TEST_F(HostProgram, CountsEachFrameBeforePresentingItAndDrawsTheNextWhereThePresentOffers)
 {
-    stand_in.arriving_after_present[3] = {quit(0)};
-    std::string said;
-    ASSERT_EQ(run_program(said), 0);
-    // Rendered with 30, 31, 32; each counted before it is shown.
-    ASSERT_EQ(stand_in.presented.size(), 3u);
-    EXPECT_EQ(stand_in.presented[0].frame_counter, 31);
-    EXPECT_EQ(stand_in.presented[1].frame_counter, 32);
-    EXPECT_EQ(stand_in.presented[2].frame_counter, 33);
-}
-
-TEST_F(HostProgram, DrawsTheNextFrameWhereThePresentOffersAndTakesItsOwnBufferBackAfterTheLoop)
-{
-    // The window's own pixels for a 32 x 32 frame.
-    alignas(64) static morvane::Pixel window_pixels[32 * 32];
+    alignas(64) static morvane::Pixel window_pixels[32 * 32];  // the window's own, for a 32 x 32 frame
     stand_in.offered_pixels = window_pixels;
-    stand_in.arriving_after_present[3] = {quit(0)};
-    std::string said;
-    ASSERT_EQ(run_program(said), 0);
-    ASSERT_EQ(stand_in.presented.size(), 3u);
-    // The first frame is drawn before the window has offered anything.
-    EXPECT_EQ(stand_in.presented[0].image, scene.colour_buffer);
-    EXPECT_EQ(stand_in.presented[1].image, window_pixels);
-    EXPECT_EQ(stand_in.presented[2].image, window_pixels);
-    EXPECT_NE(scene.colour_buffer, window_pixels);
-}
-
-TEST_F(HostProgram, KeepsRenderingWhileNoMessageComes)
-{
     stand_in.arriving_after_present[25] = {quit(0)};
     std::string said;
     ASSERT_EQ(run_program(said), 0);
-    EXPECT_EQ(stand_in.presented.size(), 25u);
-    // The queue is looked at once per frame, never waited on.
-    EXPECT_EQ(stand_in.pumps, 25);
+    ASSERT_EQ(stand_in.presented.size(), 25u);
+    EXPECT_EQ(stand_in.pumps, 25) << "the queue is looked at once per frame, never waited on";
+    for (int i = 0; i < 25; ++i) {
+        EXPECT_EQ(stand_in.presented[i].frame_counter, 31 + i) << "drawn with 30 + i, counted, then shown";
+        EXPECT_EQ(stand_in.presented[i].image, i == 0 ? scene.colour_buffer : window_pixels) << i;
+    }
+    EXPECT_NE(scene.colour_buffer, window_pixels) << "its own buffer back after the loop";
 }
 
 TEST_F(HostProgram, HandlesAtMostOneMessagePerFrameInQueueOrder)
 {
-    stand_in.queue = {key_down(Key::space), key_down(Key::other), key_down(Key::space), quit(7)};
+    // Space toggles on every key-down (auto-repeats too), other keys change nothing, and the
+    // quit message's code is the exit code.
+    stand_in.queue = {key_down(Key::space), key_down(Key::other), key_down(Key::space), key_down(Key::space), quit(7)};
     std::string said;
-    // The quit message's code is the exit code.
     EXPECT_EQ(run_program(said), 7);
-    ASSERT_EQ(stand_in.presented.size(), 4u);
-    EXPECT_EQ(stand_in.pumps, 4);
-    // Speed as each frame was shown: the first Space is handled after frame 1.
-    EXPECT_EQ(stand_in.presented[0].speed_mode, 1);
-    EXPECT_EQ(stand_in.presented[1].speed_mode, 0);
-    EXPECT_EQ(stand_in.presented[2].speed_mode, 0);
-    EXPECT_EQ(stand_in.presented[3].speed_mode, 1);
+    ASSERT_EQ(stand_in.presented.size(), 5u);
+    EXPECT_EQ(stand_in.pumps, 5);
+    const uint8_t speed[] = {1, 0, 0, 1, 0};  // as each frame was shown: the first Space after frame 1
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(stand_in.presented[i].speed_mode, speed[i]) << i;
 }
 
-TEST_F(HostProgram, SpaceTogglesIdleAndBackOnEveryKeyDown)
+TEST_F(HostProgram, EscAndClosingTheWindowEndTheLoopWithZeroThroughTheQueue)
 {
-    // Held Space: every auto-repeat is one more key-down.
-    stand_in.queue = {key_down(Key::space), key_down(Key::space), key_down(Key::space), quit(0)};
-    std::string said;
-    ASSERT_EQ(run_program(said), 0);
-    ASSERT_EQ(stand_in.presented.size(), 4u);
-    EXPECT_EQ(stand_in.presented[1].speed_mode, 0);
-    EXPECT_EQ(stand_in.presented[2].speed_mode, 1);
-    EXPECT_EQ(stand_in.presented[3].speed_mode, 0);
-}
-
-TEST_F(HostProgram, EscEndsTheLoopWithZeroThroughTheQueue)
-{
-    stand_in.arriving_after_present[2] = {key_down(Key::escape), key_down(Key::space)};
-    std::string said;
-    EXPECT_EQ(run_program(said), 0);
     // Esc is handled after frame 2, the Space queued behind it after frame 3, and the quit
-    // message Esc posted after frame 4.
-    EXPECT_EQ(stand_in.presented.size(), 4u);
-    EXPECT_EQ(stand_in.windows_closed, 1);
-}
-
-TEST_F(HostProgram, ClosingTheWindowEndsTheLoopWithZero)
-{
-    stand_in.arriving_after_present[1] = {close_request()};
-    std::string said;
-    EXPECT_EQ(run_program(said), 0);
-    EXPECT_EQ(stand_in.presented.size(), 2u);
-    EXPECT_EQ(stand_in.windows_closed, 1);
-}
-
-TEST_F(HostProgram, OtherKeysChangeNothing)
-{
-    stand_in.queue = {key_down(Key::other), key_down(Key::other), quit(0)};
-    std::string said;
-    ASSERT_EQ(run_program(said), 0);
-    ASSERT_EQ(stand_in.presented.size(), 3u);
-    for (const Presented& frame : stand_in.presented) {
-        EXPECT_EQ(frame.speed_mode, 1);
+    // message Esc posted after frame 4. Closing after frame 1 quits after frame 2.
+    for (const auto& [after, messages, frames] :
+         {std::tuple{2, std::vector{key_down(Key::escape), key_down(Key::space)}, 4u},
+          std::tuple{1, std::vector{close_request()}, 2u}}) {
+        SetUp();
+        stand_in.arriving_after_present[after] = messages;
+        std::string said;
+        EXPECT_EQ(run_program(said), 0);
+        EXPECT_EQ(stand_in.presented.size(), frames);
+        EXPECT_EQ(stand_in.windows_closed, 1);
+        TearDown();
     }
 }
 

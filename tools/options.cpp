@@ -1,5 +1,5 @@
-// The command line of morvane-render: strict parsing of every value, and the numbered output
-// names, validated so that no user text ever reaches a format string.
+// What the tools share: strict parsing of every value, morvane-render's numbered output names
+// (validated so that no user text ever reaches a format string), failing and starting.
 #include "tools/options.h"
 
 #include <charconv>
@@ -27,8 +27,7 @@ constexpr size_t quoted_length_limit = 60;
 std::string parse_numbered_name(OutputName& name)
 {
     const std::string& text = name.text;
-    int conversions = 0;
-    std::string* part = &name.prefix;
+    std::string* part = &name.prefix;  // the suffix once the conversion is found
     name.prefix.clear();
     name.suffix.clear();
     for (size_t i = 0; i < text.size(); ++i) {
@@ -53,24 +52,49 @@ std::string parse_numbered_name(OutputName& name)
         if (j >= text.size() || (text[j] != 'd' && text[j] != 'i' && text[j] != 'u')) {
             return "has a % directive other than a frame number like %d or %04d";
         }
-        if (++conversions > 1) return "has more than one frame number conversion";
+        if (part == &name.suffix) return "has more than one frame number conversion";
         name.conversion = conversion;
         part = &name.suffix;
         i = j;
     }
-    if (conversions == 0) return "needs a frame number conversion such as %04d when --count is above 1";
+    if (part == &name.prefix) return "needs a frame number conversion such as %04d when --count is above 1";
     name.numbered = true;
     return {};
 }
 
-ParseResult failure(std::string message)
+// A whole decimal integer: digits with an optional leading '-', nothing else, no overflow.
+std::optional<int64_t> parse_integer(std::string_view text)
 {
-    ParseResult result;
-    result.error = std::move(message);
-    return result;
+    int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
 }
 
 } // namespace
+
+int fail(const char* program, int code, const std::string& message)
+{
+    std::fprintf(stderr, "%s: %s\n", program, message.c_str());
+    return code;
+}
+
+int start_for_screen(const char* program, const PlatformServices& platform, int screen_width, int screen_height,
+                     uint16_t seed)
+{
+    if (!set_frame_size(screen_width, screen_height, seed)) {
+        return fail(program, exit_bad_arguments,
+                    "a " + std::to_string(screen_width) + "x" + std::to_string(screen_height) +
+                        " screen gives no usable frame");
+    }
+    if (!allocate_frame_buffers(platform)) {
+        return fail(program, exit_failed,
+                    "cannot allocate two " + std::to_string(scene.frame_width) + "x" +
+                        std::to_string(scene.frame_height) + " frame buffers");
+    }
+    prepare_scene();
+    return 0;
+}
 
 std::optional<Request> parse_command_line(int argc, const char* const* argv, std::span<const OptionRule> rules,
                                           std::string& error)
@@ -81,13 +105,16 @@ std::optional<Request> parse_command_line(int argc, const char* const* argv, std
         if (word == "--help" || word == "-h") return Request::help;
         if (word == "--version") return Request::version;
     }
+    const auto refuse = [&error](std::string why) {
+        error = std::move(why);
+        return std::nullopt;
+    };
     std::vector<bool> seen(rules.size(), false);
     for (int i = 1; i < argc; ++i) {
         // "--name" or "--name=value".
         const std::string_view word = word_at(i);
         if (word.size() < 3 || !word.starts_with("--")) {
-            error = "unexpected argument " + quoted(word) + " (see --help)";
-            return std::nullopt;
+            return refuse("unexpected argument " + quoted(word) + " (see --help)");
         }
         const size_t equals = word.find('=');
         const std::string_view name = word.substr(0, equals);
@@ -96,32 +123,17 @@ std::optional<Request> parse_command_line(int argc, const char* const* argv, std
 
         size_t r = 0;
         while (r < rules.size() && rules[r].name != name) ++r;
-        if (r == rules.size()) {
-            error = "unknown option " + quoted(name) + " (see --help)";
-            return std::nullopt;
-        }
+        if (r == rules.size()) return refuse("unknown option " + quoted(name) + " (see --help)");
         const OptionRule& rule = rules[r];
         const std::string option(name);
-        if (seen[r]) {
-            error = option + " given twice";
-            return std::nullopt;
-        }
+        if (seen[r]) return refuse(option + " given twice");
         seen[r] = true;
-        if (!rule.takes_value && value) {
-            error = option + " takes no value";
-            return std::nullopt;
-        }
+        if (!rule.takes_value && value) return refuse(option + " takes no value");
         // A value of its own word never starts with "--" ("--png=--odd-name" still may).
         if (rule.takes_value && !value && i + 1 < argc && !word_at(i + 1).starts_with("--")) value = word_at(++i);
-        if (rule.takes_value && !value) {
-            error = option + " needs a value";
-            return std::nullopt;
-        }
+        if (rule.takes_value && !value) return refuse(option + " needs a value");
         const std::string reason = rule.take(value.value_or(""));
-        if (!reason.empty()) {
-            error = option + " " + reason;
-            return std::nullopt;
-        }
+        if (!reason.empty()) return refuse((option + " ").append(reason));
     }
     return Request::run;
 }
@@ -149,15 +161,6 @@ std::string take_file_name(std::string_view text, std::string& name)
     if (text.empty()) return "needs a file name";
     name = std::string(text);
     return {};
-}
-
-std::optional<int64_t> parse_integer(std::string_view text)
-{
-    if (text.empty()) return std::nullopt;
-    int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-    return value;
 }
 
 std::string parse_screen_size(std::string_view text, int& width, int& height)
@@ -194,9 +197,7 @@ std::string quoted(std::string_view text)
         if (c >= 0x20 && c < 0x7F) {
             out += static_cast<char>(c);
         } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
+            out += {'\\', 'x', "0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
         }
     }
     return out + "'";
@@ -204,7 +205,11 @@ std::string quoted(std::string_view text)
 
 ParseResult parse_render_options(int argc, const char* const* argv)
 {
+    ParseResult result;
     RenderOptions options;
+    const auto file = [&options](OutputName RenderOptions::*name) {
+        return [&options, name](std::string_view v) { return take_file_name(v, (options.*name).text); };
+    };
     const OptionRule rules[] = {
         {"--screen", true,
          [&](std::string_view v) { return parse_screen_size(v, options.screen_width, options.screen_height); }},
@@ -213,43 +218,31 @@ ParseResult parse_render_options(int argc, const char* const* argv)
          [&](std::string_view v) { return take_whole_number(v, 1, last_frame_number, options.first_frame); }},
         {"--count", true,
          [&](std::string_view v) { return take_whole_number(v, 1, last_frame_number, options.count); }},
-        {"--png", true, [&](std::string_view v) { return take_file_name(v, options.png.text); }},
-        {"--colour-raw", true, [&](std::string_view v) { return take_file_name(v, options.colour_raw.text); }},
-        {"--depth-raw", true, [&](std::string_view v) { return take_file_name(v, options.depth_raw.text); }},
+        {"--png", true, file(&RenderOptions::png)},
+        {"--colour-raw", true, file(&RenderOptions::colour_raw)},
+        {"--depth-raw", true, file(&RenderOptions::depth_raw)},
     };
-    std::string error;
-    const std::optional<Request> request = parse_command_line(argc, argv, rules, error);
-    if (!request) return failure(error);
-    if (*request != Request::run) {
-        RenderOptions answer;
-        (*request == Request::version ? answer.version : answer.help) = true;
-        return {answer, {}};
-    }
+    if (!parse_options(argc, argv, rules, result)) return result;
 
     if (options.first_frame + options.count - 1 > last_frame_number) {
-        return failure("--frame and --count reach beyond frame " + std::to_string(last_frame_number));
+        return {{}, "--frame and --count reach beyond frame " + std::to_string(last_frame_number)};
     }
     if (!options.png.wanted() && !options.colour_raw.wanted() && !options.depth_raw.wanted()) {
-        return failure("nothing to write: give --png, --colour-raw or --depth-raw (see --help)");
+        return {{}, "nothing to write: give --png, --colour-raw or --depth-raw (see --help)"};
     }
-    struct Named {
-        const char* option;
-        OutputName* name;
-    };
-    const Named outputs[] = {{"--png", &options.png}, {"--colour-raw", &options.colour_raw},
-                             {"--depth-raw", &options.depth_raw}};
-    for (const Named& output : outputs) {
-        if (!output.name->wanted()) continue;
-        for (const Named& other : outputs) {
+    for (const RenderOutput& output : render_outputs) {
+        OutputName& name = options.*output.name;
+        if (!name.wanted()) continue;
+        for (const RenderOutput& other : render_outputs) {
             if (&other == &output) break;
-            if (other.name->wanted() && other.name->text == output.name->text) {
-                return failure(std::string(other.option) + " and " + output.option + " name the same file " +
-                               quoted(output.name->text));
+            if ((options.*other.name).text == name.text) {
+                return {{}, std::string(other.option) + " and " + output.option + " name the same file " +
+                                quoted(name.text)};
             }
         }
         if (options.count > 1) {
-            const std::string reason = parse_numbered_name(*output.name);
-            if (!reason.empty()) return failure(std::string(output.option) + " " + quoted(output.name->text) + " " + reason);
+            const std::string reason = parse_numbered_name(name);
+            if (!reason.empty()) return {{}, std::string(output.option) + " " + quoted(name.text) + " " + reason};
         }
     }
     return {options, {}};

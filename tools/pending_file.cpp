@@ -18,12 +18,12 @@
 
 namespace morvane::tools {
 
-namespace {
-
-std::string cannot_write(const std::string& name, const char* why)
+std::string cannot_write(const std::string& name, const std::string& why)
 {
     return "cannot write " + quoted(name) + ": " + why;
 }
+
+namespace {
 
 #if defined(_WIN32)
 // Replaces `to` by `from` in one step, where rename() would refuse an existing `to`.
@@ -65,17 +65,14 @@ bool PendingFile::open(const std::string& name, std::string& error)
 #else
     temporary_name_ = name + ".tmp-XXXXXX";
     const int descriptor = mkstemp(temporary_name_.data());
-    if (descriptor < 0) {
-        error = cannot_write(name, std::strerror(errno));
-        temporary_name_.clear();
-        return false;
+    if (descriptor >= 0) {
+        // mkstemp makes the file private; give it the mode a plain create would.
+        const mode_t mask = umask(0);
+        umask(mask);
+        fchmod(descriptor, 0666 & ~mask);
+        file_ = fdopen(descriptor, "wb");
+        if (file_ == nullptr) close(descriptor);
     }
-    // mkstemp makes the file private; give it the mode a plain create would.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(descriptor, 0666 & ~mask);
-    file_ = fdopen(descriptor, "wb");
-    if (file_ == nullptr) close(descriptor);
 #endif
     if (file_ == nullptr) {
         error = cannot_write(name, std::strerror(errno));
@@ -97,7 +94,7 @@ bool PendingFile::commit(std::string& error)
     }
     std::string why;
     if (!replace_file(temporary_name_, final_name_, why)) {
-        error = cannot_write(final_name_, why.c_str());
+        error = cannot_write(final_name_, why);
         return false;
     }
     temporary_name_.clear();

@@ -21,7 +21,8 @@ public:
 
     // false, with "cannot write 'NAME': why" in `error`, when the file cannot be created.
     bool open(const std::string& name, std::string& error);
-    std::FILE* file() const { return file_; }
+    std::FILE* file() const { return file_; }  // nullptr when not open
+    const std::string& name() const { return final_name_; }
     // Flushes, closes and renames; false with the reason when any of it fails.
     bool commit(std::string& error);
 
@@ -32,6 +33,9 @@ private:
     std::string temporary_name_;
     std::FILE* file_ = nullptr;
 };
+
+// "cannot write 'NAME': why", the one way every tool says a file failed.
+std::string cannot_write(const std::string& name, const std::string& why);
 
 // Checks that `name` could be created, leaving nothing behind (before a long run).
 bool can_write_file(const std::string& name, std::string& error);

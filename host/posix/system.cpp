@@ -15,9 +15,6 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
-#define MORVANE_HAVE_RDTSC 1
-#else
-#define MORVANE_HAVE_RDTSC 0
 #endif
 
 #include "host/platform.h"
@@ -30,112 +27,94 @@ namespace {
 constexpr size_t frame_buffer_alignment = 64;  // a cache line; the clears need 16
 constexpr size_t huge_page_bytes = size_t{2} << 20;
 
+// Sets the calling thread's own nice value (Linux gives each thread one); true when granted.
+bool set_thread_nice([[maybe_unused]] int nice)
+{
+#if defined(__linux__)
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice) == 0;
+#else
+    return false;
+#endif
+}
+
 // Where and at what priority the two workers of a frame run. Found once, on the first frame,
 // and constant from then on: the thread attributes are prepared here so that starting the
 // workers of a frame allocates nothing beyond what thread creation itself does.
 struct WorkerPlacement {
     pthread_attr_t attributes[2];
-    bool has_attributes[2] = {false, false};
-    // Worker threads lower their own nice value to this when `lower_nice` is set.
-    bool lower_nice = false;
+    bool pinned[2] = {false, false};
+    bool lower_nice = false;  // the workers lower their own nice value to `nice`
     int nice = 0;
-};
 
+    WorkerPlacement()
+    {
+        for (pthread_attr_t& worker : attributes) pthread_attr_init(&worker);
 #if defined(__linux__)
-// The first and second processor of the process's affinity mask, as one-processor sets;
-// returns how many there are (0 when the mask cannot be read).
-int first_two_processors(cpu_set_t (&sets)[2])
-{
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return 0;
-    int found = 0;
-    for (int cpu = 0; cpu < CPU_SETSIZE && found < 2; ++cpu) {
-        if (!CPU_ISSET(cpu, &allowed)) continue;
-        CPU_ZERO(&sets[found]);
-        CPU_SET(cpu, &sets[found]);
-        ++found;
+        // Worker k runs on the k-th processor the process may use. With a single processor,
+        // worker 1 runs wherever the scheduler puts it; the frame is complete all the same.
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        const bool known = sched_getaffinity(0, sizeof allowed, &allowed) == 0;
+        for (int cpu = 0, k = 0; known && cpu < CPU_SETSIZE && k < 2; ++cpu) {
+            if (!CPU_ISSET(cpu, &allowed)) continue;
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(cpu, &one);
+            pinned[k] = pthread_attr_setaffinity_np(&attributes[k], sizeof one, &one) == 0;
+            ++k;
+        }
+#endif
+        choose_priority();
     }
-    return found;
-}
-#endif
 
-struct NiceProbe {
-    int nice;
-    bool granted;
-};
-
-void* try_nice(void* argument)
-{
-    auto* probe = static_cast<NiceProbe*>(argument);
-#if defined(__linux__)
-    probe->granted = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), probe->nice) == 0;
-#else
-    probe->granted = false;
-#endif
-    return nullptr;
-}
-
-// The workers run at the highest priority of the ordinary, time-shared range that the process
-// is granted: a nice value down to 20 - RLIMIT_NICE. Never a real-time policy, even where
-// RLIMIT_RTPRIO would allow one: a renderer at full speed must not starve the sound server or
-// the compositor. Tried once, on a throw-away thread; a refusal is final and silent, and the
-// workers then run at the ordinary priority.
-void choose_priority(WorkerPlacement& placement)
-{
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NICE, &limit) == 0 && limit.rlim_cur > 0) {
+    // The workers run at the highest priority of the ordinary, time-shared range that the
+    // process is granted: a nice value down to 20 - RLIMIT_NICE. Never a real-time policy, even
+    // where RLIMIT_RTPRIO would allow one: a renderer at full speed must not starve the sound
+    // server or the compositor. Tried once, on a throw-away thread; a refusal is final and
+    // silent, and the workers then run at the ordinary priority.
+    void choose_priority()
+    {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NICE, &limit) != 0 || limit.rlim_cur == 0) return;
         errno = 0;
         const int current = getpriority(PRIO_PROCESS, 0);
         if (errno != 0) return;
-        const int lowest = limit.rlim_cur == RLIM_INFINITY ? -20 : std::max(-20, 20 - static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 40)));
+        const int lowest = limit.rlim_cur == RLIM_INFINITY
+                               ? -20
+                               : std::max(-20, 20 - static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 40)));
         if (lowest >= current) return;
-        NiceProbe probe{lowest, false};
+        struct Probe {
+            int nice;
+            bool granted;
+        } probe{lowest, false};
+        const auto try_nice = [](void* argument) -> void* {
+            auto* tried = static_cast<Probe*>(argument);
+            tried->granted = set_thread_nice(tried->nice);
+            return nullptr;
+        };
         pthread_t thread;
         if (pthread_create(&thread, nullptr, try_nice, &probe) != 0) return;
         pthread_join(thread, nullptr);
-        placement.lower_nice = probe.granted;
-        placement.nice = lowest;
+        lower_nice = probe.granted;
+        nice = lowest;
     }
-}
-
-WorkerPlacement find_worker_placement()
-{
-    WorkerPlacement placement;
-    for (pthread_attr_t& attributes : placement.attributes) pthread_attr_init(&attributes);
-#if defined(__linux__)
-    // Worker k runs on the k-th processor the process may use. With a single processor,
-    // worker 1 runs wherever the scheduler puts it; the frame is complete all the same.
-    cpu_set_t processors[2];
-    const int found = first_two_processors(processors);
-    for (int k = 0; k < found; ++k) {
-        if (pthread_attr_setaffinity_np(&placement.attributes[k], sizeof(cpu_set_t), &processors[k]) == 0) {
-            placement.has_attributes[k] = true;
-        }
-    }
-#endif
-    choose_priority(placement);
-    return placement;
-}
+};
 
 const WorkerPlacement& worker_placement()
 {
-    static const WorkerPlacement placement = find_worker_placement();
+    static const WorkerPlacement placement;
     return placement;
 }
 
 struct WorkerStart {
     void (*entry)(int index);
     int index;
-    const WorkerPlacement* placement;
 };
 
 void* worker_main(void* argument)
 {
     const auto* start = static_cast<const WorkerStart*>(argument);
-#if defined(__linux__)
-    if (start->placement->lower_nice) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), start->placement->nice);
-#endif
+    if (worker_placement().lower_nice) set_thread_nice(worker_placement().nice);
     start->entry(start->index);
     return nullptr;
 }
@@ -148,16 +127,15 @@ void run_pinned_worker_pair(void (*entry)(int index))
 {
     const WorkerPlacement& placement = worker_placement();
     // Both starts live on this stack until both workers are joined.
-    const WorkerStart starts[2] = {{entry, 0, &placement}, {entry, 1, &placement}};
+    const WorkerStart starts[2] = {{entry, 0}, {entry, 1}};
     pthread_t threads[2];
     bool started[2] = {false, false};
     for (int k = 0; k < 2; ++k) {
         void* argument = const_cast<WorkerStart*>(&starts[k]);
-        if (placement.has_attributes[k]) {
-            started[k] = pthread_create(&threads[k], &placement.attributes[k], worker_main, argument) == 0;
-        }
         // Refused placement: an ordinary thread still splits the work.
-        if (!started[k]) started[k] = pthread_create(&threads[k], nullptr, worker_main, argument) == 0;
+        started[k] = (placement.pinned[k] &&
+                      pthread_create(&threads[k], &placement.attributes[k], worker_main, argument) == 0) ||
+                     pthread_create(&threads[k], nullptr, worker_main, argument) == 0;
     }
     // No thread at all: the band is drawn here, so the frame still completes.
     for (int k = 0; k < 2; ++k) {
@@ -192,7 +170,7 @@ void free_frame_buffer(void* buffer) { free(buffer); }
 
 uint64_t tick_counter()
 {
-#if MORVANE_HAVE_RDTSC
+#if defined(__x86_64__) || defined(__i386__)
     return __rdtsc();
 #else
     return static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -200,12 +178,6 @@ uint64_t tick_counter()
 }
 
 void use_parent_console() {}
-
-const PlatformServices& renderer_services()
-{
-    static const PlatformServices services{allocate_frame_buffer, free_frame_buffer, run_pinned_worker_pair};
-    return services;
-}
 
 void sleep_ms(int milliseconds)
 {

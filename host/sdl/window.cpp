@@ -25,8 +25,6 @@ struct Window {
     SDL_Surface* surface = nullptr;
     // The surface's pixels, when present last offered them for the next frame.
     Pixel* offered = nullptr;
-    // The event type of this program's quit message, which carries the exit code.
-    Uint32 quit_event = static_cast<Uint32>(SDL_QUIT);
 };
 
 namespace {
@@ -41,39 +39,14 @@ constexpr Uint32 colour_buffer_format = SDL_PIXELFORMAT_XRGB8888;
 // The alignment allocate_frame_buffer gives the program's own frame buffers.
 constexpr uintptr_t frame_buffer_alignment = 64;
 
-// The event type of this program's quit message, registered when video starts.
-Uint32 program_quit_event = static_cast<Uint32>(SDL_QUIT);
-
 // SDL's video is started once, by screen_size, and runs until close_window: in between a
 // second start, SIGINT and SIGTERM would have their default effect and end the program.
 bool video_running = false;
 
-bool is_set(const char* name)
+const char* set_variable(const char* name)
 {
     const char* value = std::getenv(name);
-    return value != nullptr && value[0] != '\0';
-}
-
-// True when the comma-separated SDL_VIDEODRIVER names `driver` (SDL compares without case).
-bool driver_requested(const char* driver)
-{
-    const char* list = std::getenv("SDL_VIDEODRIVER");
-    if (list == nullptr) {
-        return false;
-    }
-    const size_t length = std::strlen(driver);
-    for (const char* item = list; *item != '\0';) {
-        const char* end = std::strchr(item, ',');
-        const size_t item_length = end != nullptr ? static_cast<size_t>(end - item) : std::strlen(item);
-        if (item_length == length && strncasecmp(item, driver, length) == 0) {
-            return true;
-        }
-        if (end == nullptr) {
-            break;
-        }
-        item = end + 1;
-    }
-    return false;
+    return value != nullptr && value[0] != '\0' ? value : nullptr;
 }
 
 // Lets through only the events the program acts on; everything else (pointer motion, buttons,
@@ -82,36 +55,29 @@ bool driver_requested(const char* driver)
 // fast mouse alone reports more motion than there are frames, and the keys would wait behind it.
 int keep_wanted_events(void* /*userdata*/, SDL_Event* event)
 {
-    switch (event->type) {
-    case SDL_QUIT:
-    case SDL_KEYDOWN:
-        return 1;
-    case SDL_WINDOWEVENT:
+    if (event->type == SDL_WINDOWEVENT) {
         // The close button, and the size change after which the surface is fetched again.
-        return event->window.event == SDL_WINDOWEVENT_CLOSE || event->window.event == SDL_WINDOWEVENT_SIZE_CHANGED
-                   ? 1
-                   : 0;
-    default:
-        return event->type == program_quit_event ? 1 : 0;
+        return event->window.event == SDL_WINDOWEVENT_CLOSE || event->window.event == SDL_WINDOWEVENT_SIZE_CHANGED;
     }
+    return event->type == SDL_QUIT || event->type == SDL_KEYDOWN;
 }
 
 // Starts SDL's video on a real display. Left to itself SDL falls back to its offscreen driver
 // with an invented 1024 x 768 screen when there is no display, and probes Wayland with noise
-// on stderr; so unless the user names a driver in SDL_VIDEODRIVER, only the display systems
-// the environment points at are tried, and an offscreen or dummy driver counts as no display.
+// on stderr; so unless the user names drivers in SDL_VIDEODRIVER (SDL then tries those alone),
+// only the display systems the environment points at are tried, and an offscreen or dummy
+// driver counts as no display.
 bool start_video(const char* class_name, char* error, size_t error_size)
 {
     // WM_CLASS on X11 and the application id on Wayland; SDL reads both as video starts.
     setenv("SDL_VIDEO_X11_WMCLASS", class_name, 1);
     setenv("SDL_VIDEO_WAYLAND_WMCLASS", class_name, 1);
-    const bool user_choice = is_set("SDL_VIDEODRIVER");
-    if (!user_choice) {
-        const bool x11 = is_set("DISPLAY");
-        const bool wayland = is_set("WAYLAND_DISPLAY");
-        if (!x11 && !wayland) {
-            std::snprintf(error, error_size,
-                          "there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set)");
+    const char* user_choice = set_variable("SDL_VIDEODRIVER");
+    const char* x11 = set_variable("DISPLAY");
+    const char* wayland = set_variable("WAYLAND_DISPLAY");
+    if (user_choice == nullptr) {
+        if (x11 == nullptr && wayland == nullptr) {
+            std::snprintf(error, error_size, "there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set)");
             return false;
         }
         SDL_SetHint(SDL_HINT_VIDEODRIVER, x11 && wayland ? "x11,wayland" : x11 ? "x11" : "wayland");
@@ -121,26 +87,19 @@ bool start_video(const char* class_name, char* error, size_t error_size)
     SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
 
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
-        if (user_choice) {
-            std::snprintf(error, error_size, "no video driver of SDL_VIDEODRIVER=%s works (%s)",
-                          std::getenv("SDL_VIDEODRIVER"), SDL_GetError());
+        if (user_choice != nullptr) {
+            std::snprintf(error, error_size, "no video driver of SDL_VIDEODRIVER=%s works (%s)", user_choice,
+                          SDL_GetError());
         } else {
-            char where[160] = {};
-            if (is_set("DISPLAY")) {
-                std::snprintf(where, sizeof where, "DISPLAY=%s", std::getenv("DISPLAY"));
-            }
-            if (is_set("WAYLAND_DISPLAY")) {
-                const size_t used = std::strlen(where);
-                std::snprintf(where + used, sizeof where - used, "%sWAYLAND_DISPLAY=%s",
-                              used > 0 ? " or " : "", std::getenv("WAYLAND_DISPLAY"));
-            }
-            std::snprintf(error, error_size, "there is no display at %s (%s)", where, SDL_GetError());
+            std::snprintf(error, error_size, "there is no display at %s%s%s%s%s (%s)", x11 ? "DISPLAY=" : "",
+                          x11 ? x11 : "", x11 && wayland ? " or " : "", wayland ? "WAYLAND_DISPLAY=" : "",
+                          wayland ? wayland : "", SDL_GetError());
         }
         return false;
     }
     const char* driver = SDL_GetCurrentVideoDriver();
-    if (driver != nullptr && (strcasecmp(driver, "offscreen") == 0 || strcasecmp(driver, "dummy") == 0) &&
-        !driver_requested(driver)) {
+    if (user_choice == nullptr && driver != nullptr &&
+        (strcasecmp(driver, "offscreen") == 0 || strcasecmp(driver, "dummy") == 0)) {
         std::snprintf(error, error_size, "there is no display (SDL fell back to its %s driver)", driver);
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
         return false;
@@ -149,11 +108,7 @@ bool start_video(const char* class_name, char* error, size_t error_size)
     // X11 a shared memory image and no GL stack. Wayland's driver has none; there SDL backs the
     // window's surface with a streaming texture of its renderer. SDL reads this when the surface
     // is first taken.
-    if (driver == nullptr || strcasecmp(driver, "wayland") != 0) {
-        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-    }
-    const Uint32 quit_event = SDL_RegisterEvents(1);
-    program_quit_event = quit_event != static_cast<Uint32>(-1) ? quit_event : static_cast<Uint32>(SDL_QUIT);
+    if (driver == nullptr || strcasecmp(driver, "wayland") != 0) SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     // Before any window exists: setting the filter discards what is queued.
     SDL_SetEventFilter(keep_wanted_events, nullptr);
     video_running = true;
@@ -167,22 +122,19 @@ void stop_video()
     video_running = false;
 }
 
-void post_quit_message(const Window* window, int exit_code)
+// Every way the user quits ends with exit code 0: the request is SDL's own quit message,
+// queued behind the events before it.
+void post_quit_message()
 {
     SDL_Event event{};
-    event.type = window->quit_event;
-    if (event.type != static_cast<Uint32>(SDL_QUIT)) {
-        event.user.code = exit_code;
-    }
+    event.type = SDL_QUIT;
     SDL_PushEvent(&event);
 }
 
 // Copies the image 1:1 into the surface, as much of it as fits.
 bool copy_into(SDL_Surface* surface, const Pixel* image, int width, int height)
 {
-    if (SDL_MUSTLOCK(surface) && SDL_LockSurface(surface) != 0) {
-        return false;
-    }
+    if (SDL_MUSTLOCK(surface) && SDL_LockSurface(surface) != 0) return false;
     const int columns = std::min(width, surface->w);
     const int rows = std::min(height, surface->h);
     const int image_pitch = width * static_cast<int>(sizeof(Pixel));
@@ -190,31 +142,16 @@ bool copy_into(SDL_Surface* surface, const Pixel* image, int width, int height)
         // The usual case on a 24- or 32-bit display: row by row, honouring the surface's pitch.
         const auto* source = reinterpret_cast<const unsigned char*>(image);
         auto* destination = static_cast<unsigned char*>(surface->pixels);
-        const size_t row_bytes = static_cast<size_t>(columns) * sizeof(Pixel);
         for (int y = 0; y < rows; ++y) {
             std::memcpy(destination + static_cast<ptrdiff_t>(y) * surface->pitch,
-                        source + static_cast<ptrdiff_t>(y) * image_pitch, row_bytes);
+                        source + static_cast<ptrdiff_t>(y) * image_pitch, static_cast<size_t>(columns) * sizeof(Pixel));
         }
     } else {
         SDL_ConvertPixels(columns, rows, colour_buffer_format, image, image_pitch, surface->format->format,
                           surface->pixels, surface->pitch);
     }
-    if (SDL_MUSTLOCK(surface)) {
-        SDL_UnlockSurface(surface);
-    }
+    if (SDL_MUSTLOCK(surface)) SDL_UnlockSurface(surface);
     return true;
-}
-
-host::Key key_of(SDL_Keycode code)
-{
-    switch (code) {
-    case SDLK_SPACE:
-        return host::Key::space;
-    case SDLK_ESCAPE:
-        return host::Key::escape;
-    default:
-        return host::Key::other;
-    }
 }
 
 } // namespace
@@ -223,62 +160,47 @@ bool screen_size(int& width, int& height, char* error, size_t error_size)
 {
     // Video starts here and stays up for open_window. The class must be known before it starts:
     // it is the scene's, the one the program then opens its window with.
-    if (!video_running && !start_video(scene.window_class_name, error, error_size)) {
-        return false;
-    }
+    if (!video_running && !start_video(scene.window_class_name, error, error_size)) return false;
     SDL_Rect bounds{};
-    const bool ok = SDL_GetDisplayBounds(0, &bounds) == 0 && bounds.w > 0 && bounds.h > 0;
-    if (ok) {
-        width = bounds.w;
-        height = bounds.h;
-    } else {
+    if (SDL_GetDisplayBounds(0, &bounds) != 0 || bounds.w <= 0 || bounds.h <= 0) {
         std::snprintf(error, error_size, "the size of the screen is unknown (%s)", SDL_GetError());
         stop_video();
+        return false;
     }
-    return ok;
+    width = bounds.w;
+    height = bounds.h;
+    return true;
 }
 
 Window* open_window(int width, int height, const char* caption, const char* class_name, char* error,
                     size_t error_size)
 {
     // Video normally runs already, started by screen_size with this class.
-    if (!video_running && !start_video(class_name, error, error_size)) {
+    if (!video_running && !start_video(class_name, error, error_size)) return nullptr;
+    const auto refuse = [&](const char* what, SDL_Window* created) -> Window* {
+        std::snprintf(error, error_size, "%s (%s)", what, SDL_GetError());
+        if (created != nullptr) SDL_DestroyWindow(created);
+        stop_video();
         return nullptr;
-    }
+    };
 
     // Not resizable and no maximise: the client area stays width x height.
     SDL_Window* sdl_window = SDL_CreateWindow(caption, 0, 0, width, height, SDL_WINDOW_SHOWN);
-    if (sdl_window == nullptr) {
-        std::snprintf(error, error_size, "the window cannot be created (%s)", SDL_GetError());
-        stop_video();
-        return nullptr;
-    }
+    if (sdl_window == nullptr) return refuse("the window cannot be created", nullptr);
     // Where a window manager frames the window, put the frame's corner, not the client
     // area's, at the screen's top-left corner.
-    int top = 0;
-    int left = 0;
+    int top = 0, left = 0;
     if (SDL_GetWindowBordersSize(sdl_window, &top, &left, nullptr, nullptr) == 0 && (top > 0 || left > 0)) {
         SDL_SetWindowPosition(sdl_window, left, top);
     }
-
     SDL_Surface* surface = SDL_GetWindowSurface(sdl_window);
-    if (surface == nullptr) {
-        std::snprintf(error, error_size, "the window has no surface to draw into (%s)", SDL_GetError());
-        SDL_DestroyWindow(sdl_window);
-        stop_video();
-        return nullptr;
-    }
-
-    Window* window = new (std::nothrow) Window;
+    if (surface == nullptr) return refuse("the window has no surface to draw into", sdl_window);
+    Window* window = new (std::nothrow) Window{sdl_window, surface, nullptr};
     if (window == nullptr) {
+        refuse("", sdl_window);
         std::snprintf(error, error_size, "out of memory");
-        SDL_DestroyWindow(sdl_window);
-        stop_video();
         return nullptr;
     }
-    window->window = sdl_window;
-    window->surface = surface;
-    window->quit_event = program_quit_event;
     // Keys arrive as key-downs; no text input is wanted.
     SDL_StopTextInput();
     return window;
@@ -289,20 +211,14 @@ Pixel* present(Window* window, const Pixel* image, int width, int height)
     const bool drawn_in_place = window->offered != nullptr && image == window->offered;
     window->offered = nullptr;
     if (window->surface == nullptr) {
-        if (drawn_in_place) {
-            // Drawn into the surface from before a size change: fetching the new one frees it.
-            // This one frame is not shown; the next is drawn into the program's buffer.
-            return nullptr;
-        }
+        // Drawn into the surface from before a size change: fetching the new one frees it.
+        // This one frame is not shown; the next is drawn into the program's buffer.
+        if (drawn_in_place) return nullptr;
         window->surface = SDL_GetWindowSurface(window->window);
-        if (window->surface == nullptr) {
-            return nullptr;
-        }
+        if (window->surface == nullptr) return nullptr;
     }
     SDL_Surface* surface = window->surface;
-    if (!drawn_in_place && !copy_into(surface, image, width, height)) {
-        return nullptr;
-    }
+    if (!drawn_in_place && !copy_into(surface, image, width, height)) return nullptr;
     SDL_UpdateWindowSurface(window->window);
     // The surface is handed to the renderer only as the colour buffer it expects: its size, its
     // format and rows, and at least the alignment of the program's own frame buffers. (On X11
@@ -319,41 +235,30 @@ Pixel* present(Window* window, const Pixel* image, int width, int height)
 bool handle_pending_event(Window* window, int& exit_code)
 {
     SDL_Event event;
-    if (SDL_PollEvent(&event) == 0) {
-        return false;
-    }
-    if (event.type == window->quit_event && window->quit_event != static_cast<Uint32>(SDL_QUIT)) {
-        exit_code = event.user.code;
-        return true;
-    }
-    switch (event.type) {
-    case SDL_QUIT:
-        // SDL's own quit message: the last window was closed, or SIGINT or SIGTERM arrived.
+    if (SDL_PollEvent(&event) == 0) return false;
+    if (event.type == SDL_QUIT) {
+        // Posted here, or by SDL: the last window was closed, or SIGINT or SIGTERM arrived.
         exit_code = 0;
         return true;
-    case SDL_KEYDOWN:
-        // Auto-repeats are key-downs too: holding Space toggles once per repeat.
-        if (host::handle_key_down(key_of(event.key.keysym.sym))) {
-            post_quit_message(window, 0);
-        }
-        return false;
-    case SDL_WINDOWEVENT:
-        if (event.window.event == SDL_WINDOWEVENT_CLOSE) {
-            post_quit_message(window, 0);
-        } else if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED) {
-            window->surface = nullptr;
-        }
-        return false;
-    default:
-        return false;
     }
+    // Auto-repeats are key-downs too: holding Space toggles once per repeat.
+    if (event.type == SDL_KEYDOWN) {
+        const SDL_Keycode code = event.key.keysym.sym;
+        const host::Key key = code == SDLK_SPACE ? host::Key::space
+                              : code == SDLK_ESCAPE ? host::Key::escape
+                                                    : host::Key::other;
+        if (host::handle_key_down(key)) post_quit_message();
+    } else if (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_CLOSE) {
+        post_quit_message();
+    } else if (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED) {
+        window->surface = nullptr;
+    }
+    return false;
 }
 
 void close_window(Window* window)
 {
-    if (window == nullptr) {
-        return;
-    }
+    if (window == nullptr) return;
     SDL_DestroyWindow(window->window);
     delete window;
     stop_video();

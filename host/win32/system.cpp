@@ -2,6 +2,7 @@
 #include "host/win32/win32.h"
 
 #include <cstdio>
+#include <cstring>
 
 #if defined(_M_X64) || defined(_M_IX86) || defined(__x86_64__) || defined(__i386__)
 #include <intrin.h>
@@ -25,15 +26,9 @@ void describe_last_error(const char* what, char* error, size_t error_size)
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
                                   text, sizeof text, nullptr);
     // The system's texts end in ".\r\n"; the line is the caller's to end.
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.' ||
-                          text[length - 1] == ' ')) {
-        text[--length] = '\0';
-    }
-    if (length > 0) {
-        std::snprintf(error, error_size, "%s failed: %s (error %lu)", what, text, static_cast<unsigned long>(code));
-    } else {
-        std::snprintf(error, error_size, "%s failed (error %lu)", what, static_cast<unsigned long>(code));
-    }
+    while (length > 0 && std::strchr("\r\n. ", text[length - 1]) != nullptr) text[--length] = '\0';
+    std::snprintf(error, error_size, "%s failed%s%s (error %lu)", what, length > 0 ? ": " : "", text,
+                  static_cast<unsigned long>(code));
 }
 
 void report_without_console(const char* message)
@@ -89,25 +84,21 @@ void run_pinned_worker_pair(void (*entry)(int index))
     HANDLE workers[2];
     for (int i = 0; i < 2; ++i) {
         workers[i] = CreateThread(nullptr, 0, win32::worker_thread, &starts[i], CREATE_SUSPENDED, nullptr);
-        if (workers[i] != nullptr) SetThreadPriority(workers[i], THREAD_PRIORITY_TIME_CRITICAL);
+        if (workers[i] == nullptr) continue;
+        SetThreadPriority(workers[i], THREAD_PRIORITY_TIME_CRITICAL);
+        if (processors[i] != 0) SetThreadAffinityMask(workers[i], processors[i]);
     }
-    for (int i = 0; i < 2; ++i) {
-        if (workers[i] != nullptr && processors[i] != 0) SetThreadAffinityMask(workers[i], processors[i]);
-    }
-    for (int i = 0; i < 2; ++i) {
-        if (workers[i] != nullptr) ResumeThread(workers[i]);
-    }
-
-    // A worker the system would not start runs here instead, so the frame is still whole;
-    // each writes only its own rows, so it may overlap the other.
     HANDLE running[2];
     DWORD running_count = 0;
+    for (const HANDLE worker : workers) {
+        if (worker == nullptr) continue;
+        ResumeThread(worker);
+        running[running_count++] = worker;
+    }
+    // A worker the system would not start runs here instead, so the frame is still whole;
+    // each writes only its own rows, so it may overlap the other.
     for (int i = 0; i < 2; ++i) {
-        if (workers[i] != nullptr) {
-            running[running_count++] = workers[i];
-        } else {
-            entry(i);
-        }
+        if (workers[i] == nullptr) entry(i);
     }
     if (running_count > 0) WaitForMultipleObjects(running_count, running, TRUE, INFINITE);
     for (DWORD i = 0; i < running_count; ++i) CloseHandle(running[i]);
@@ -144,12 +135,6 @@ uint64_t tick_counter()
 }
 
 void sleep_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
-
-const PlatformServices& renderer_services()
-{
-    static const PlatformServices services{allocate_frame_buffer, free_frame_buffer, run_pinned_worker_pair};
-    return services;
-}
 
 void use_parent_console()
 {

@@ -20,10 +20,6 @@ namespace morvane::win32 {
 // window posts the quit message with code 0, everything else gets the default handling.
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
-// Declares the process DPI-aware, so that the screen size is in real pixels and the frame
-// is shown 1:1 rather than scaled by the system. Harmless to call more than once.
-void declare_dpi_awareness();
-
 // Fills `error` with "WHAT failed: <the system's text for GetLastError()> (error N)".
 void describe_last_error(const char* what, char* error, size_t error_size);
 

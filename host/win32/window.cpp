@@ -24,38 +24,21 @@ struct Window {
 
 namespace morvane::win32 {
 
-namespace {
-
 // Title bar, system menu and minimise box; no sizing border and no maximise box, so the
 // client area keeps the frame's size for the whole run.
 constexpr DWORD window_style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
-// Background brush value 1 is system colour 0 + 1 (the scroll-bar grey); the first frame
-// covers it at once.
-const HBRUSH background_brush = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(1));
-
-} // namespace
-
-void declare_dpi_awareness()
-{
-    // Without it Windows scales the window of a program that does not say it knows about
-    // DPI, and the frame would be shown blurred instead of 1:1. Later calls change nothing.
-    SetProcessDPIAware();
-}
-
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
-    case WM_KEYDOWN:
-        // Key-downs never reach the default handler; only Esc's result means anything.
-        if (wparam == VK_SPACE) {
-            host::handle_key_down(host::Key::space);
-        } else if (wparam == VK_ESCAPE) {
-            if (host::handle_key_down(host::Key::escape)) PostQuitMessage(0);
-        } else {
-            host::handle_key_down(host::Key::other);
-        }
+    case WM_KEYDOWN: {
+        // Key-downs never reach the default handler.
+        const host::Key key = wparam == VK_SPACE    ? host::Key::space
+                              : wparam == VK_ESCAPE ? host::Key::escape
+                                                    : host::Key::other;
+        if (host::handle_key_down(key)) PostQuitMessage(0);
         return 0;
+    }
     case WM_DESTROY:
         // Closing through the title bar or the system menu arrives here too, by way of the
         // default handling of WM_CLOSE.
@@ -76,8 +59,6 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
         limits->ptMinTrackSize.y = std::min(limits->ptMinTrackSize.y, owner->outer_size.cy);
         return 0;
     }
-    default:
-        break;
     }
     return DefWindowProcA(window, message, wparam, lparam);
 }
@@ -88,7 +69,10 @@ namespace morvane::platform {
 
 bool screen_size(int& width, int& height, char* error, size_t error_size)
 {
-    win32::declare_dpi_awareness();  // before the first metric, or it is a scaled one
+    // Without it Windows scales the window of a program that does not say it knows about DPI,
+    // and the frame would be shown blurred instead of 1:1; before the first metric, or it is a
+    // scaled one. Later calls change nothing.
+    SetProcessDPIAware();
     width = GetSystemMetrics(SM_CXSCREEN);
     height = GetSystemMetrics(SM_CYSCREEN);
     if (width > 0 && height > 0) return true;
@@ -100,66 +84,55 @@ bool screen_size(int& width, int& height, char* error, size_t error_size)
 Window* open_window(int width, int height, const char* caption, const char* class_name, char* error,
                     size_t error_size)
 {
-    win32::declare_dpi_awareness();
+    SetProcessDPIAware();
     const HINSTANCE instance = GetModuleHandleA(nullptr);
+    auto* window = new (std::nothrow) Window{nullptr, nullptr, instance, class_name, {}, false};
+    if (window == nullptr) {
+        std::snprintf(error, error_size, "no memory for the window record");
+        win32::report_without_console(error);
+        return nullptr;
+    }
+    // Says why first, before the clean-up changes the last error; close_window also returns
+    // the class.
+    const auto refuse = [&](const char* what, bool class_registered) -> Window* {
+        win32::describe_last_error(what, error, error_size);
+        if (class_registered) {
+            close_window(window);
+        } else {
+            delete window;
+        }
+        win32::report_without_console(error);
+        return nullptr;
+    };
 
     WNDCLASSA window_class = {};
     // A drawing context of the window's own, so that the one fetched after creation stays
     // valid for the whole run without being released after each frame.
     window_class.style = CS_OWNDC;
     window_class.lpfnWndProc = win32::window_procedure;
-    window_class.cbClsExtra = 0;
-    window_class.cbWndExtra = 0;
     window_class.hInstance = instance;
     window_class.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
     window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
-    window_class.hbrBackground = win32::background_brush;
-    window_class.lpszMenuName = nullptr;
+    // System colour 0 + 1 (the scroll-bar grey); the first frame covers it at once.
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(1));
     window_class.lpszClassName = class_name;
-    if (RegisterClassA(&window_class) == 0) {
-        win32::describe_last_error("RegisterClassA", error, error_size);
-        win32::report_without_console(error);
-        return nullptr;
-    }
+    if (RegisterClassA(&window_class) == 0) return refuse("RegisterClassA", false);
 
     // The outer rectangle whose client area is exactly width x height, with the window's
     // top-left corner at the screen's.
     RECT outer = {0, 0, width, height};
     AdjustWindowRect(&outer, win32::window_style, FALSE);
-
-    auto* window = new (std::nothrow) Window{};
-    if (window == nullptr) {
-        std::snprintf(error, error_size, "no memory for the window record");
-        UnregisterClassA(class_name, instance);
-        win32::report_without_console(error);
-        return nullptr;
-    }
-    window->instance = instance;
-    window->class_name = class_name;
     window->outer_size = {outer.right - outer.left, outer.bottom - outer.top};
-
     window->handle = CreateWindowExA(0, class_name, caption, win32::window_style, 0, 0, window->outer_size.cx,
                                      window->outer_size.cy, nullptr, nullptr, instance, nullptr);
-    if (window->handle == nullptr) {
-        win32::describe_last_error("CreateWindowExA", error, error_size);
-        UnregisterClassA(class_name, instance);
-        delete window;
-        win32::report_without_console(error);
-        return nullptr;
-    }
+    if (window->handle == nullptr) return refuse("CreateWindowExA", true);
     // Creation limits the size to the screen's before the window can say otherwise; now that
     // the handler knows the wanted size, set it once more.
     SetWindowLongPtrA(window->handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(window));
     SetWindowPos(window->handle, nullptr, 0, 0, window->outer_size.cx, window->outer_size.cy,
                  SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
-
     window->dc = GetDC(window->handle);
-    if (window->dc == nullptr) {
-        win32::describe_last_error("GetDC", error, error_size);
-        close_window(window);
-        win32::report_without_console(error);
-        return nullptr;
-    }
+    if (window->dc == nullptr) return refuse("GetDC", true);
     // The idle pause is 3 ms: at the default timer resolution of 15.6 ms Sleep would pause
     // five times as long. Requested for the window's lifetime and returned in close_window.
     window->timer_period_set = timeBeginPeriod(1) == TIMERR_NOERROR;
@@ -177,7 +150,6 @@ Pixel* present(Window* window, const Pixel* image, int width, int height)
     description.bmiHeader.biPlanes = 1;
     description.bmiHeader.biBitCount = 32;  // B, G, R, X: the colour buffer's own layout
     description.bmiHeader.biCompression = BI_RGB;
-    description.bmiHeader.biSizeImage = 0;
     StretchDIBits(window->dc, 0, 0, width, height, 0, 0, width, height, image, &description, DIB_RGB_COLORS,
                   SRCCOPY);
     // GDI copies from the program's buffer; the window offers none of its own.
