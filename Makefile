@@ -25,7 +25,7 @@ run: configure
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
 	MORVANE_JOBS=$(JOBS) sh scripts/test-sanitizers.sh
-	@bash scripts/test-windows.sh
+	@MORVANE_NATIVE_BUILD=$(BUILD_DIR) bash scripts/test-windows.sh
 
 # The native Windows program, cross-built with MinGW-w64: build/windows/morvane.exe.
 windows:
@@ -42,7 +42,7 @@ package-windows:
 
 # The Windows unit and end-to-end tests under Wine (part of `make test`).
 test-windows:
-	@bash scripts/test-windows.sh
+	@MORVANE_NATIVE_BUILD=$(BUILD_DIR) bash scripts/test-windows.sh
 
 # Robustness: the sanitizer builds alone, the static checks, a fuzzing session of the
 # command-line parser (see README.md, "Robustness").

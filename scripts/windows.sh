@@ -40,27 +40,34 @@ command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 install_packages $missing
 
 # 1. The picture tool, built for this machine: the cross build runs it, it cannot run its own.
-#    With the tests, morvane-render too: the Windows frames are compared with its.
-cmake -S . -B "$native_dir" -DCMAKE_BUILD_TYPE=Release \
-    -DMORVANE_WINDOW=OFF -DMORVANE_TOOLS="$tests" -DMORVANE_BENCH=OFF -DMORVANE_TESTS=OFF >/dev/null
+#    With the tests, morvane-render too: the Windows frames are compared with its. A native
+#    build named in MORVANE_NATIVE_BUILD (make test's) lends both instead of a build of its own.
+if [ -n "${MORVANE_NATIVE_BUILD:-}" ]; then
+    native_dir=$MORVANE_NATIVE_BUILD
+else
+    cmake -S . -B "$native_dir" -DCMAKE_BUILD_TYPE=Release \
+        -DMORVANE_WINDOW=OFF -DMORVANE_TOOLS="$tests" -DMORVANE_BENCH=OFF -DMORVANE_TESTS=OFF >/dev/null
+fi
 cmake --build "$native_dir" --target picture_to_source -j "$jobs"
 native_render=""
 if [ "$tests" = ON ]; then
     cmake --build "$native_dir" --target morvane-render -j "$jobs"
-    native_render="$root/$native_dir/morvane-render"
+    native_render="$(cd "$native_dir" && pwd)/morvane-render"
 fi
 
 # 2. The Windows program (and its tests), statically linked.
 gtest_dir=""
 target="--target morvane"
-[ "$tests" = ON ] && gtest_dir=/usr/src/googletest && target=""
+# With the tests, what only the Windows build can show: its platform layer, the program, its
+# frames. The core's own tests run in the native builds; the frames show it compiled alike here.
+[ "$tests" = ON ] && gtest_dir=/usr/src/googletest && target="--target morvane --target test_win32_platform --target frame_raw"
 cmake -S . -B "$cross_dir" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DMORVANE_PICTURE_TOOL="$root/$native_dir/picture_to_source" \
+    -DMORVANE_PICTURE_TOOL="$(cd "$native_dir" && pwd)/picture_to_source" \
     -DMORVANE_WINDOW=ON -DMORVANE_TOOLS=OFF -DMORVANE_BENCH=OFF \
     -DMORVANE_TESTS="$tests" -DMORVANE_GTEST_SOURCE_DIR="$gtest_dir" \
     -DMORVANE_NATIVE_RENDER="$native_render" >/dev/null
-# shellcheck disable=SC2086  # no target or "--target morvane"
+# shellcheck disable=SC2086  # one word per target
 cmake --build "$cross_dir" $target -j "$jobs"
 
 echo "windows.sh: built $cross_dir/morvane.exe"

@@ -1,46 +1,38 @@
-// Draws one frame with the Windows build of the renderer and writes both buffers as they are
-// in memory, so the test flow can compare them with morvane-render's on Linux.
-//   frame_raw SCREEN_WIDTH SCREEN_HEIGHT SEED FRAME COLOUR.raw DEPTH.raw
+// Draws frames with the Windows build of the renderer and writes both buffers as they are in
+// memory, for compare_frames.sh to set beside morvane-render's on Linux. All in one run: under
+// Wine starting a program costs more than drawing a frame.
+//   frame_raw DIR WIDTHxHEIGHT:SEED:FRAME...   (screen sizes; DIR/N.colour, DIR/N.depth)
 #include <cstdio>
-#include <cstdlib>
+#include <string>
 
 #include "host/platform.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 
-using namespace morvane;
-
-namespace {
-
-bool write_file(const char* path, const void* data, size_t bytes)
-{
-    std::FILE* file = std::fopen(path, "wb");
-    if (!file) return false;
-    const bool written = std::fwrite(data, 1, bytes, file) == bytes;
-    return std::fclose(file) == 0 && written;
-}
-
-} // namespace
-
 int main(int argc, char** argv)
 {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: frame_raw SCREEN_WIDTH SCREEN_HEIGHT SEED FRAME COLOUR.raw DEPTH.raw\n");
-        return 2;
-    }
-    const int width = std::atoi(argv[1]), height = std::atoi(argv[2]), frame = std::atoi(argv[4]);
-    const auto seed = static_cast<uint16_t>(std::atoi(argv[3]));
-    if (frame < 1 || !morvane::set_frame_size(width, height, seed) || !morvane::allocate_frame_buffers(morvane::platform::renderer_services())) {
-        std::fprintf(stderr, "frame_raw: cannot start the scene\n");
-        return 1;
-    }
-    morvane::prepare_scene();
-    skip_frames(frame - 1);  // frame 1 is drawn with frame_counter 30
-    morvane::render_frame(morvane::platform::renderer_services());
-    const size_t bytes = size_t(scene.frame_width) * scene.frame_height * 4;
-    if (!write_file(argv[5], scene.colour_buffer, bytes) || !write_file(argv[6], scene.depth_buffer, bytes)) {
-        std::fprintf(stderr, "frame_raw: cannot write the buffers\n");
-        return 1;
+    using namespace morvane;
+    for (int i = 2; i < argc; ++i) {
+        int width = 0, height = 0, seed = 0, frame = 0;
+        reset_scene();
+        if (std::sscanf(argv[i], "%dx%d:%d:%d", &width, &height, &seed, &frame) != 4 || frame < 1 ||
+            !start_renderer(platform::renderer_services(), width, height, static_cast<uint16_t>(seed))) {
+            std::fprintf(stderr, "frame_raw: cannot start the scene for %s\n", argv[i]);
+            return 1;
+        }
+        skip_frames(frame - 1);  // frame 1 is drawn with frame_counter 30
+        render_frame(platform::renderer_services());
+        const size_t bytes = size_t(scene.frame_width) * scene.frame_height * 4;
+        for (const auto& [buffer, name] : {std::pair<const void*, const char*>{scene.colour_buffer, "colour"},
+                                           {scene.depth_buffer, "depth"}}) {
+            const std::string path = std::string(argv[1]) + "/" + std::to_string(i - 2) + "." + name;
+            std::FILE* file = std::fopen(path.c_str(), "wb");
+            if (file == nullptr || std::fwrite(buffer, 1, bytes, file) != bytes || std::fclose(file) != 0) {
+                std::fprintf(stderr, "frame_raw: cannot write %s\n", path.c_str());
+                return 1;
+            }
+        }
+        release_frame_buffers(platform::renderer_services());
     }
     return 0;
 }
