@@ -23,7 +23,7 @@ for kind in "$@"; do
         ctest --test-dir build/asan --output-on-failure -j "$jobs"
         ;;
     tsan)
-        threaded="test_pipeline test_host test_main_loop test_sweep"
+        threaded="test_host test_main_loop test_sweep"
         cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Release -DMORVANE_SANITIZE=thread \
             -DMORVANE_WINDOW=OFF -DMORVANE_BENCH=OFF -DMORVANE_TOOLS=OFF -DMORVANE_SWEEP=quick >/dev/null
         # shellcheck disable=SC2046,SC2086  # one word per target
