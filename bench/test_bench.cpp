@@ -116,7 +116,7 @@ RunReport run_with_medians(const char* code_path, double clear, double frame, do
 {
     RunReport run;
     run.code_path = run.clear_path = run.shading_path = run.rays_path = code_path;
-    for (Summary& s : run.rows) s.median_ms = s.mean_ms = 1.0;
+    for (Summary& s : run.rows) s.min_ms = 0.25, s.median_ms = s.mean_ms = 1.0, s.p95_ms = 7.5, s.max_ms = 8.5;
     run.rows[static_cast<int>(Row::clear)].median_ms = clear;
     run.rows[static_cast<int>(Row::frame)].median_ms = frame;
     run.rows[static_cast<int>(Row::floor)].median_ms = floor;
@@ -152,7 +152,13 @@ TEST(Report, BothFormsSayWhatTheRunsAndTheMachineGave)
                  {"  clear ", "  transforms ", "  rasteriser ", "  rays ", "  frame ", "  floor ", "Test \"CPU\"",
                   "clear / floor 1.20", "500.0 fps"},
                  {"speed-up", "main_cpu", "load:"});
-    expect_parts(format_json(one), {"\"speedup\": null", "\"paths_agree\": null", "\"clear_to_floor\": 1.2",
+    // Each row's figures in their columns: min, median, p95, max, mean.
+    const std::string text = format_text(one);
+    std::istringstream frame_row(text.substr(text.find("\n  frame ") + 9));
+    std::vector<double> figures(5);
+    for (double& f : figures) frame_row >> f;
+    EXPECT_EQ(figures, (std::vector<double>{0.25, 2.0, 7.5, 8.5, 1.0}));
+    expect_parts(format_json(one), {"\"min_ms\": 0.25", "\"p95_ms\": 7.5", "\"speedup\": null", "\"paths_agree\": null", "\"clear_to_floor\": 1.2",
                                     "\"wall_seconds\": null", "\"load_average_start\": null",
                                     "\"processor\": \"Test \\\"CPU\\\"\"", "\"flags\": \"-O2 -DNAME=\\\"x\\\"\""});
 
@@ -168,11 +174,11 @@ TEST(Report, BothFormsSayWhatTheRunsAndTheMachineGave)
     full.runs[0].rows[static_cast<int>(Row::workers_cpu)].count = 3;
     full.machine.load_start = 0.5;
     full.machine.load_end = 2.25;
-    const std::string text = format_text(full);
-    expect_parts(text, {"main_cpu", "workers_cpu", "0.50 at the start, 2.25 at the end"});
+    const std::string full_text = format_text(full);
+    expect_parts(full_text, {"main_cpu", "workers_cpu", "0.50 at the start, 2.25 at the end"});
     expect_parts(format_json(full), {"\"load_average_end\": 2.25"});
-    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', end + 1)) {
-        EXPECT_NE(text[end - 1], ' ') << "no line ends in blanks";
+    for (size_t end = full_text.find('\n'); end != std::string::npos; end = full_text.find('\n', end + 1)) {
+        EXPECT_NE(full_text[end - 1], ' ') << "no line ends in blanks";
     }
 }
 
