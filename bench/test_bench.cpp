@@ -14,7 +14,6 @@
 #include "bench/frame_loop.h"
 #include "bench/report.h"
 #include "host/platform.h"
-#include "morvane_version.h"
 #include "pipeline/pipeline.h"
 #include "scene/scene.h"
 #include "tests/support.h"
@@ -50,32 +49,25 @@ std::string described(const BenchParseResult& result)
 
 TEST(BenchOptions, LinesGiveEveryValueInBothSpellingsOrOneLineNamingTheFault)
 {
+    // The parser's own rules (unknown words, values, repeats) are morvane-render's too.
     const std::pair<const char*, const char*> cases[] = {
         // The defaults are one breathing cycle of the full-HD frame on the fastest paths.
         {"", "1920x1080 seed 1 frames 1824 warmup 100 fastest json ''"},
-        {"--screen=3840x2160 --seed 0 --frames=7 --warmup 0 --json out.json --compare",
-         "3840x2160 seed 0 frames 7 warmup 0 compare json 'out.json'"},
+        {"--screen=3840x2160 --seed 0 --frames=1 --warmup 0 --json out.json --compare",
+         "3840x2160 seed 0 frames 1 warmup 0 compare json 'out.json'"},
         {"--scalar --seed=65535 --frames 1000000 --warmup=100000",
          "1920x1080 seed 65535 frames 1000000 warmup 100000 scalar json ''"},
-        {"--frames 0 --help --bogus", " help"}, {"--frames 0 -h --bogus", " help"},
-        {"--frames 0 --version --help", " version"},
-        {"--frames 0", "--frames"}, {"--frames 1000001", "--frames"}, {"--frames 12x", "--frames"},
-        {"--warmup -1", "--warmup"}, {"--warmup 100001", "--warmup"}, {"--seed 65536", "--seed"},
-        {"--seed -1", "--seed"}, {"--screen 1920", "--screen"}, {"--screen 11x600", "under 2x2"},
-        {"--screen 32768x32768", "exceed"}, {"--json=", "--json"}, {"--fast", "unknown option"},
-        {"frames", "unexpected argument"}, {"--frames", "needs a value"}, {"--frames --scalar", "needs a value"},
-        {"--seed 1 --seed 2", "twice"}, {"--scalar --scalar", "twice"}, {"--scalar --compare", "exclude"},
-        {"--compare --scalar", "exclude"}, {"--scalar=yes", "no value"},
+        {"--frames 0 --help --bogus", " help"}, {"--frames 0 --version --help", " version"},
+        {"--frames 0", "--frames"}, {"--frames 1000001", "--frames"}, {"--warmup -1", "--warmup"},
+        {"--warmup 100001", "--warmup"}, {"--seed 65536", "--seed"}, {"--screen 11x600", "under 2x2"},
+        {"--json=", "--json"}, {"--scalar --compare", "exclude"}, {"--scalar=yes", "no value"},
     };
     for (const auto& [line, part] : cases) {
         const std::string outcome = described(parse(line));
         EXPECT_TRUE(contains(outcome, part)) << line << ": " << outcome;
         const bool accepted = part[0] == ' ' || (part[0] >= '0' && part[0] <= '9');
         EXPECT_EQ(outcome.rfind("refused: ", 0) == 0, !accepted) << line;
-        EXPECT_FALSE(contains(outcome, "\n")) << line;
     }
-    EXPECT_TRUE(contains(bench_usage(), "--compare"));
-    EXPECT_EQ(std::string(bench_version()), "morvane-bench " MORVANE_VERSION "\n");
 }
 
 // ---- Statistics ----
@@ -99,7 +91,6 @@ TEST(Summary, MedianNearestRankP95AndMean)
         {"odd count, unsorted: the middle sample", {5, 1, 4, 2, 3}, 1.0, 3.0, 5.0, 5.0, 3.0},
         {"even count: the two middle samples averaged", {4, 1, 3, 10}, 1.0, 3.5, 10.0, 10.0, 4.5},
         {"20 samples: rank 19", counting(1, 20), 1.0, 10.5, 19.0, 20.0, 10.5},
-        {"100 samples: rank 95", counting(1, 100), 1.0, 50.5, 95.0, 100.0, 50.5},
         {"21 samples, descending: rank ceil(19.95) = 20", counting(21, 1), 1.0, 11.0, 20.0, 21.0, 11.0},
         {"one sample", {7}, 7.0, 7.0, 7.0, 7.0, 7.0},
     };
@@ -116,8 +107,7 @@ TEST(Summary, MedianNearestRankP95AndMean)
         EXPECT_DOUBLE_EQ(s.mean_ms, c.mean);
     }
     EXPECT_DOUBLE_EQ(summarise(std::vector<int64_t>{1'234, 5'678}).median_ms, 0.003456) << "sub-millisecond resolution";
-    EXPECT_EQ(summarise({}).count, 0);
-    EXPECT_EQ(summarise({}).median_ms, 0.0);
+    EXPECT_EQ(summarise({}).count + summarise({}).median_ms, 0.0);
 }
 
 // ---- Report forms ----
@@ -126,7 +116,7 @@ RunReport run_with_medians(const char* code_path, double clear, double frame, do
 {
     RunReport run;
     run.code_path = run.clear_path = run.shading_path = run.rays_path = code_path;
-    for (Summary& s : run.rows) s.median_ms = s.mean_ms = 1.0;
+    for (Summary& s : run.rows) s.min_ms = 0.25, s.median_ms = s.mean_ms = 1.0, s.p95_ms = 7.5, s.max_ms = 8.5;
     run.rows[static_cast<int>(Row::clear)].median_ms = clear;
     run.rows[static_cast<int>(Row::frame)].median_ms = frame;
     run.rows[static_cast<int>(Row::floor)].median_ms = floor;
@@ -147,15 +137,6 @@ BenchReport report_of(bool with_scalar)
     return report;
 }
 
-TEST(Report, ClearToFloorAndSpeedUpAreRatiosOfMedians)
-{
-    const BenchReport both = report_of(true);
-    EXPECT_DOUBLE_EQ(both.runs[0].clear_to_floor(), 1.2);
-    EXPECT_DOUBLE_EQ(speedup(both, Row::frame), 10.0);
-    EXPECT_DOUBLE_EQ(speedup(both, Row::clear), 5.0);
-    EXPECT_EQ(speedup(report_of(false), Row::frame), 0.0);
-}
-
 void expect_parts(const std::string& text, std::initializer_list<const char*> present,
                   std::initializer_list<const char*> absent = {})
 {
@@ -171,13 +152,19 @@ TEST(Report, BothFormsSayWhatTheRunsAndTheMachineGave)
                  {"  clear ", "  transforms ", "  rasteriser ", "  rays ", "  frame ", "  floor ", "Test \"CPU\"",
                   "clear / floor 1.20", "500.0 fps"},
                  {"speed-up", "main_cpu", "load:"});
-    expect_parts(format_json(one), {"\"speedup\": null", "\"paths_agree\": null", "\"clear_to_floor\": 1.2",
+    // Each row's figures in their columns: min, median, p95, max, mean.
+    const std::string text = format_text(one);
+    std::istringstream frame_row(text.substr(text.find("\n  frame ") + 9));
+    std::vector<double> figures(5);
+    for (double& f : figures) frame_row >> f;
+    EXPECT_EQ(figures, (std::vector<double>{0.25, 2.0, 7.5, 8.5, 1.0}));
+    expect_parts(format_json(one), {"\"min_ms\": 0.25", "\"p95_ms\": 7.5", "\"speedup\": null", "\"paths_agree\": null", "\"clear_to_floor\": 1.2",
                                     "\"wall_seconds\": null", "\"load_average_start\": null",
                                     "\"processor\": \"Test \\\"CPU\\\"\"", "\"flags\": \"-O2 -DNAME=\\\"x\\\"\""});
 
     BenchReport both = report_of(true);
     both.paths_agree = false;
-    expect_parts(format_text(both), {"speed-up", "10.00x", "DIFFERENT"});
+    expect_parts(format_text(both), {"speed-up", "10.00x", "5.00x", "DIFFERENT"});
     // The floor is the same fill in both runs: no speed-up of it.
     expect_parts(format_json(both), {"\"frame\": 10,", "\"paths_agree\": false"}, {"\"floor\": 1"});
 
@@ -187,11 +174,11 @@ TEST(Report, BothFormsSayWhatTheRunsAndTheMachineGave)
     full.runs[0].rows[static_cast<int>(Row::workers_cpu)].count = 3;
     full.machine.load_start = 0.5;
     full.machine.load_end = 2.25;
-    const std::string text = format_text(full);
-    expect_parts(text, {"main_cpu", "workers_cpu", "0.50 at the start, 2.25 at the end"});
+    const std::string full_text = format_text(full);
+    expect_parts(full_text, {"main_cpu", "workers_cpu", "0.50 at the start, 2.25 at the end"});
     expect_parts(format_json(full), {"\"load_average_end\": 2.25"});
-    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', end + 1)) {
-        EXPECT_NE(text[end - 1], ' ') << "no line ends in blanks";
+    for (size_t end = full_text.find('\n'); end != std::string::npos; end = full_text.find('\n', end + 1)) {
+        EXPECT_NE(full_text[end - 1], ' ') << "no line ends in blanks";
     }
 }
 
@@ -207,106 +194,69 @@ TEST(Report, JsonStringsAreAlwaysValid)
 
 // ---- The frame loop ----
 
-auto fields(const AnimationState& s)
-{
-    return std::tuple(s.frame_counter, s.zoom_counter, s.zoom_shrinking, s.zoom_scale);
-}
-
-// A 64 x 48 frame at its first frame; returns the start state.
-AnimationState start_small_scene()
-{
-    reset_scene();
-    EXPECT_TRUE(morvane::set_frame_size(74, 58, 7));
-    EXPECT_TRUE(morvane::allocate_frame_buffers(morvane::platform::renderer_services()));
-    morvane::prepare_scene();
-    return save_animation();
-}
-
-class FrameLoop : public ::testing::Test {
+class FrameLoop : public test::PreparedScene {
 protected:
-    void SetUp() override
+    FrameLoop() : PreparedScene(platform::renderer_services()) {}
+    AnimationState fresh_start()  // a 64 x 48 frame before its first frame
     {
-        start_ = start_small_scene();
-        // A guard value past the floor shows a fill that runs over.
-        floor_values_.assign(2 * 64 * 48 + 16, 0xDEADBEEFu);
-        floor_ = {floor_values_.data(), 2 * 64 * 48, 64 * 48};
+        start(74, 58, 7);
+        return save_animation();
     }
-    void TearDown() override
+    static auto fields(const AnimationState& s)
     {
-        morvane::release_frame_buffers(morvane::platform::renderer_services());
-        reset_scene();
+        return std::tuple(s.frame_counter, s.zoom_counter, s.zoom_shrinking, s.zoom_scale);
     }
-
-    AnimationState start_{};
-    std::vector<uint32_t> floor_values_;
-    FloorBuffer floor_;
 };
 
-TEST_F(FrameLoop, MeasuredFramesAreFramesOneToNWhateverTheWarmUpDrew)
+TEST_F(FrameLoop, MeasuredFramesAreFramesOneToNOnEveryPathWhateverTheWarmUpDrew)
 {
-    std::vector<PathRun> runs;
-    runs.emplace_back(SceneBlock::CodePath::fastest, start_, 3);
-    run_interleaved(runs, floor_, 5, false, nullptr);
-    EXPECT_EQ(runs[0].samples[0].size(), 0u) << "the warm-up is not measured";
-    EXPECT_EQ(scene.frame_counter, 35);
-
-    runs[0].state = start_;
-    run_interleaved(runs, floor_, 3, true, nullptr);
-    const auto measured = frame_buffer_hashes();
-    const AnimationState after = save_animation();
-    EXPECT_EQ(runs[0].samples[static_cast<int>(Row::frame)].size(), 3u);
-#if defined(__linux__)
-    // Processor time is read on Linux, for every frame; the workers' share is never negative.
-    for (const Row row : {Row::main_cpu, Row::workers_cpu}) {
-        ASSERT_EQ(runs[0].samples[static_cast<int>(row)].size(), 3u);
-        for (const int64_t ns : runs[0].samples[static_cast<int>(row)]) EXPECT_GE(ns, 0);
-    }
-#endif
-
-    // The same three frames from a fresh start, drawn as the main loop draws them.
-    morvane::release_frame_buffers(morvane::platform::renderer_services());
-    start_small_scene();
-    for (int i = 0; i < 3; ++i) {
-        morvane::render_frame(morvane::platform::renderer_services());
-        advance_frame_counter();
-    }
-    EXPECT_EQ(frame_buffer_hashes(), measured);
-    EXPECT_EQ(fields(after), fields(save_animation()));
-}
-
-TEST_F(FrameLoop, InterleavedPathsEachDrawEveryFrameFromTheirOwnStart)
-{
-    // 19 frames: two whole blocks and a part block on each path.
-    std::vector<PathRun> runs;
-    runs.emplace_back(SceneBlock::CodePath::fastest, start_, 19);
-    runs.emplace_back(SceneBlock::CodePath::scalar, start_, 19);
-    run_interleaved(runs, floor_, 19, true, nullptr);
-
-    restore_animation(start_);
-    skip_frames(19);
-    for (const PathRun& run : runs) {
-        EXPECT_EQ(fields(run.state), fields(save_animation()));
-        for (const std::vector<int64_t>& row : run.samples) EXPECT_EQ(row.size(), 19u);
-        EXPECT_GT(run.wall_ns, 0);
-        // The whole frame spans its stages, so no stage's sample may exceed it.
-        const auto& frame = run.samples[static_cast<int>(Row::frame)];
-        for (const Row stage : {Row::clear, Row::transforms, Row::rasteriser, Row::rays}) {
-            const auto& samples = run.samples[static_cast<int>(stage)];
-            for (size_t i = 0; i < frame.size(); ++i) EXPECT_LE(samples[i], frame[i]) << row_names[static_cast<int>(stage)];
+    // A guard value past the floor shows a fill that runs over.
+    std::vector<uint32_t> floor_values(2 * 64 * 48 + 16, 0xDEADBEEFu);
+    const FloorBuffer floor = {floor_values.data(), 2 * 64 * 48, 64 * 48};
+    using enum SceneBlock::CodePath;
+    for (const auto& paths : {std::vector{fastest}, std::vector{fastest, scalar}}) {
+        SCOPED_TRACE(paths.size());
+        const AnimationState start = fresh_start();
+        std::vector<PathRun> runs;
+        for (const SceneBlock::CodePath path : paths) runs.emplace_back(path, start, 19);
+        run_interleaved(runs, floor, 5, false, nullptr);
+        for (PathRun& run : runs) {
+            EXPECT_EQ(run.state.frame_counter, 35) << "five frames of warm-up, not measured";
+            EXPECT_EQ(run.samples[0].size(), 0u);
+            run.state = start;
+        }
+        // 19 frames: with two paths, two whole blocks and a part block on each.
+        run_interleaved(runs, floor, 19, true, nullptr);
+        const auto measured = frame_buffer_hashes();
+        fresh_start();
+        for (int i = 0; i < 19; ++i) {  // as the main loop draws them
+            render_frame(platform::renderer_services());
+            advance_frame_counter();
+        }
+        EXPECT_EQ(frame_buffer_hashes(), measured);
+        for (const PathRun& run : runs) {
+            EXPECT_EQ(fields(run.state), fields(save_animation()));
+            EXPECT_GT(run.wall_ns, 0);
+            for (const std::vector<int64_t>& row : run.samples) EXPECT_EQ(row.size(), 19u);
+            // The stages are laps of the whole frame, so they add up to it; the workers' share of
+            // processor time is never negative.
+            for (size_t i = 0; i < 19; ++i) {
+                int64_t stages = 0;
+                for (const Row row : {Row::clear, Row::transforms, Row::rasteriser, Row::rays}) {
+                    stages += run.samples[static_cast<int>(row)][i];
+                }
+                EXPECT_EQ(stages, run.samples[static_cast<int>(Row::frame)][i]) << i;
+                EXPECT_GE(run.samples[static_cast<int>(Row::workers_cpu)][i], 0) << i;
+            }
         }
     }
     // The floor got what the clear writes: zeros for the colours, then the depth clear value.
-    for (int64_t i = 0; i < floor_.count; ++i) {
-        ASSERT_EQ(floor_values_[static_cast<size_t>(i)], i < floor_.colour_count ? 0u : 0x476A6000u) << i;
+    for (int64_t i = 0; i < floor.count; ++i) {
+        ASSERT_EQ(floor_values[static_cast<size_t>(i)], i < floor.colour_count ? 0u : 0x476A6000u) << i;
     }
-    EXPECT_EQ(floor_values_[static_cast<size_t>(floor_.count)], 0xDEADBEEFu) << "nothing past the floor";
-}
-
-TEST_F(FrameLoop, BothPathsDrawTheSameBytes)
-{
-    const auto drawn = hash_of_frame(start_, 4, SceneBlock::CodePath::fastest);
-    EXPECT_EQ(hash_of_frame(start_, 4, SceneBlock::CodePath::scalar), drawn);
+    EXPECT_EQ(floor_values[static_cast<size_t>(floor.count)], 0xDEADBEEFu) << "nothing past the floor";
     // And the hashes see every byte of both buffers, the last ones included.
+    const auto drawn = frame_buffer_hashes();
     scene.colour_buffer[64 * 48 - 1] ^= 0x100u;
     EXPECT_NE(frame_buffer_hashes().first, drawn.first);
     EXPECT_EQ(frame_buffer_hashes().second, drawn.second);
