@@ -395,7 +395,7 @@ bool wide_form_fits(const RayTarget& target)
 
 // Draws on `path` the rays whose ends `ends_of(k, anchor, far_end)` gives, for k = 0 .. count - 1.
 template <class EndsOf>
-void draw_pass(const RayPath& path, const RayTarget& target, int count, EndsOf&& ends_of)
+void draw_pass([[maybe_unused]] const RayPath& path, const RayTarget& target, int count, EndsOf&& ends_of)
 {
     // Nothing to draw in an empty frame; the SIMD walks take a frame with pixels.
     if (target.frame_width <= 0 || target.frame_height <= 0) return;
