@@ -1,9 +1,8 @@
-// The lanes of raster/shade_lanes.h in 128-bit NEON vectors, four pixels to a group, as every
-// ARM64 processor has them. Where NEON's own rule differs from the x86 instruction the shading
-// is written against, the x86 rule is kept: minimum and maximum give the second operand for NaN
-// and for equal values, conversions give 0x80000000 for NaN and out of range, and the reciprocal
-// square root is computed exactly (NEON's estimate is coarser and differs between processors).
-// Included by shade_span_neon.cpp, in plain code.
+// The lanes of raster/shade_lanes.h on ARM64: four pixels in 128-bit NEON vectors, in plain code.
+// Where NEON's own rule differs from the x86 instruction the shading is written against, the x86
+// rule is kept: minimum and maximum give the second operand for NaN and for equal values,
+// conversions give 0x80000000 for NaN and out of range, and the reciprocal square root is
+// computed exactly (NEON's estimate is coarser and differs between processors).
 #pragma once
 
 #include <arm_neon.h>
@@ -15,6 +14,7 @@
 
 #define MORVANE_LANES_BEGIN
 #define MORVANE_LANES_END
+#define MORVANE_LANES_NAME(name) name##_neon
 #define MORVANE_ALWAYS_INLINE __attribute__((always_inline)) inline
 
 namespace morvane {
@@ -22,23 +22,23 @@ namespace morvane {
 // Unnamed in a header on purpose: private to the one file that includes it.
 namespace {  // NOLINT(cert-dcl59-cpp)
 
-// Four floats, one per pixel of a group. Products and sums round exactly like the scalar ones.
-struct F4 {
+// One float per pixel of a group. Products and sums round exactly like the scalar ones.
+struct LaneFloats {
     float32x4_t v;
 };
-MORVANE_ALWAYS_INLINE F4 operator+(F4 a, F4 b) { return {vaddq_f32(a.v, b.v)}; }
-MORVANE_ALWAYS_INLINE F4 operator-(F4 a, F4 b) { return {vsubq_f32(a.v, b.v)}; }
-MORVANE_ALWAYS_INLINE F4 operator*(F4 a, F4 b) { return {vmulq_f32(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE LaneFloats operator+(LaneFloats a, LaneFloats b) { return {vaddq_f32(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE LaneFloats operator-(LaneFloats a, LaneFloats b) { return {vsubq_f32(a.v, b.v)}; }
+MORVANE_ALWAYS_INLINE LaneFloats operator*(LaneFloats a, LaneFloats b) { return {vmulq_f32(a.v, b.v)}; }
 
-// Four 32-bit integers or lane masks.
-struct I4 {
+// One 32-bit integer or lane mask per pixel.
+struct LaneInts {
     uint32x4_t v;
 };
 
-struct NeonLanes {
+struct Lanes {
     static constexpr int width = 4;
-    using F = F4;
-    using I = I4;
+    using F = LaneFloats;
+    using I = LaneInts;
 
     MORVANE_ALWAYS_INLINE static F splat(float value) { return {vdupq_n_f32(value)}; }
     MORVANE_ALWAYS_INLINE static F splat_from(const float& value) { return {vld1q_dup_f32(&value)}; }
@@ -51,8 +51,11 @@ struct NeonLanes {
     MORVANE_ALWAYS_INLINE static I equal(F a, F b) { return {vceqq_f32(a.v, b.v)}; }
     MORVANE_ALWAYS_INLINE static I greater(F a, F b) { return {vcgtq_f32(a.v, b.v)}; }
     MORVANE_ALWAYS_INLINE static I both(I a, I b) { return {vandq_u32(a.v, b.v)}; }
-    MORVANE_ALWAYS_INLINE static F keep_where(I mask, F a) { return {as_float(vandq_u32(mask.v, as_bits(a.v)))}; }
-    MORVANE_ALWAYS_INLINE static F nan_where(I mask, F a) { return {as_float(vorrq_u32(mask.v, as_bits(a.v)))}; }
+    MORVANE_ALWAYS_INLINE static F keep_where(I mask, F a) { return {select(mask, a, splat(0.0f)).v}; }
+    MORVANE_ALWAYS_INLINE static F nan_where(I mask, F a)
+    {
+        return {vreinterpretq_f32_u32(vorrq_u32(mask.v, vreinterpretq_u32_f32(a.v)))};
+    }
     MORVANE_ALWAYS_INLINE static bool none(I mask) { return vmaxvq_u32(mask.v) == 0; }
     MORVANE_ALWAYS_INLINE static bool all(I mask) { return vminvq_u32(mask.v) == UINT32_MAX; }
 
@@ -64,8 +67,8 @@ struct NeonLanes {
     MORVANE_ALWAYS_INLINE static I all_lanes() { return {vdupq_n_u32(UINT32_MAX)}; }
     MORVANE_ALWAYS_INLINE static I first_lanes(int32_t count)
     {
-        static constexpr int32_t index[4] = {0, 1, 2, 3};
-        return {vcgtq_s32(vdupq_n_s32(count), vld1q_s32(index))};
+        static constexpr uint32_t lane_numbers[4] = {0, 1, 2, 3};
+        return {vcgtq_s32(vdupq_n_s32(count), vreinterpretq_s32_u32(vld1q_u32(lane_numbers)))};
     }
 
     MORVANE_ALWAYS_INLINE static F load(const float* p) { return {vld1q_f32(p)}; }
@@ -76,10 +79,8 @@ struct NeonLanes {
     MORVANE_ALWAYS_INLINE static F load_masked(const float* p, I lanes)
     {
         float part[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-        uint32_t in[4];
-        vst1q_u32(in, lanes.v);
         for (int j = 0; j < 4; ++j) {
-            if (in[j] != 0) part[j] = p[j];
+            if (lanes.v[j] != 0) part[j] = p[j];
         }
         return {vld1q_f32(part)};
     }
@@ -88,10 +89,8 @@ struct NeonLanes {
     {
         T value[4];
         std::memcpy(value, &a, sizeof value);
-        uint32_t in[4];
-        vst1q_u32(in, mask.v);
         for (int j = 0; j < 4; ++j) {
-            if (in[j] != 0) p[j] = value[j];
+            if (mask.v[j] != 0) p[j] = value[j];
         }
     }
     MORVANE_ALWAYS_INLINE static F select(I mask, F when_set, F otherwise)
@@ -125,18 +124,15 @@ struct NeonLanes {
 
     MORVANE_ALWAYS_INLINE static void spread(const Attributes at[4], F n[4], F& u, F& v)
     {
-        const float32x4_t xy01 = vzip1q_f32(at[0].normal, at[1].normal);  // x0 x1 y0 y1
-        const float32x4_t xy23 = vzip1q_f32(at[2].normal, at[3].normal);
-        const float32x4_t zw01 = vzip2q_f32(at[0].normal, at[1].normal);  // z0 z1 w0 w1
-        const float32x4_t zw23 = vzip2q_f32(at[2].normal, at[3].normal);
-        n[0] = {vcombine_f32(vget_low_f32(xy01), vget_low_f32(xy23))};
-        n[1] = {vcombine_f32(vget_high_f32(xy01), vget_high_f32(xy23))};
-        n[2] = {vcombine_f32(vget_low_f32(zw01), vget_low_f32(zw23))};
-        n[3] = {vcombine_f32(vget_high_f32(zw01), vget_high_f32(zw23))};
-        const float32x4_t uv01 = vzip1q_f32(at[0].uvz, at[1].uvz);  // u0 u1 v0 v1
-        const float32x4_t uv23 = vzip1q_f32(at[2].uvz, at[3].uvz);
-        u = {vcombine_f32(vget_low_f32(uv01), vget_low_f32(uv23))};
-        v = {vcombine_f32(vget_high_f32(uv01), vget_high_f32(uv23))};
+        const float32x4x2_t low = halves(at[0].normal, at[1].normal, at[2].normal, at[3].normal, false);
+        const float32x4x2_t high = halves(at[0].normal, at[1].normal, at[2].normal, at[3].normal, true);
+        const float32x4x2_t uv = halves(at[0].uvz, at[1].uvz, at[2].uvz, at[3].uvz, false);
+        n[0] = {low.val[0]};
+        n[1] = {low.val[1]};
+        n[2] = {high.val[0]};
+        n[3] = {high.val[1]};
+        u = {uv.val[0]};
+        v = {uv.val[1]};
     }
 
     // The four texels of every pixel of a group, each as four words in pixel order.
@@ -157,8 +153,7 @@ struct NeonLanes {
     template <int c>
     MORVANE_ALWAYS_INLINE static F channel(uint32x4_t texels)
     {
-        if constexpr (c > 0) texels = vshrq_n_u32(texels, 8 * c);
-        return {vcvtq_f32_u32(vandq_u32(texels, vdupq_n_u32(0xFF)))};
+        return {vcvtq_f32_u32(vandq_u32(vshrq_n_u32(texels, 8 * c), vdupq_n_u32(0xFF)))};
     }
 
     // Four B, G, R, X pixels: each channel saturated to signed 16 bits, then to unsigned 8 bits
@@ -179,20 +174,28 @@ struct NeonLanes {
     }
 
 private:
-    MORVANE_ALWAYS_INLINE static float32x4_t as_float(uint32x4_t a) { return vreinterpretq_f32_u32(a); }
-    MORVANE_ALWAYS_INLINE static uint32x4_t as_bits(float32x4_t a) { return vreinterpretq_u32_f32(a); }
     MORVANE_ALWAYS_INLINE static int16x4_t narrow(I a) { return vqmovn_s32(vreinterpretq_s32_u32(a.v)); }
 
     // A conversion's lanes where `a` lies in [-2^31, 2^31) (no other float truncates or rounds
     // into the 32-bit range); 0x80000000 elsewhere and for NaN, where NEON saturates.
     MORVANE_ALWAYS_INLINE static I in_range(F a, int32x4_t converted)
     {
-        const uint32x4_t fits =
-            vandq_u32(vcgeq_f32(a.v, vdupq_n_f32(-2147483648.0f)), vcltq_f32(a.v, vdupq_n_f32(2147483648.0f)));
-        return {vbslq_u32(fits, vreinterpretq_u32_s32(converted), vdupq_n_u32(0x80000000u))};
+        const I fits = both(not_greater(splat(-2147483648.0f), a), less(a, splat(2147483648.0f)));
+        return select(fits, I{vreinterpretq_u32_s32(converted)}, I{vdupq_n_u32(0x80000000u)});
     }
 
-    // The texels (t, t + 1) of four pixels from two 64-bit loads each, split into the four first
+    // Lanes 0, 1 (or 2, 3 with `high`) of four vectors as two: a0 b0 c0 d0 and a1 b1 c1 d1.
+    MORVANE_ALWAYS_INLINE static float32x4x2_t halves(float32x4_t a, float32x4_t b, float32x4_t c, float32x4_t d,
+                                                      bool high)
+    {
+        const float32x4_t ab = high ? vzip2q_f32(a, b) : vzip1q_f32(a, b);  // a0 b0 a1 b1
+        const float32x4_t cd = high ? vzip2q_f32(c, d) : vzip1q_f32(c, d);
+        const auto pairs = [](float32x4_t v) { return vreinterpretq_f64_f32(v); };
+        return {vreinterpretq_f32_f64(vzip1q_f64(pairs(ab), pairs(cd))),
+                vreinterpretq_f32_f64(vzip2q_f64(pairs(ab), pairs(cd)))};
+    }
+
+    // The texels (t, t + 1) of four pixels from one 64-bit load each, split into the four first
     // and the four second texels.
     MORVANE_ALWAYS_INLINE static void load_pairs(const Pixel* row, const uint32_t t[4], uint32x4_t& first,
                                                  uint32x4_t& second)
