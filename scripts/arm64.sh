@@ -35,7 +35,7 @@ install_arm64_cross_packages
 #    native build's exact-reciprocal morvane-render too, whose frames the ARM64 ones must equal.
 native_dir=build/native-tools
 cmake -S . -B "$native_dir" -DCMAKE_BUILD_TYPE=Release \
-    -DMORVANE_WINDOW=OFF -DMORVANE_TOOLS=OFF -DMORVANE_BENCH=OFF -DMORVANE_TESTS=OFF >/dev/null
+    -DMORVANE_WINDOW=OFF -DMORVANE_BENCH=OFF -DMORVANE_TESTS=OFF >/dev/null
 cmake --build "$native_dir" --target picture_to_source -j "$jobs"
 native_render=""
 if [ "$tests" = ON ]; then
