@@ -106,16 +106,22 @@ F4 weight_lane(F4 c) { return {_mm_castsi128_ps(_mm_shuffle_epi32(_mm_castps_si1
 // Every lane times the weight, rounded to nearest even (cvtps2dq).
 __m128i weighted_whole(F4 c) { return _mm_cvtps_epi32((c * weight_lane(c)).v); }
 
-// The four bytes of a blend amount in the low 32 bits: signed 16-bit then unsigned 8-bit
-// saturation; nothing where the stored depth is not farther (strictly; a NaN on either side fails).
-Amounts nearer_amount(F4 colour, Depths depth, const float* stored)
+// The four bytes of a blend amount in the low 32 bits: signed 16-bit then unsigned 8-bit saturation.
+Amounts blend_amount(F4 colour)
 {
     const __m128i whole = weighted_whole(colour);
     const __m128i words = _mm_packs_epi32(whole, whole);
-    return _mm_and_si128(_mm_packus_epi16(words, words), _mm_castps_si128(_mm_cmplt_ss(depth, _mm_load_ss(stored))));
+    return _mm_packus_epi16(words, words);
 }
 
-// The same for two rays at once (lanes 0 and 1 of `depth`).
+// All ones in the low lane where depth < stored (strictly; a NaN on either side fails).
+Amounts nearer_mask(Depths depth, const float* stored)
+{
+    return _mm_castps_si128(_mm_cmplt_ss(depth, _mm_load_ss(stored)));
+}
+Amounts masked(Amounts amounts, Amounts mask) { return _mm_and_si128(amounts, mask); }
+
+// The amounts of two rays at once (lanes 0 and 1 of `depth`), each masked by its depth test.
 Amounts pair_amounts(F4 colour_a, F4 colour_b, Depths depth, const float* stored_a, const float* stored_b)
 {
     const __m128 stored = _mm_unpacklo_ps(_mm_load_ss(stored_a), _mm_load_ss(stored_b));
@@ -157,20 +163,20 @@ int16x4_t weighted_words(F4 c)
                                       vcltq_f32(product, vdupq_n_f32(2147483648.0f)));
     return vqmovn_s32(vbslq_s32(fits, vcvtnq_s32_f32(product), vdupq_n_s32(INT32_MIN)));
 }
-Amounts nearer(Amounts amounts, Depths depth, Depths stored)
-{
-    return vand_u8(amounts, vreinterpret_u8_u32(vclt_f32(depth, stored)));
-}
-
-Amounts nearer_amount(F4 colour, Depths depth, const float* stored)
+Amounts blend_amount(F4 colour)
 {
     const int16x4_t words = weighted_words(colour);
-    return nearer(vqmovun_s16(vcombine_s16(words, words)), depth, vld1_dup_f32(stored));
+    return vqmovun_s16(vcombine_s16(words, words));
 }
+Amounts nearer_mask(Depths depth, const float* stored)
+{
+    return vreinterpret_u8_u32(vclt_f32(depth, vld1_dup_f32(stored)));
+}
+Amounts masked(Amounts amounts, Amounts mask) { return vand_u8(amounts, mask); }
 Amounts pair_amounts(F4 colour_a, F4 colour_b, Depths depth, const float* stored_a, const float* stored_b)
 {
-    return nearer(vqmovun_s16(vcombine_s16(weighted_words(colour_a), weighted_words(colour_b))), depth,
-                  vld1_lane_f32(stored_b, vld1_dup_f32(stored_a), 1));
+    const Amounts both = vqmovun_s16(vcombine_s16(weighted_words(colour_a), weighted_words(colour_b)));
+    return masked(both, vreinterpret_u8_u32(vclt_f32(depth, vld1_lane_f32(stored_b, vld1_dup_f32(stored_a), 1))));
 }
 Amounts second_amount(Amounts amounts) { return vreinterpret_u8_u64(vshr_n_u64(vreinterpret_u64_u8(amounts), 32)); }
 
@@ -207,7 +213,8 @@ struct WalkState {
     // masks the amount rather than branching: a hidden pixel is written back unchanged.
     void blend(const RayTarget& target, ptrdiff_t index)
     {
-        add_to_pixel(target.colour_buffer + index, nearer_amount(colour, depth, target.depth_buffer + index));
+        add_to_pixel(target.colour_buffer + index,
+                     masked(blend_amount(colour), nearer_mask(depth, target.depth_buffer + index)));
         advance();
     }
     void blend_run(const RayTarget& target, ptrdiff_t index, int32_t count)

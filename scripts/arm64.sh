@@ -2,7 +2,8 @@
 # Cross-builds for 64-bit ARM Linux from an x86-64 Debian machine: build/arm64/morvane,
 # morvane-render and morvane-bench, with Debian's cross compiler and the arm64 libraries of a
 # multiarch system (scripts/install-deps.sh installs them, adding the arm64 architecture). The
-# picture tool is built for this machine first (build/native-tools) and handed to the cross build.
+# picture tool is built for this machine first (build/native-tools, or MORVANE_NATIVE_BUILD's)
+# and handed to the cross build.
 #   scripts/arm64.sh                      the three programs
 #   scripts/arm64.sh --tests NATIVE_BUILD the programs and the ARM64 test programs, configured
 #                                         to compare with NATIVE_BUILD's exact-reciprocal
@@ -33,13 +34,14 @@ install_arm64_cross_packages
 
 # 1. The picture tool, built for this machine: the cross build runs it. With the tests, the
 #    native build's exact-reciprocal morvane-render too, whose frames the ARM64 ones must equal.
-native_dir=build/native-tools
-cmake -S . -B "$native_dir" -DCMAKE_BUILD_TYPE=Release \
+#    A native build named in MORVANE_NATIVE_BUILD (make test's) lends the picture tool.
+native_dir=${MORVANE_NATIVE_BUILD:-build/native-tools}
+[ -n "${MORVANE_NATIVE_BUILD:-}" ] || cmake -S . -B "$native_dir" -DCMAKE_BUILD_TYPE=Release \
     -DMORVANE_WINDOW=OFF -DMORVANE_BENCH=OFF -DMORVANE_TESTS=OFF >/dev/null
 cmake --build "$native_dir" --target picture_to_source -j "$jobs"
 native_render=""
 if [ "$tests" = ON ]; then
-    case $native_build in /*) ;; *) native_build=$root/$native_build ;; esac
+    native_build=$(cd "$native_build" && pwd)
     cmake --build "$native_build" --target morvane-render-exact -j "$jobs"
     native_render=$native_build/tests/arm64/morvane-render-exact
 fi
@@ -49,7 +51,7 @@ fi
 #    with and without the tests, so that neither rebuilds the other's programs.
 cmake -S . -B "$cross_dir" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" \
-    -DMORVANE_PICTURE_TOOL="$root/$native_dir/picture_to_source" -DMORVANE_E2E=OFF \
+    -DMORVANE_PICTURE_TOOL="$(cd "$native_dir" && pwd)/picture_to_source" -DMORVANE_E2E=OFF \
     -DMORVANE_TESTS=ON -DMORVANE_NATIVE_RENDER="$native_render" >/dev/null
 targets="morvane morvane-render morvane-bench"
 if [ "$tests" = ON ]; then

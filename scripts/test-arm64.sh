@@ -39,7 +39,7 @@ if [ -n "$missing" ]; then
 fi
 
 started=$(date +%s)
-scripts/arm64.sh --tests "$native_build"
+MORVANE_NATIVE_BUILD=$native_build scripts/arm64.sh --tests "$native_build"
 built=$(date +%s)
 timeout 1200 ctest --test-dir build/arm64 -L arm64 --output-on-failure -j "${MORVANE_JOBS:-2}"
 say "build $((built - started)) s, tests $(($(date +%s) - built)) s"
