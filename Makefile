@@ -5,7 +5,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 
 .PHONY: all deps configure build run test test-windows windows package package-windows clean sanitize lint \
-        fuzz bench micro
+        fuzz bench micro arm64 package-arm64 test-arm64
 
 all: build
 
@@ -26,10 +26,20 @@ test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
 	MORVANE_JOBS=$(JOBS) sh scripts/test-sanitizers.sh
 	@MORVANE_NATIVE_BUILD=$(BUILD_DIR) bash scripts/test-windows.sh
+	@MORVANE_JOBS=$(JOBS) sh scripts/test-arm64.sh $(BUILD_DIR)
 
 # The native Windows program, cross-built with MinGW-w64: build/windows/morvane.exe.
 windows:
 	@bash scripts/windows.sh
+
+# The programs for 64-bit ARM Linux, cross-built: build/arm64/morvane, morvane-render and
+# bench/morvane-bench (scripts/arm64.sh; see README.md, "ARM64").
+arm64:
+	@MORVANE_JOBS=$(JOBS) sh scripts/arm64.sh
+
+# The ARM64 tests under qemu-aarch64 (part of `make test`).
+test-arm64: build
+	@MORVANE_JOBS=$(JOBS) sh scripts/test-arm64.sh $(BUILD_DIR)
 
 # Packages (see README.md, "Installing"): build/packages/morvane_<version>_<arch>.deb, and
 # build/windows/packages/morvane-<version>-windows-x86_64.zip. Only what is installed is built.
@@ -39,6 +49,9 @@ package: configure
 
 package-windows:
 	@bash scripts/windows.sh --package
+
+package-arm64:
+	@MORVANE_JOBS=$(JOBS) sh scripts/arm64.sh --package
 
 # The Windows unit and end-to-end tests under Wine (part of `make test`).
 test-windows:

@@ -5,6 +5,10 @@
 #include "pipeline/pipeline.h"
 #include "scene/processor.h"
 
+#if MORVANE_NEON
+#include <arm_neon.h>
+#endif
+
 namespace morvane {
 
 namespace {
@@ -57,6 +61,15 @@ void fill_dwords(uint32_t* destination, int64_t count, uint32_t value)
     } else {
         store_blocks([](__m128i* at, __m128i four) { _mm_store_si128(at, four); });
     }
+#elif MORVANE_NEON
+    // NEON's stores take any address, and ARM64 has no streaming form of them: one loop.
+    const uint32x4_t v = vdupq_n_u32(value);
+    for (int64_t b = 0; b < blocks; ++b, block += block_values) {
+        vst1q_u32(block + 0, v);
+        vst1q_u32(block + 4, v);
+        vst1q_u32(block + 8, v);
+        vst1q_u32(block + 12, v);
+    }
 #else
     for (int64_t i = 0; i < blocks * block_values; ++i) block[i] = value;
 #endif
@@ -65,7 +78,7 @@ void fill_dwords(uint32_t* destination, int64_t count, uint32_t value)
 const FillPath& fill_path(SceneBlock::CodePath code_path)
 {
     static constexpr FillPath plain = {"scalar", fill_dwords_scalar};
-    static constexpr FillPath fastest = {MORVANE_X86 ? "SSE2" : "scalar", fill_dwords};
+    static constexpr FillPath fastest = {MORVANE_X86 ? "SSE2" : (MORVANE_NEON ? "NEON" : "scalar"), fill_dwords};
     return code_path == SceneBlock::CodePath::scalar ? plain : fastest;
 }
 

@@ -1,21 +1,26 @@
 // Pixel shading a group of pixels at a time with exactly the bytes and depths of shade_span_scalar,
-// written once for every instruction set over a traits type `Lanes` (raster/lanes_x86.h), whose
-// header names the including file's two entry points (MORVANE_LANES_NAME) and brackets the code
-// for its set (MORVANE_LANES_BEGIN, MORVANE_LANES_END). Everything else has internal linkage, and
-// nothing inline from the shared headers is used.
+// written once for every instruction set over a traits type `Lanes` (raster/lanes_x86.h, and
+// raster/lanes_neon.h on ARM64), whose header names the including file's two entry points
+// (MORVANE_LANES_NAME) and brackets the code for its set (MORVANE_LANES_BEGIN, MORVANE_LANES_END).
+// Everything else has internal linkage, and nothing inline from the shared headers is used.
 //
 // A traits type supplies what lanes_x86.h defines, with these meanings: F + F, F - F, F * F round
 // like the scalar operations; min_first_if_less and max_first_if_greater give the second operand
 // for NaN (minps, maxps); the comparisons are ordered (false for NaN); truncate and nearest convert
-// like cvttps2dq and cvtps2dq, shift_right_8 is logical; the masked moves neither read nor write a
-// lane outside the mask; pack_pixels takes channels below 2^24 to bytes of at most 255; prefetch
-// takes any address.
+// like cvttps2dq and cvtps2dq, shift_right_8 is logical; rsqrt_estimate is rsqrtps where the build
+// uses the estimates, else the exact value; the masked moves neither read nor write a lane outside
+// the mask; pack_pixels takes channels below 2^24 to bytes of at most 255; prefetch takes any address.
 #pragma once
 
 #include <cstdint>
 #include <limits>
 
+#include "scene/processor.h"
+#if MORVANE_NEON
+#include "raster/lanes_neon.h"
+#else
 #include "raster/lanes_x86.h"
+#endif
 #include "raster/raster.h"
 #include "raster/shade_paths.h"
 #include "scene/scene.h"

@@ -47,6 +47,12 @@ void shade_span_pair_avx512(const SpanRequest& first, const SpanRequest& second,
                             DepthRule rule = DepthRule::nearer);
 #endif
 
+#if MORVANE_NEON
+// Four pixels at a time with NEON, which every ARM64 processor has; the same two.
+void shade_span_neon(const SpanRequest& request, DepthRule rule = DepthRule::nearer);
+void shade_span_pair_neon(const SpanRequest& first, const SpanRequest& second, DepthRule rule = DepthRule::nearer);
+#endif
+
 #if MORVANE_X86
 // Four pixels at a time with SSE2, which every x86-64 processor has; the same two.
 void shade_span_sse2(const SpanRequest& request, DepthRule rule = DepthRule::nearer);

@@ -193,6 +193,9 @@ constexpr ShadePath built_paths[] = {
 #if MORVANE_X86
     {"SSE2", shade_span_sse2, shade_span_pair_sse2, true},
 #endif
+#if MORVANE_NEON
+    {"NEON", shade_span_neon, shade_span_pair_neon, true},
+#endif
 #if MORVANE_HAVE_AVX2_PATH
     {"AVX2", shade_span_avx2, shade_span_pair_avx2, true},
     {"AVX2 with AVX-512 registers", shade_span_avx512, shade_span_pair_avx512, true},
@@ -211,8 +214,8 @@ std::span<const ShadePath> shade_paths()
 const ShadePath& shade_path(SceneBlock::CodePath code_path)
 {
     if (code_path == SceneBlock::CodePath::scalar) return built_paths[0];
-    // The SIMD paths use the packed estimate instructions.
-    if (!MORVANE_ESTIMATES) return exact_path;
+    // The x86 SIMD paths use the packed estimate instructions; the NEON path computes exactly.
+    if (!MORVANE_ESTIMATES && !MORVANE_NEON) return exact_path;
     return shade_paths().back();
 }
 

@@ -40,7 +40,7 @@ using SteepRaysFunction = void (*)(const SteepRay* rays, const uint16_t* order, 
 // One way of drawing rays.
 struct RayPath {
     const char* name;  // what the benchmark prints: "scalar", "SSE2", "AVX2 steep, SSE2 other", ...
-    bool simd;         // the SSE2 walks, steep rays in pairs; else every ray by draw_ray_line_scalar
+    bool simd;         // the SSE2 or NEON walks, steep rays in pairs; else every ray by draw_ray_line_scalar
     SteepRaysFunction steep_rays;  // with `simd`, or nullptr: for the steep rays in a small enough frame
 };
 

@@ -1,4 +1,4 @@
-// The walk of one ray, shared by the scalar and the SSE2 loops: which end starts, the per-pixel
+// The walk of one ray, shared by the scalar and the SIMD loops: which end starts, the per-pixel
 // depth and colour steps, the 16.16 column walk down the rows, and the pixel blend.
 #pragma once
 

@@ -15,6 +15,10 @@
 #include "scene/numeric.h"
 #include "scene/scene.h"
 
+#if MORVANE_NEON
+#include <arm_neon.h>
+#endif
+
 namespace morvane {
 
 using namespace ray_walk;
@@ -79,16 +83,22 @@ void draw_ray_line_scalar(const RayEnd& anchor, const RayEnd& far_end, const Ray
     });
 }
 
-#if MORVANE_X86
+#if MORVANE_X86 || MORVANE_NEON
 
 namespace {
 
-// B, G, R, weight.
+// The vector steps of the SIMD walks, in SSE2 or in NEON: the four float lanes of a colour (B,
+// G, R, weight), the running depths of one ray (lane 0) or two (lanes 0 and 1), and the blend
+// amounts of one pixel (bytes 0-3) or two (bytes 4-7 the second's).
+#if MORVANE_X86
+
 struct F4 {
     __m128 v;
     friend F4 operator+(F4 a, F4 b) { return {_mm_add_ps(a.v, b.v)}; }
     friend F4 operator*(F4 a, F4 b) { return {_mm_mul_ps(a.v, b.v)}; }
 };
+using Depths = __m128;
+using Amounts = __m128i;
 
 F4 load(const Vec4& v) { return {_mm_load_ps(v.lane)}; }
 // The weight in every lane (an integer shuffle, which needs no copy of its source).
@@ -97,7 +107,7 @@ F4 weight_lane(F4 c) { return {_mm_castsi128_ps(_mm_shuffle_epi32(_mm_castps_si1
 __m128i weighted_whole(F4 c) { return _mm_cvtps_epi32((c * weight_lane(c)).v); }
 
 // The four bytes of a blend amount in the low 32 bits: signed 16-bit then unsigned 8-bit saturation.
-__m128i blend_amount(F4 colour)
+Amounts blend_amount(F4 colour)
 {
     const __m128i whole = weighted_whole(colour);
     const __m128i words = _mm_packs_epi32(whole, whole);
@@ -105,28 +115,94 @@ __m128i blend_amount(F4 colour)
 }
 
 // All ones in the low lane where depth < stored (strictly; a NaN on either side fails).
-__m128i nearer_mask(__m128 depth, const float* stored)
+Amounts nearer_mask(Depths depth, const float* stored)
 {
     return _mm_castps_si128(_mm_cmplt_ss(depth, _mm_load_ss(stored)));
 }
+Amounts masked(Amounts amounts, Amounts mask) { return _mm_and_si128(amounts, mask); }
+
+// The amounts of two rays at once (lanes 0 and 1 of `depth`), each masked by its depth test.
+Amounts pair_amounts(F4 colour_a, F4 colour_b, Depths depth, const float* stored_a, const float* stored_b)
+{
+    const __m128 stored = _mm_unpacklo_ps(_mm_load_ss(stored_a), _mm_load_ss(stored_b));
+    const __m128i nearer = _mm_castps_si128(_mm_cmplt_ps(depth, stored));
+    const __m128i words = _mm_packs_epi32(weighted_whole(colour_a), weighted_whole(colour_b));
+    return _mm_and_si128(_mm_packus_epi16(words, words), nearer);
+}
+Amounts second_amount(Amounts amounts) { return _mm_srli_epi64(amounts, 32); }
+
+Depths depth_lanes(float depth) { return _mm_set_ss(depth); }
+Depths add_first(Depths a, Depths b) { return _mm_add_ss(a, b); }
+Depths add_both(Depths a, Depths b) { return _mm_add_ps(a, b); }
+Depths pair_of(Depths first, Depths second) { return _mm_unpacklo_ps(first, second); }
+Depths second_of(Depths pair) { return _mm_shuffle_ps(pair, pair, _MM_SHUFFLE(3, 2, 3, 1)); }
 
 // pixel = pixel + amount, byte by byte with saturation (the amount in the low 32 bits).
-void add_to_pixel(Pixel* pixel, __m128i amount)
+void add_to_pixel(Pixel* pixel, Amounts amount)
 {
     const __m128i old = _mm_cvtsi32_si128(static_cast<int>(*pixel));
     *pixel = static_cast<Pixel>(_mm_cvtsi128_si32(_mm_adds_epu8(old, amount)));
 }
 
+#else
+
+struct F4 {
+    float32x4_t v;
+    friend F4 operator+(F4 a, F4 b) { return {vaddq_f32(a.v, b.v)}; }
+};
+using Depths = float32x2_t;
+using Amounts = uint8x8_t;
+
+F4 load(const Vec4& v) { return {vld1q_f32(v.lane)}; }
+// Every lane times the weight, rounded to nearest even, saturated to signed 16 bits; NaN and out
+// of range count as -2^31, as on x86 (NEON would saturate them apart).
+int16x4_t weighted_words(F4 c)
+{
+    const float32x4_t product = vmulq_laneq_f32(c.v, c.v, 3);
+    const uint32x4_t fits = vandq_u32(vcgeq_f32(product, vdupq_n_f32(-2147483648.0f)),
+                                      vcltq_f32(product, vdupq_n_f32(2147483648.0f)));
+    return vqmovn_s32(vbslq_s32(fits, vcvtnq_s32_f32(product), vdupq_n_s32(INT32_MIN)));
+}
+Amounts blend_amount(F4 colour)
+{
+    const int16x4_t words = weighted_words(colour);
+    return vqmovun_s16(vcombine_s16(words, words));
+}
+Amounts nearer_mask(Depths depth, const float* stored)
+{
+    return vreinterpret_u8_u32(vclt_f32(depth, vld1_dup_f32(stored)));
+}
+Amounts masked(Amounts amounts, Amounts mask) { return vand_u8(amounts, mask); }
+Amounts pair_amounts(F4 colour_a, F4 colour_b, Depths depth, const float* stored_a, const float* stored_b)
+{
+    const Amounts both = vqmovun_s16(vcombine_s16(weighted_words(colour_a), weighted_words(colour_b)));
+    return masked(both, vreinterpret_u8_u32(vclt_f32(depth, vld1_lane_f32(stored_b, vld1_dup_f32(stored_a), 1))));
+}
+Amounts second_amount(Amounts amounts) { return vreinterpret_u8_u64(vshr_n_u64(vreinterpret_u64_u8(amounts), 32)); }
+
+Depths depth_lanes(float depth) { return vset_lane_f32(depth, vdup_n_f32(0.0f), 0); }
+Depths add_first(Depths a, Depths b) { return vadd_f32(a, b); }
+Depths add_both(Depths a, Depths b) { return vadd_f32(a, b); }
+Depths pair_of(Depths first, Depths second) { return vzip1_f32(first, second); }
+Depths second_of(Depths pair) { return vdup_lane_f32(pair, 1); }
+
+void add_to_pixel(Pixel* pixel, Amounts amount)
+{
+    *pixel = vget_lane_u32(vreinterpret_u32_u8(vqadd_u8(vreinterpret_u8_u32(vdup_n_u32(*pixel)), amount)), 0);
+}
+
+#endif
+
 // The running depth and colour of one ray's walk, held in registers.
 struct WalkState {
-    __m128 depth;  // low lane
-    __m128 depth_step;
+    Depths depth;  // lane 0
+    Depths depth_step;
     F4 colour;
     F4 colour_step;
 
     void advance()
     {
-        depth = _mm_add_ss(depth, depth_step);
+        depth = add_first(depth, depth_step);
         colour = colour + colour_step;
     }
     void skip(int32_t count)
@@ -138,7 +214,7 @@ struct WalkState {
     void blend(const RayTarget& target, ptrdiff_t index)
     {
         add_to_pixel(target.colour_buffer + index,
-                     _mm_and_si128(blend_amount(colour), nearer_mask(depth, target.depth_buffer + index)));
+                     masked(blend_amount(colour), nearer_mask(depth, target.depth_buffer + index)));
         advance();
     }
     void blend_run(const RayTarget& target, ptrdiff_t index, int32_t count)
@@ -149,7 +225,7 @@ struct WalkState {
 
 WalkState start_state(const Walk& walk)
 {
-    return {_mm_set_ss(walk.depth), _mm_set_ss(walk.depth_step), load(walk.colour), load(walk.colour_step)};
+    return {depth_lanes(walk.depth), depth_lanes(walk.depth_step), load(walk.colour), load(walk.colour_step)};
 }
 
 // A steep ray moves at most one column per row, so every row covers one pixel, at the column of
@@ -187,22 +263,19 @@ void draw_steep(SteepWalk& ray, const RayTarget& target)
 // one pixel (as at a shared anchor) both count. Then the longer ray finishes alone.
 void draw_steep_pair(SteepWalk& a, SteepWalk& b, const RayTarget& target)
 {
-    __m128 depth = _mm_unpacklo_ps(a.state.depth, b.state.depth);  // lanes a, b, 0, 0
-    const __m128 depth_step = _mm_unpacklo_ps(a.state.depth_step, b.state.depth_step);
+    Depths depth = pair_of(a.state.depth, b.state.depth);  // lanes a, b
+    const Depths depth_step = pair_of(a.state.depth_step, b.state.depth_step);
     F4 colour_a = a.state.colour;
     F4 colour_b = b.state.colour;
     const int32_t together = std::min(a.rows, b.rows);
     for (int32_t i = 0; i < together; ++i) {
         const ptrdiff_t index_a = a.index();
         const ptrdiff_t index_b = b.index();
-        const __m128 stored =
-            _mm_unpacklo_ps(_mm_load_ss(target.depth_buffer + index_a), _mm_load_ss(target.depth_buffer + index_b));
-        const __m128i nearer = _mm_castps_si128(_mm_cmplt_ps(depth, stored));
-        const __m128i words = _mm_packs_epi32(weighted_whole(colour_a), weighted_whole(colour_b));
-        const __m128i amounts = _mm_and_si128(_mm_packus_epi16(words, words), nearer);  // a in bytes 0-3, b in 4-7
+        const Amounts amounts = pair_amounts(colour_a, colour_b, depth, target.depth_buffer + index_a,
+                                             target.depth_buffer + index_b);  // a in bytes 0-3, b in 4-7
         add_to_pixel(target.colour_buffer + index_a, amounts);
-        add_to_pixel(target.colour_buffer + index_b, _mm_srli_epi64(amounts, 32));
-        depth = _mm_add_ps(depth, depth_step);
+        add_to_pixel(target.colour_buffer + index_b, second_amount(amounts));
+        depth = add_both(depth, depth_step);
         colour_a = colour_a + a.state.colour_step;
         colour_b = colour_b + b.state.colour_step;
         a.at += a.row_step;
@@ -211,7 +284,7 @@ void draw_steep_pair(SteepWalk& a, SteepWalk& b, const RayTarget& target)
     a.rows -= together;
     b.rows -= together;
     SteepWalk& rest = a.rows > 0 ? a : b;
-    rest.state.depth = a.rows > 0 ? depth : _mm_shuffle_ps(depth, depth, _MM_SHUFFLE(3, 2, 3, 1));
+    rest.state.depth = a.rows > 0 ? depth : second_of(depth);
     rest.state.colour = a.rows > 0 ? colour_a : colour_b;
     draw_steep(rest, target);
 }
@@ -370,7 +443,7 @@ void SimdPass::draw(const RayEnd* anchors, const RayEnd* far_ends, int count)
 
 } // namespace
 
-#endif // MORVANE_X86
+#endif // MORVANE_X86 || MORVANE_NEON
 
 namespace {
 
@@ -379,6 +452,9 @@ constexpr RayPath built_paths[] = {
     {"scalar", false, nullptr},
 #if MORVANE_X86
     {"SSE2", true, nullptr},
+#endif
+#if MORVANE_NEON
+    {"NEON", true, nullptr},
 #endif
 #if MORVANE_HAVE_AVX2_PATH
     {"AVX2 steep, SSE2 other", true, draw_steep_rays_avx2},
@@ -395,13 +471,13 @@ bool wide_form_fits(const RayTarget& target)
 
 // Draws on `path` the rays whose ends `ends_of(k, anchor, far_end)` gives, for k = 0 .. count - 1.
 template <class EndsOf>
-void draw_pass(const RayPath& path, const RayTarget& target, int count, EndsOf&& ends_of)
+void draw_pass([[maybe_unused]] const RayPath& path, const RayTarget& target, int count, EndsOf&& ends_of)
 {
     // Nothing to draw in an empty frame; the SIMD walks take a frame with pixels.
     if (target.frame_width <= 0 || target.frame_height <= 0) return;
     RayEnd anchor;
     RayEnd far_end;
-#if MORVANE_X86
+#if MORVANE_X86 || MORVANE_NEON
     if (path.simd) {
         // In batches, so that the pass works through many rays in one call.
         constexpr int batch = 64;

@@ -1,5 +1,5 @@
 // The instruction sets: which this build compiles for (MORVANE_X86: x86 with SSE2, whose
-// intrinsics it then includes) and which of the wider ones the processor runs, asked at run time.
+// intrinsics it then includes; MORVANE_NEON: ARM64) and which of the wider ones the processor runs, asked at run time.
 #pragma once
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
@@ -7,6 +7,13 @@
 #include <emmintrin.h>
 #else
 #define MORVANE_X86 0
+#endif
+
+// MORVANE_NEON: 64-bit ARM, whose NEON every processor has, so its paths need no run-time test.
+#if defined(__aarch64__) || defined(_M_ARM64)
+#define MORVANE_NEON 1
+#else
+#define MORVANE_NEON 0
 #endif
 
 namespace morvane {

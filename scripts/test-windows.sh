@@ -10,6 +10,16 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 say() { echo "test-windows.sh: $*"; }
 
+# The Windows programs are built for x86-64, and Wine runs them only on an x86-64 machine: on
+# any other (an ARM64 one) the tests cannot run, on CI or not.
+case $(uname -m) in
+x86_64 | amd64) ;;
+*)
+    say "SKIPPED: the Windows programs are for x86-64, and this is a $(uname -m) machine"
+    exit 0
+    ;;
+esac
+
 . "$root/scripts/apt-packages.sh"
 
 # Wine for x86-64 alone: the program and its tests are 64-bit.

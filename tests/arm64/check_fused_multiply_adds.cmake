@@ -1,0 +1,28 @@
+# Rendering arithmetic is built with -ffp-contract=off, which an ARM64 compiler would otherwise
+# not default to: no object of the renderer may hold a fused multiply-add, scalar or vector.
+#   cmake -DOBJDUMP=<objdump> -DOBJECTS=<a.o;b.o;...> -P check_fused_multiply_adds.cmake
+set(found "")
+foreach(object ${OBJECTS})
+  execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${object}
+                  OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} could not read ${object}")
+  endif()
+  string(REPLACE "\n" ";" lines "${listing}")
+  set(count 0)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^ +[0-9a-f]+:\t(fn?m(add|sub)|fml[as]2?)[ \t]")
+      math(EXPR count "${count} + 1")
+    endif()
+  endforeach()
+  get_filename_component(name ${object} NAME)
+  message(STATUS "${count} fused multiply-adds in ${name}")
+  if(count GREATER 0)
+    string(APPEND found " ${name}")
+  endif()
+endforeach()
+list(LENGTH OBJECTS checked)
+if(found)
+  message(FATAL_ERROR "fused multiply-adds in:${found}")
+endif()
+message(STATUS "no fused multiply-add in ${checked} objects")
