@@ -150,10 +150,10 @@ private:
     std::string stem_;
 };
 
-// A child run to its end, or killed after 30 s.
-std::unique_ptr<Child> finish(std::unique_ptr<Child> child)
+// A child run to its end, or killed at the deadline.
+std::unique_ptr<Child> finish(std::unique_ptr<Child> child, milliseconds deadline = milliseconds(30000))
 {
-    child->wait(milliseconds(30000));
+    child->wait(deadline);
     child->stop();
     return child;
 }
@@ -458,13 +458,16 @@ TEST(Wayland, WithoutXTheWindowOpensShowsTheSlabAndQuitsOnEsc)
                                  {"SWAYSOCK", ipc_socket}, {"HOME", dir}, {"SDL_VIDEODRIVER", std::nullopt}});
         return std::make_unique<Child>(argv, env);
     };
-    const auto session_run = [&](const std::vector<std::string>& argv) { return finish(start(argv, {})); };
+    const auto session_run = [&](const std::vector<std::string>& argv, milliseconds deadline = milliseconds(30000)) {
+        return finish(start(argv, {}), deadline);
+    };
     std::unique_ptr<Child> compositor;
     if (failure.empty()) {
         std::ofstream(dir + "/sway.config") << "xwayland disable\noutput HEADLESS-1 resolution 1280x720\n";
         fs::permissions(dir + "/sway.config", fs::perms(0644));
         compositor = start({MORVANE_E2E_SWAY, "--config", dir + "/sway.config"},
-                           {{"XDG_CONFIG_HOME", dir}, {"WLR_BACKENDS", "headless"}, {"WLR_LIBINPUT_NO_DEVICES", "1"},
+                           {{"WAYLAND_DISPLAY", std::nullopt}, {"SWAYSOCK", std::nullopt}, {"XDG_CONFIG_HOME", dir},
+                            {"WLR_BACKENDS", "headless"}, {"WLR_LIBINPUT_NO_DEVICES", "1"},
                             {"WLR_RENDERER", "pixman"}});
         // Ready once both its sockets are there and it reports its output.
         wait_until([&] {
@@ -475,7 +478,7 @@ TEST(Wayland, WithoutXTheWindowOpensShowsTheSlabAndQuitsOnEsc)
                 if (name.rfind("sway-ipc.", 0) == 0) ipc_socket = entry.path().string();
             }
             return !compositor->running() ||
-                   (!ipc_socket.empty() && session_run({MORVANE_E2E_SWAYMSG, "-t", "get_outputs"})->out().find("HEADLESS-1") !=
+                   (!ipc_socket.empty() && session_run({MORVANE_E2E_SWAYMSG, "-t", "get_outputs"}, quit_deadline)->out().find("HEADLESS-1") !=
                                                std::string::npos);
         });
         if (!compositor->running() || socket.empty()) failure = "sway did not start: " + compositor->err();
