@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <process.h>
 #include <string>
 
@@ -108,7 +109,7 @@ int pump_until_quit(platform::Window* window, int limit = 100)
     return -1;
 }
 
-TEST(Win32Window, AScreenSizedWindowAndATinyOneKeepTheirClientAreasAndReopen)
+TEST(Win32Window, AScreenSizedWindowKeepsItsClientAreaAndTheClassIsFreedForTheNext)
 {
     // Real pixels, whatever the DPI; the frame is the screen less 10 pixels, so with its title
     // bar the window is taller than the screen, which the system would cut short by default.
@@ -120,14 +121,12 @@ TEST(Win32Window, AScreenSizedWindowAndATinyOneKeepTheirClientAreasAndReopen)
     mode.dmSize = sizeof mode;
     ASSERT_TRUE(EnumDisplaySettingsA(nullptr, ENUM_CURRENT_SETTINGS, &mode));
     EXPECT_TRUE(DWORD(screen_width) == mode.dmPelsWidth && DWORD(screen_height) == mode.dmPelsHeight);
-    // Closing unregisters the class, so the window opens again.
-    for (const auto& [width, height] : {std::pair{(screen_width - 10) & ~1, (screen_height - 10) & ~1}, {64, 48}}) {
-        HWND handle = nullptr;
-        platform::Window* window = open_test_window(width, height, handle);
-        ASSERT_NE(window, nullptr);
-        platform::close_window(window);
-        drain_messages();
-    }
+    // Closing unregisters the class, so the next test's window opens.
+    HWND handle = nullptr;
+    platform::Window* window = open_test_window((screen_width - 10) & ~1, (screen_height - 10) & ~1, handle);
+    ASSERT_NE(window, nullptr);
+    platform::close_window(window);
+    drain_messages();
 }
 
 TEST(Win32Window, ClassStylePresentationKeysAndTheOneMessageAFramePump)
@@ -138,9 +137,7 @@ TEST(Win32Window, ClassStylePresentationKeysAndTheOneMessageAFramePump)
     reset_scene();
     RECT outer{};
     EXPECT_TRUE(GetWindowRect(handle, &outer) && outer.left == 0 && outer.top == 0 && IsWindowVisible(handle));
-    char text[128] = "";
-    GetWindowTextA(handle, text, sizeof text);
-    EXPECT_STREQ(text, caption);
+    ASSERT_NE(handle, nullptr) << "no window of the class with the exact caption";
     // A title bar, system menu and minimise box; neither resizable nor maximisable.
     EXPECT_EQ(GetWindowLongPtrA(handle, GWL_STYLE) & (WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_THICKFRAME | WS_MAXIMIZEBOX),
               WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX);
@@ -167,21 +164,18 @@ TEST(Win32Window, ClassStylePresentationKeysAndTheOneMessageAFramePump)
     // Space toggles (auto-repeats too), other keys do nothing, nothing pending returns at once.
     int code = -1;
     EXPECT_FALSE(platform::handle_pending_event(window, code));
-    for (WPARAM key : {WPARAM{'A'}, WPARAM{VK_RETURN}, WPARAM{VK_F4}, WPARAM{VK_LEFT}, WPARAM{'Q'}}) {
-        SendMessageA(handle, WM_KEYDOWN, key, 0);
-    }
+    for (WPARAM key : {WPARAM{'A'}, WPARAM{VK_RETURN}, WPARAM{VK_F4}, WPARAM{VK_LEFT}, WPARAM{'Q'}}) SendMessageA(handle, WM_KEYDOWN, key, 0);
     EXPECT_EQ(scene.speed_mode, 1);
     SendMessageA(handle, WM_KEYDOWN, VK_SPACE, 0);
     EXPECT_EQ(scene.speed_mode, 0);
     SendMessageA(handle, WM_KEYDOWN, VK_SPACE, 0x40000000);
     EXPECT_EQ(scene.speed_mode, 1);
-    EXPECT_FALSE(platform::handle_pending_event(window, code)) << "no key but Esc quits";
-    EXPECT_EQ(code, -1);
+    EXPECT_FALSE(platform::handle_pending_event(window, code) || code != -1) << "no key but Esc quits";
 
     // One message per call, in queue order: Space, Space, Esc queued between two frames.
-    ASSERT_TRUE(PostMessageA(handle, WM_KEYDOWN, VK_SPACE, 0));
-    ASSERT_TRUE(PostMessageA(handle, WM_KEYDOWN, VK_SPACE, 0x40000000));
-    ASSERT_TRUE(PostMessageA(handle, WM_KEYDOWN, VK_ESCAPE, 0));
+    for (const auto& [key, flags] : {std::pair{VK_SPACE, 0}, {VK_SPACE, 0x40000000}, {VK_ESCAPE, 0}}) {
+        ASSERT_TRUE(PostMessageA(handle, WM_KEYDOWN, key, flags));
+    }
     EXPECT_FALSE(platform::handle_pending_event(window, code));
     EXPECT_EQ(scene.speed_mode, 0) << "only the first Space is handled by the first call";
     EXPECT_EQ(pump_until_quit(window), 0);
@@ -204,11 +198,9 @@ TEST(Win32Files, ReplaceAnExistingFileAndStepOverATemporaryLeftByAKilledRun)
     std::string error;
     ASSERT_TRUE(tools::write_whole_file(name, "old", 3, error)) << error;
     ASSERT_TRUE(tools::write_whole_file(name, "new!", 4, error)) << error;
-    char text[8] = "";
-    std::FILE* file = std::fopen(name.c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(std::string(text, std::fread(text, 1, 7, file)), "new!");
-    std::fclose(file);
+    std::ifstream file(name, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "new!");
+    file.close();
     for (const std::string& left : {name, stale[0], stale[1]}) std::remove(left.c_str());
 }
 
