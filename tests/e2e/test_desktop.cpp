@@ -80,8 +80,8 @@ long current_syscall(pid_t pid)
 // A child process, its output in files in the test's own directory. Killed when destroyed.
 class Child {
 public:
-    // extra_fd stays open in the child; a traced child stops under ptrace(2) at its exec.
-    Child(std::vector<std::string> argv, const Env& env, int extra_fd = -1, bool traced = false)
+    // A traced child stops under ptrace(2) at its exec.
+    Child(std::vector<std::string> argv, const Env& env, bool traced = false)
     {
         std::vector<char*> args;
         for (auto& word : argv) args.push_back(word.data());
@@ -103,7 +103,6 @@ public:
         for (const auto& [fd, file] : {std::pair{0, std::string("/dev/null")}, {1, stem_ + ".out"}, {2, stem_ + ".err"}}) {
             if (dup2(open(file.c_str(), O_CLOEXEC | (fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC), 0644), fd) < 0) _exit(125);
         }
-        if (extra_fd >= 0) fcntl(extra_fd, F_SETFD, 0);
         for (const auto& [name, value] : env) {  // the test process runs no other thread
             if (value) setenv(name.c_str(), value->c_str(), 1);
             else unsetenv(name.c_str());
@@ -227,35 +226,28 @@ std::string watch(const std::function<std::string()>& shoot, const std::function
 
 // The program on a private Xvfb with one 24-bit screen, on the first free display number.
 class OnX {
+    Child server_;  // first made, last ended
+
 public:
+    // -displayfd 1: Xvfb writes its display number and a new line to its output once it is ready.
     OnX(int width, int height)
+        : server_({MORVANE_E2E_XVFB, "-displayfd", "1", "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24",
+                   "-nolisten", "tcp", "-noreset"},
+                  {})
     {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
-        // -displayfd: Xvfb writes its display number there once it is ready.
-        server_.emplace(std::vector<std::string>{MORVANE_E2E_XVFB, "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                                 std::to_string(width) + "x" + std::to_string(height) + "x24",
-                                                 "-nolisten", "tcp", "-noreset"},
-                        Env{}, fds[1]);
-        close(fds[1]);
         std::string number;
-        wait_until([&] {
-            char c = 0;
-            while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-            return c == '\n' || !server_->running();
-        });
-        close(fds[0]);
-        display = number.empty() ? "" : ":" + number;
+        wait_until([&] { return (number = server_.out()).ends_with('\n') || !server_.running(); });
+        display = number.ends_with('\n') ? ":" + number.substr(0, number.size() - 1) : "";
     }
     // For a client of this server and of no other display.
     Env env() const { return {{"DISPLAY", display}, {"WAYLAND_DISPLAY", std::nullopt}, {"SDL_VIDEODRIVER", std::nullopt}}; }
 
     void start(const std::vector<std::string>& arguments = {}, bool traced = false)
     {
-        ASSERT_NE(display, "") << "Xvfb did not start: " << (server_ ? server_->err() : "no pipe");
+        ASSERT_NE(display, "") << "Xvfb did not start: " << server_.err();
         std::vector<std::string> argv{MORVANE_E2E_PROGRAM};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        program.emplace(argv, program_env(env()), -1, traced);
+        program.emplace(argv, program_env(env()), traced);
         if (traced) return;
         wait_until([&] {
             window = x({MORVANE_E2E_XDOTOOL, "search", "--onlyvisible", "--pid", std::to_string(program->pid)})->out();
@@ -297,9 +289,6 @@ public:
     std::string display;
     std::optional<Child> program;
     std::string window;  // its id, in decimal
-
-private:
-    std::optional<Child> server_;
 };
 
 TEST(Desktop, WindowPictureKeysFloodAndResizeThenEscEndsItWithItsStats)
