@@ -1,9 +1,5 @@
 #!/usr/bin/env python3
-"""The Windows program under Wine, used as a person would, in the X display of DISPLAY.
-
-The window appears with the exact caption and a client area of the screen less 10 pixels (even
-sizes); it shows the slab, moving; Space does not end the program, Esc ends it with exit code
-0; with no display it says it cannot open a window and exits non-zero.
+"""The Windows program under Wine, used as a person would, in the X display of DISPLAY:
     end_to_end.py PROGRAM.exe RUN_UNDER_WINE SCREENSHOT.ppm
 Every step has a generous deadline and waits on a condition, never a fixed time.
 """
@@ -52,6 +48,7 @@ def main():
     with tempfile.TemporaryFile() as output:
         running = subprocess.Popen([runner, program], stdout=output, stderr=subprocess.STDOUT)
         try:
+            # The window: the exact caption, a client area of the screen less 10 pixels (even sizes).
             window = wait_until(lambda: running.poll() is None and x(
                 "xdotool", "search", "--onlyvisible", "--name", "^Morvane").split(), "a window named Morvane")[0]
             assert x("xdotool", "getwindowname", window).decode() == CAPTION + "\n", "the caption is not exact"
@@ -61,16 +58,14 @@ def main():
                                "the slab drawn: lit, in many colours, black around it")
             with open(screenshot_path, "wb") as out:
                 out.write(first[0])
-            # Frames go on after Space: the picture moves, and twice more with the program running.
+            # The picture moves, and after Space twice more with the program running; Esc ends it.
             for key in ("", "space", "", ""):
                 if key:
-                    x("xdotool", "windowfocus", "--sync", window)
-                    x("xdotool", "key", key)
+                    x("xdotool", "windowfocus", "--sync", window, "key", key)
                 last = screenshot(window)[1]
                 wait_until(lambda: running.poll() is not None or screenshot(window)[1] != last, f"frames after {key}")
             assert running.poll() is None, f"Space ended the program with exit code {running.returncode}"
-            x("xdotool", "windowfocus", "--sync", window)
-            x("xdotool", "key", "Escape")
+            x("xdotool", "windowfocus", "--sync", window, "key", "Escape")
             assert running.wait(timeout=30) == 0, f"Esc ended it with exit code {running.returncode}"
             # Without a display (wine itself: the runner would start one) it says why and fails.
             alone = subprocess.run(["wine", program], env={k: v for k, v in os.environ.items() if k != "DISPLAY"},
