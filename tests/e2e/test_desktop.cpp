@@ -25,6 +25,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "scene/scene.h"
@@ -102,7 +103,8 @@ public:
         sigprocmask(SIG_SETMASK, &none, nullptr);
         for (const int number : {SIGINT, SIGTERM, SIGPIPE}) signal(number, SIG_DFL);
         for (const auto& [fd, file] : {std::pair{0, std::string("/dev/null")}, {1, stem_ + ".out"}, {2, stem_ + ".err"}}) {
-            if (dup2(open(file.c_str(), O_CLOEXEC | (fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC), 0644), fd) < 0) _exit(125);
+            const int flags = fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC;
+            if (dup2(open(file.c_str(), flags | O_CLOEXEC, 0644), fd) < 0) _exit(125);
         }
         for (const auto& [name, value] : env) {  // the test process runs no other thread
             if (value) setenv(name.c_str(), value->c_str(), 1);
@@ -232,8 +234,8 @@ class OnX {
 public:
     // -displayfd 1: Xvfb writes its display number and a new line to its output once it is ready.
     OnX(int width, int height)
-        : server_({MORVANE_E2E_XVFB, "-displayfd", "1", "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24",
-                   "-nolisten", "tcp", "-noreset"},
+        : server_({MORVANE_E2E_XVFB, "-displayfd", "1", "-screen", "0",
+                   std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp", "-noreset"},
                   {})
     {
         std::string number;
@@ -333,8 +335,8 @@ TEST(Desktop, WindowPictureResizeKeysAndFloodThenEscEndsItAtOnceWithItsStats)
     ASSERT_NO_FATAL_FAILURE(on.keys({"Escape"}));
     ASSERT_NO_FATAL_FAILURE(on.expect_exit_zero("after Esc"));
     const std::string stats = on.program->out();
-    EXPECT_TRUE(stats.starts_with("morvane: ") && stats.find(" frames per second; median per frame: render ") != std::string::npos &&
-                std::count(stats.begin(), stats.end(), '\n') == 1)
+    EXPECT_TRUE(stats.starts_with("morvane: ") && std::count(stats.begin(), stats.end(), '\n') == 1 &&
+                stats.find(" frames per second; median per frame: render ") != std::string::npos)
         << stats;
 }
 
@@ -457,13 +459,13 @@ TEST(Wayland, WithoutXTheWindowOpensShowsTheSlabAndQuitsOnEsc)
                            {{"WAYLAND_DISPLAY", std::nullopt}, {"XDG_CONFIG_HOME", dir}, {"WLR_BACKENDS", "headless"},
                             {"WLR_LIBINPUT_NO_DEVICES", "1"}, {"WLR_RENDERER", "pixman"}});
         wait_until([&] {
-            return !compositor->running() ||
-                   session_run({MORVANE_E2E_SWAYMSG, "-t", "get_outputs"}, quit_deadline)->out().find("HEADLESS-1") != std::string::npos;
+            const auto outputs = session_run({MORVANE_E2E_SWAYMSG, "-t", "get_outputs"}, quit_deadline);
+            return !compositor->running() || outputs->out().find("HEADLESS-1") != std::string::npos;
         });
         if (!compositor->running() || !fs::exists(dir + "/wayland-1")) failure = "sway did not start: " + compositor->err();
     }
     if (!failure.empty()) {
-        if (std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true") FAIL() << "no Wayland session: " << failure;
+        if (std::getenv("CI") != nullptr && std::string_view(std::getenv("CI")) == "true") FAIL() << "no session: " << failure;
         GTEST_SKIP() << "no Wayland session here: " << failure;
     }
 

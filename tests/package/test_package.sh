@@ -54,6 +54,6 @@ expected: $expected"
 cmp -s "$work/installed.png" "$work/built.png" || fail "the installed morvane-render draws another frame"
 desktop-file-validate "$root/usr/share/applications/morvane.desktop" || fail "the desktop entry is not valid"
 for page in morvane morvane-render; do
-    gzip -dc "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH $(echo "$page" | tr a-z A-Z) \"1\"" || fail "man page $page"
+    gzip -dc "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH $(echo "$page" | tr '[:lower:]' '[:upper:]') \"1\"" || fail "man page $page"
 done
 echo "test_package $mode: passed"

@@ -164,7 +164,7 @@ TEST(Win32Window, ClassStylePresentationKeysAndTheOneMessageAFramePump)
     // Space toggles (auto-repeats too), other keys do nothing, nothing pending returns at once.
     int code = -1;
     EXPECT_FALSE(platform::handle_pending_event(window, code));
-    for (WPARAM key : {WPARAM{'A'}, WPARAM{VK_RETURN}, WPARAM{VK_F4}, WPARAM{VK_LEFT}, WPARAM{'Q'}}) SendMessageA(handle, WM_KEYDOWN, key, 0);
+    for (const int key : {int{'A'}, VK_RETURN, VK_F4, VK_LEFT, int{'Q'}}) SendMessageA(handle, WM_KEYDOWN, WPARAM(key), 0);
     EXPECT_EQ(scene.speed_mode, 1);
     SendMessageA(handle, WM_KEYDOWN, VK_SPACE, 0);
     EXPECT_EQ(scene.speed_mode, 0);
