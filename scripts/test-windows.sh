@@ -1,9 +1,10 @@
 #!/bin/sh
 # The Windows tests, from Linux: cross-builds morvane.exe and the Windows test programs
 # (scripts/windows.sh --tests), then runs them through CTest under Wine in a virtual display of
-# its own, in a temporary Wine prefix whose wineserver it stops at the end. Installs Wine and the
-# X tools when they are missing; where Wine cannot be installed the tests are skipped with a
-# message, except on CI (CI=true), where the Windows build is shipped and that is a failure.
+# its own (xvfb-run), in a temporary Wine prefix whose wineserver it stops at the end. Installs
+# Wine and the X tools when they are missing; where Wine cannot be installed the tests are
+# skipped with a message, except on CI (CI=true), where the Windows build is shipped and that
+# is a failure.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,33 +30,20 @@ if ! command -v wine >/dev/null 2>&1 && { ! install_packages wine wine64 || ! co
     exit 0
 fi
 install_packages xvfb xdotool x11-utils imagemagick python3
+# Everything in a virtual display of its own.
+[ -n "${MORVANE_WINDOWS_DISPLAY:-}" ] ||
+    MORVANE_WINDOWS_DISPLAY=1 exec xvfb-run -a -s "-screen 0 1024x768x24" sh "$root/scripts/test-windows.sh" "$@"
 
 started=$(date +%s)
 scripts/windows.sh --tests
 built=$(date +%s)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/morvane-windows-tests.XXXXXX")
-xvfb_pid=""
-# shellcheck disable=SC2317  # run by the trap
-cleanup() {
-    WINEPREFIX="$work/prefix" timeout 60 wineserver -k 2>/dev/null || true
-    [ -z "$xvfb_pid" ] || { kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; } || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'WINEPREFIX="$work/prefix" timeout 60 wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
-
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-tries=0
-until grep -q . "$work/display" 2>/dev/null; do
-    tries=$((tries + 1))
-    if [ "$tries" -gt 300 ] || ! kill -0 "$xvfb_pid" 2>/dev/null; then say "Xvfb did not start" >&2; exit 1; fi
-    sleep 0.1
-done
-DISPLAY=":$(cat "$work/display")" WINEPREFIX="$work/prefix" WINEDEBUG=-all
+WINEPREFIX="$work/prefix" WINEDEBUG=-all
 WINEDLLOVERRIDES="mscoree,mshtml="  # no installer dialog for .NET or HTML in a fresh prefix
-export DISPLAY WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
+export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 
 # The prefix is made before the tests, so that no test's time limit includes it.
 timeout 300 wine wineboot --init || { say "could not set up a Wine prefix" >&2; exit 1; }

@@ -43,10 +43,8 @@ $contents"
     lintian --fail-on error,warning "$deb" || fail "lintian found faults"
     dpkg-deb -x "$deb" "$root"
 fi
-[ "$files" = "$expected" ] || fail "files:
-$files
-expected:
-$expected"
+[ "$files" = "$expected" ] || fail "files: $files
+expected: $expected"
 
 # The programs, from there.
 [ "$("$root/usr/bin/morvane" --version)" = "morvane $version" ] || fail "morvane --version"
@@ -56,7 +54,6 @@ $expected"
 cmp -s "$work/installed.png" "$work/built.png" || fail "the installed morvane-render draws another frame"
 desktop-file-validate "$root/usr/share/applications/morvane.desktop" || fail "the desktop entry is not valid"
 for page in morvane morvane-render; do
-    gzip -dc "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH $(echo "$page" | tr a-z A-Z) \"1\"" ||
-        fail "the man page of $page"
+    gzip -dc "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH $(echo "$page" | tr '[:lower:]' '[:upper:]') \"1\"" || fail "man page $page"
 done
 echo "test_package $mode: passed"

@@ -10,9 +10,7 @@ rm -rf "$work" && mkdir -p "$work"
 timeout 300 "$wine_runner" "$exe" "$work" $cases
 n=0 status=0
 for case in $cases; do
-    IFS=: read -r screen seed frame <<EOF2
-$case
-EOF2
+    screen=${case%%:*} frame=${case##*:} seed=${case#*:} seed=${seed%:*}
     timeout 120 "$render" --screen "$screen" --seed "$seed" --frame "$frame" \
         --colour-raw "$work/linux.colour" --depth-raw "$work/linux.depth" >/dev/null
     for buffer in colour depth; do

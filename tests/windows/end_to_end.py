@@ -1,9 +1,5 @@
 #!/usr/bin/env python3
-"""The Windows program under Wine, used as a person would, in the X display of DISPLAY.
-
-The window appears with the exact caption and a client area of the screen less 10 pixels (even
-sizes); it shows the slab, moving; Space does not end the program, Esc ends it with exit code
-0; with no display it says it cannot open a window and exits non-zero.
+"""The Windows program under Wine, used as a person would, in the X display of DISPLAY:
     end_to_end.py PROGRAM.exe RUN_UNDER_WINE SCREENSHOT.ppm
 Every step has a generous deadline and waits on a condition, never a fixed time.
 """
@@ -18,67 +14,58 @@ CAPTION = "Morvane, press space -> speed - full/idle "  # the trailing blank inc
 DEADLINE = 90  # seconds: Wine may still be settling when the first window opens
 
 
-def x(*command, binary=False):
-    done = subprocess.run(command, capture_output=True, timeout=60, check=False)
-    return done.stdout if binary else done.stdout.decode(errors="replace")
+def x(*command):
+    return subprocess.run(command, capture_output=True, timeout=60, check=False).stdout
 
 
 def wait_until(condition, what):
     end = time.monotonic() + DEADLINE
     while time.monotonic() < end:
-        value = condition()
-        if value:
+        if value := condition():
             return value
         time.sleep(0.2)
     raise AssertionError(f"not within {DEADLINE} s: {what}")
 
 
 def screenshot(window):
-    """(width, height, RGB bytes) of the window, from a binary PPM."""
-    data = x("import", "-window", window, "-depth", "8", "ppm:-", binary=True)
+    """The window's pixels, RGB bytes from a binary PPM; the whole PPM in [0]."""
+    data = x("import", "-window", window, "-depth", "8", "ppm:-")
     fields = data.split(maxsplit=4)
-    if len(fields) < 5 or fields[0] != b"P6":
-        return None
-    return int(fields[1]), int(fields[2]), fields[4][:int(fields[1]) * int(fields[2]) * 3]
+    return (data, fields[4]) if len(fields) == 5 and fields[0] == b"P6" else (data, b"")
 
 
-def picture_problem(shot):
-    """None when the slab is drawn over the black frame: lit, many colours, black around it."""
-    pixels = [shot[2][i:i + 3] for i in range(0, len(shot[2]), 21)]  # every seventh pixel
+def slab_drawn(shot):
+    """The slab drawn over the black frame: lit, many colours, black around it."""
+    pixels = [shot[i:i + 3] for i in range(0, len(shot), 21)]  # every seventh pixel
     black = sum(1 for p in pixels if max(p) <= 8)
-    colours = len(set(pixels))
-    if black > 0.98 * len(pixels) or black < 0.05 * len(pixels) or colours < 64:
-        return f"{black} of {len(pixels)} sampled pixels black, {colours} colours"
-    return None
+    return 0.05 * len(pixels) <= black <= 0.98 * len(pixels) and len(set(pixels)) >= 64
 
 
 def main():
     program, runner, screenshot_path = sys.argv[1:4]
-    root = x("xwininfo", "-root")
+    root = x("xwininfo", "-root").decode()
     size = [int(line.split()[1]) for line in root.splitlines() if line.strip().startswith(("Width:", "Height:"))]
-    frame = ((size[0] - 10) & ~1, (size[1] - 10) & ~1)
     with tempfile.TemporaryFile() as output:
         running = subprocess.Popen([runner, program], stdout=output, stderr=subprocess.STDOUT)
         try:
+            # The window: the exact caption, a client area of the screen less 10 pixels (even sizes).
             window = wait_until(lambda: running.poll() is None and x(
                 "xdotool", "search", "--onlyvisible", "--name", "^Morvane").split(), "a window named Morvane")[0]
-            assert x("xdotool", "getwindowname", window) == CAPTION + "\n", "the caption is not exact"
-            info = x("xwininfo", "-id", window)
-            assert f"Width: {frame[0]}\n" in info and f"Height: {frame[1]}\n" in info, f"not {frame}: {info}"
-            first = wait_until(lambda: (shot := screenshot(window)) and not picture_problem(shot) and shot,
+            assert x("xdotool", "getwindowname", window).decode() == CAPTION + "\n", "the caption is not exact"
+            info = x("xwininfo", "-id", window).decode()
+            assert f"Width: {(size[0] - 10) & ~1}\n" in info and f"Height: {(size[1] - 10) & ~1}\n" in info, info
+            first = wait_until(lambda: (shot := screenshot(window)) and slab_drawn(shot[1]) and shot,
                                "the slab drawn: lit, in many colours, black around it")
             with open(screenshot_path, "wb") as out:
-                out.write(b"P6\n%d %d\n255\n" % first[:2] + first[2])
-            wait_until(lambda: screenshot(window)[2] != first[2], "the picture moving")
-            x("xdotool", "windowfocus", "--sync", window)
-            x("xdotool", "key", "space")
-            # Frames go on after Space: the picture moves twice more with the program running.
-            for _ in range(2):
-                last = screenshot(window)[2]
-                wait_until(lambda: running.poll() is not None or screenshot(window)[2] != last, "frames after Space")
+                out.write(first[0])
+            # The picture moves, and after Space twice more with the program running; Esc ends it.
+            for key in ("", "space", "", ""):
+                if key:
+                    x("xdotool", "windowfocus", "--sync", window, "key", key)
+                last = screenshot(window)[1]
+                wait_until(lambda: running.poll() is not None or screenshot(window)[1] != last, f"frames after {key}")
             assert running.poll() is None, f"Space ended the program with exit code {running.returncode}"
-            x("xdotool", "windowfocus", "--sync", window)
-            x("xdotool", "key", "Escape")
+            x("xdotool", "windowfocus", "--sync", window, "key", "Escape")
             assert running.wait(timeout=30) == 0, f"Esc ended it with exit code {running.returncode}"
             # Without a display (wine itself: the runner would start one) it says why and fails.
             alone = subprocess.run(["wine", program], env={k: v for k, v in os.environ.items() if k != "DISPLAY"},
