@@ -109,14 +109,14 @@ std::string stray_pixel(int64_t& slab_pixels)
         for (int64_t x = 0; x < width; ++x) {
             const float depth = scene.depth_buffer[y * width + x];
             const Pixel colour = scene.colour_buffer[y * width + x];
-            const std::string at = std::to_string(x) + "," + std::to_string(y);
+            const auto at = [x, y] { return std::to_string(x) + "," + std::to_string(y); };
             if (std::bit_cast<uint32_t>(depth) != std::bit_cast<uint32_t>(depth_clear)) {
                 ++slab_pixels;
-                if (!slab.contains(x, y)) return at + ": depth where no triangle reaches";
-                if (!(depth >= z_low - z_margin && depth <= z_high + z_margin)) return at + ": depth out of range";
+                if (!slab.contains(x, y)) return at() + ": depth where no triangle reaches";
+                if (!(depth >= z_low - z_margin && depth <= z_high + z_margin)) return at() + ": depth out of range";
             }
-            if (colour != 0 && !any.contains(x, y)) return at + ": colour where neither slab nor ray reaches";
-            if (colour >> 24 != 0) return at + ": fourth byte set";
+            if (colour != 0 && !any.contains(x, y)) return at() + ": colour where neither slab nor ray reaches";
+            if (colour >> 24 != 0) return at() + ": fourth byte set";
         }
     }
     return "";
