@@ -234,14 +234,10 @@ TEST_F(RasterTest, TexelCoordinatesWeighAndClampTheFetch)
     scene.lights[0].direction = facing;
     scene.lights[0].diffuse = {{300.0f, 300.0f, 300.0f, 0.0f}};
     std::fill(std::begin(scene.texture), std::end(scene.texture), texel(255, 255, 255, 0xFF));
-    const auto set = [](int u, int v, Pixel p) { scene.texture[v * texture_width + u] = p | 0xFF000000u; };
-    set(10, 20, texel(100, 40, 0));
-    set(11, 20, texel(200, 60, 250));
-    set(10, 21, texel(7, 255, 255));
-    set(11, 21, texel(255, 0, 33));
-    set(254, 423, texel(100, 20, 40));
-    set(0, 0, texel(100, 100, 100));
-    set(1, 0, texel(50, 50, 50));
+    for (const auto [u, v, b, g, r] : {std::array{10, 20, 100, 40, 0}, {11, 20, 200, 60, 250}, {10, 21, 7, 255, 255},
+                                       {11, 21, 255, 0, 33}, {254, 423, 100, 20, 40}, {0, 0, 100, 100, 100}, {1, 0, 50, 50, 50}}) {
+        scene.texture[v * texture_width + u] = texel(b, g, r, 0xFF);
+    }
     const auto lit = [](double b, double g, double r) {
         const auto byte = [](double sample) { return static_cast<int>(std::nearbyint(255.0 * sample)) >> 8; };
         return texel(byte(b), byte(g), byte(r));
@@ -287,7 +283,6 @@ public:
     float real(float low, float high) { return std::uniform_real_distribution<float>(low, high)(random_); }
     bool chance(int percent) { return integer(0, 99) < percent; }
     float awkward() { return std::array{nan_value, infinity, -infinity, 0.0f, -0.0f, 1e-30f, 3e38f}[integer(0, 6)]; }
-
     Vec4 normal()
     {
         Vec4 n{{real(-1.0f, 1.0f), real(-1.0f, 1.0f), real(-1.0f, 1.0f), 0.0f}};
@@ -302,20 +297,14 @@ public:
     }
     float texel_coordinate(float ceiling)
     {
-        switch (integer(0, 9)) {
-        case 0: return real(ceiling - 0.5f, ceiling + 0.5f);
-        case 1: return real(-1.0f, 0.0f);
-        case 2: return real(-3.0f, -0.5f);
-        case 3: return chance(50) ? awkward() : -1.0f;
-        default: return real(-0.2f, ceiling + 2.0f);
-        }
+        const int kind = integer(0, 9);
+        return kind == 0 ? real(ceiling - 0.5f, ceiling + 0.5f) : kind == 1 ? real(-1.0f, 0.0f)
+             : kind == 2 ? real(-3.0f, -0.5f) : kind == 3 ? (chance(50) ? awkward() : -1.0f) : real(-0.2f, ceiling + 2.0f);
     }
     float z()
     {
-        if (chance(2)) return awkward();
-        if (chance(2)) return depth_clear;                                // ties with a pixel not yet drawn
-        if (chance(50)) return static_cast<float>(integer(1, 4)) * 0.5f;  // ties with the buffer
-        return real(0.0f, 3.0f);
+        // Ties with a pixel not yet drawn, and with the buffer.
+        return chance(2) ? awkward() : chance(2) ? depth_clear : chance(50) ? integer(1, 4) * 0.5f : real(0.0f, 3.0f);
     }
     SpanEnd end()
     {
@@ -330,9 +319,8 @@ public:
         if (chance(10)) {  // long enough that d^16 overflows: the fourth lighting lane turns NaN
             for (int c = 0; c < 3; ++c) l.direction.lane[c] *= 1000.0f;
         }
-        if (zero_fourth_lanes) return l;
         for (Vec4* v : {&l.direction, &l.diffuse, &l.specular}) {
-            if (chance(50)) v->lane[3] = v == &l.direction ? real(-1.0f, 1.0f) : real(0.0f, 300.0f);
+            if (!zero_fourth_lanes && chance(50)) v->lane[3] = v == &l.direction ? real(-1.0f, 1.0f) : real(0.0f, 300.0f);
         }
         return l;
     }
