@@ -120,24 +120,6 @@ void draw(Frame& frame, const RayEnd& anchor, const RayEnd& far_end)
 
 // ---- One ray on the scalar walk, where neither the fast forms nor the reference reach ----
 
-TEST(OneRay, PixelGainsColourTimesWeightRoundedToEvenClampedAndSaturated)
-{
-    const struct {
-        Vec4 colour;
-        Pixel before, after;
-    } cases[] = {
-        {{{2.5f, 3.5f, 0.5f, 1.0f}}, 0, 0x01000402u},
-        {white, 0x07FFCCFAu, 0x07FFFFFFu},                                  // sums saturate; the fourth byte stays
-        {{{2000.0f, -40.0f, 100000.0f, 1.0f}}, 0x00026401u, 0x01FF64FFu},  // amounts clamped to 0..255 first
-    };
-    for (const auto& c : cases) {
-        Frame frame(4, 4);
-        frame.at(2, 1) = c.before;
-        draw(frame, end_at(2, 1, c.colour), end_at(2, 1, c.colour));
-        EXPECT_EQ(frame.at(2, 1), c.after) << std::hex << c.before;
-    }
-}
-
 TEST(OneRay, OnlyStrictlyNearerPixelsAreDrawnAndDepthIsNeverWritten)
 {
     // Rows 2..9 of column 7 level with the ray, but row 4 nearer, row 5 NaN and row 6 just farther.
@@ -147,38 +129,6 @@ TEST(OneRay, OnlyStrictlyNearerPixelsAreDrawnAndDepthIsNeverWritten)
     draw(frame, end_at(7, 2, white, 5.0f), end_at(7, 9, white, 5.0f));
     EXPECT_EQ(frame.changed(), Cells({{7, 6}}));
     EXPECT_TRUE(test::same_bytes(before, frame.depth_store));
-}
-
-TEST(OneRay, ClippedRayShowsTheWindowOfALargerFrame)
-{
-    // A ray drawn into a small frame shows exactly the part of the same ray, moved by (dx, dy),
-    // that a larger frame shows in the corresponding window: clipped columns neither wrap to the
-    // next row nor restart the gradient, and rows outside the frame still advance the walk.
-    const struct {
-        int w, h;
-        RayEnd a, b;
-        int dx, dy;
-    } cases[] = {
-        {20, 10, end_at(15, 2, white), end_at(60, 4, red), 0, 0},    // beyond the right edge
-        {12, 30, end_at(3, 0, white), end_at(30, 25, blue), 0, 0},
-        {20, 10, end_at(6, 2, white), end_at(-40, 5, red), 48, 0},   // left of column 0
-        {20, 10, end_at(-7, 1, white), end_at(25, 8, red), 8, 0},
-        {20, 10, end_at(-3, 0, white), end_at(2, 9, red), 8, 0},
-        {16, 10, end_at(4, -20, white), end_at(9, 30, red), 0, 24},  // above and below the frame
-        {16, 10, end_at(40, -5, white), end_at(-30, 14, blue), 36, 8},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        Frame small(c.w, c.h), large(c.w + 2 * c.dx + 40, c.h + 2 * c.dy + 40);
-        draw(small, c.a, c.b);
-        draw(large, {c.a.column + c.dx, c.a.row + c.dy, c.a.depth, c.a.colour},
-             {c.b.column + c.dx, c.b.row + c.dy, c.b.depth, c.b.colour});
-        for (int y = 0; y < c.h; ++y) {
-            for (int x = 0; x < c.w; ++x) ASSERT_EQ(small.at(x, y), large.at(x + c.dx, y + c.dy)) << x << ", " << y;
-        }
-        EXPECT_FALSE(small.changed().empty());
-        EXPECT_TRUE(small.guards_intact());
-    }
 }
 
 TEST(OneRay, RaysReachingTheCoordinateLimitOrWithoutFiniteDepthsAreNotDrawn)
