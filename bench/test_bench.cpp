@@ -72,14 +72,6 @@ TEST(BenchOptions, LinesGiveEveryValueInBothSpellingsOrOneLineNamingTheFault)
 
 // ---- Statistics ----
 
-std::vector<int64_t> counting(int64_t first, int64_t last)
-{
-    std::vector<int64_t> values;
-    for (int64_t v = first; v != last; v += last > first ? 1 : -1) values.push_back(v);
-    values.push_back(last);
-    return values;
-}
-
 TEST(Summary, MedianNearestRankP95AndMean)
 {
     struct Case {
@@ -90,8 +82,9 @@ TEST(Summary, MedianNearestRankP95AndMean)
     const Case cases[] = {
         {"odd count, unsorted: the middle sample", {5, 1, 4, 2, 3}, 1.0, 3.0, 5.0, 5.0, 3.0},
         {"even count: the two middle samples averaged", {4, 1, 3, 10}, 1.0, 3.5, 10.0, 10.0, 4.5},
-        {"20 samples: rank 19", counting(1, 20), 1.0, 10.5, 19.0, 20.0, 10.5},
-        {"21 samples, descending: rank ceil(19.95) = 20", counting(21, 1), 1.0, 11.0, 20.0, 21.0, 11.0},
+        {"20 samples: rank 19", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}, 1, 10.5, 19, 20, 10.5},
+        {"21 samples, descending: rank ceil(19.95) = 20",
+         {21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 1, 11, 20, 21, 11},
         {"one sample", {7}, 7.0, 7.0, 7.0, 7.0, 7.0},
     };
     for (const Case& c : cases) {
@@ -100,11 +93,10 @@ TEST(Summary, MedianNearestRankP95AndMean)
         for (int64_t& v : ns) v *= 1'000'000;
         const Summary s = summarise(ns);
         EXPECT_EQ(s.count, static_cast<int64_t>(ns.size()));
-        EXPECT_DOUBLE_EQ(s.min_ms, c.min);
-        EXPECT_DOUBLE_EQ(s.median_ms, c.median);
-        EXPECT_DOUBLE_EQ(s.p95_ms, c.p95);
-        EXPECT_DOUBLE_EQ(s.max_ms, c.max);
-        EXPECT_DOUBLE_EQ(s.mean_ms, c.mean);
+        for (const auto [got, want] : {std::pair{s.min_ms, c.min}, {s.median_ms, c.median}, {s.p95_ms, c.p95},
+                                       {s.max_ms, c.max}, {s.mean_ms, c.mean}}) {
+            EXPECT_DOUBLE_EQ(got, want);
+        }
     }
     EXPECT_DOUBLE_EQ(summarise(std::vector<int64_t>{1'234, 5'678}).median_ms, 0.003456) << "sub-millisecond resolution";
     EXPECT_EQ(summarise({}).count + summarise({}).median_ms, 0.0);

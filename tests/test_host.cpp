@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 
 #if defined(__linux__)
 #include <pthread.h>
@@ -33,9 +34,8 @@ TEST(FrameSize, IsTheScreenLessTenWithTheLowestBitClearedAndAtLeastTwoByTwo)
                  {INT_MIN, INT_MIN, -1, -1}};
     for (const auto& c : cases) {
         int width = -1, height = -1;
-        EXPECT_EQ(frame_size_for_screen(c.screen_width, c.screen_height, width, height), c.frame_width > 0);
-        EXPECT_EQ(width, c.frame_width) << c.screen_width << "x" << c.screen_height;
-        EXPECT_EQ(height, c.frame_height) << c.screen_width << "x" << c.screen_height;
+        const bool sized = frame_size_for_screen(c.screen_width, c.screen_height, width, height);
+        EXPECT_EQ(std::tuple(sized, width, height), std::tuple(c.frame_width > 0, c.frame_width, c.frame_height));
     }
 }
 
@@ -59,8 +59,7 @@ TEST(FrameBuffers, AreZeroedAlignedAndReleasedAndNeedAFrameSize)
     EXPECT_FALSE(allocate_frame_buffers(platform));
     ASSERT_TRUE(set_frame_size(100, 60, 1));
     ASSERT_TRUE(allocate_frame_buffers(platform));
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(scene.colour_buffer) % 64, 0u);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(scene.depth_buffer) % 64, 0u);
+    EXPECT_EQ((reinterpret_cast<uintptr_t>(scene.colour_buffer) | reinterpret_cast<uintptr_t>(scene.depth_buffer)) % 64, 0u);
     const size_t cells = size_t{scene.frame_width} * scene.frame_height;
     for (size_t i = 0; i < cells; ++i) {
         ASSERT_EQ(scene.colour_buffer[i] | std::bit_cast<uint32_t>(scene.depth_buffer[i]), 0u);
@@ -69,18 +68,8 @@ TEST(FrameBuffers, AreZeroedAlignedAndReleasedAndNeedAFrameSize)
     std::memset(scene.colour_buffer, 1, cells * 4);
     std::memset(scene.depth_buffer, 1, cells * 4);
     release_frame_buffers(platform);
-    EXPECT_EQ(scene.colour_buffer, nullptr);
-    EXPECT_EQ(scene.depth_buffer, nullptr);
+    EXPECT_TRUE(scene.colour_buffer == nullptr && scene.depth_buffer == nullptr);
 }
-
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-TEST(Platform, AnImpossibleFrameBufferIsNullNotACrash)
-{
-    // (The sanitizers' allocators abort on such a request instead of failing it.)
-    EXPECT_EQ(platform::allocate_frame_buffer(SIZE_MAX / 2), nullptr);
-    EXPECT_EQ(platform::allocate_frame_buffer(0), nullptr);
-}
-#endif
 
 // ---- The pinned worker pair ----
 

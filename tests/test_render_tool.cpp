@@ -19,6 +19,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -43,11 +44,7 @@ struct Generator {
     std::mt19937_64 engine;
     size_t below(size_t n) { return static_cast<size_t>(engine() % n); }
     bool percent(int p) { return below(100) < static_cast<size_t>(p); }
-    template <class T, size_t N>
-    const T& pick(const T (&items)[N])
-    {
-        return items[below(N)];
-    }
+    template <class T, size_t N> const T& pick(const T (&items)[N]) { return items[below(N)]; }
 };
 
 constexpr const char* option_names[] = {"--screen", "--seed",      "--frame",     "--count",
@@ -118,13 +115,6 @@ ParseResult parse(const std::vector<std::string>& arguments)
     return parse_render_options(static_cast<int>(argv.size()), argv.data());
 }
 
-std::string shown(const std::vector<std::string>& arguments)
-{
-    std::string text;
-    for (const std::string& a : arguments) text += tools::quoted(a) + " ";
-    return text;
-}
-
 bool printable_line(const std::string& text)
 {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
@@ -189,8 +179,6 @@ std::string described(const std::vector<std::string>& arguments)
     return text;
 }
 
-std::string described(const std::string& line) { return described(words(line)); }
-
 } // namespace
 
 // ---- The command line ----
@@ -224,7 +212,7 @@ TEST(RenderOptions, LinesGiveTheirValuesOrOneLineNamingTheFault)
         {"--count 2 --png %*d.png", "refused: --png"},
     };
     for (const auto& [line, want] : cases) {
-        const std::string got = described(line);
+        const std::string got = described(words(line));
         if (std::string_view(want).starts_with("refused: ")) {
             EXPECT_TRUE(got.starts_with("refused: ") && got.find(want + 9) != std::string::npos) << line << ": " << got;
         } else {
@@ -242,7 +230,8 @@ TEST(OptionsFuzz, TwentyThousandGeneratedCommandLinesGiveSoundOptionsOrOneErrorL
     int refused = 0;
     for (int round = 0; round < 20000 && !testing::Test::HasFailure(); ++round) {
         const std::vector<std::string> arguments = random_arguments(g);
-        const std::string context = shown(arguments);
+        std::string context;
+        for (const std::string& a : arguments) context += tools::quoted(a) + " ";
         const ParseResult result = parse(arguments);
         ASSERT_NE(result.options.has_value(), !result.error.empty()) << context;
         if (!result.options) {
@@ -274,13 +263,10 @@ TEST(OptionsFuzz, NumbersAreAcceptedExactlyWhenTheyAreWholeAndInRange)
     }
     for (const std::string& v : values) {
         if (v.starts_with("--")) continue;  // taken as the next option, not as a value
-        EXPECT_EQ(parse({"--seed", v, "--png", "a"}).options.has_value(), decimal_in_range(v, 0, 65535))
-            << "--seed " << tools::quoted(v);
-        EXPECT_EQ(parse({"--frame", v, "--png", "a"}).options.has_value(), decimal_in_range(v, 1, last_frame_number))
-            << "--frame " << tools::quoted(v);
-        EXPECT_EQ(parse({"--count=" + v, "--png", "a%d"}).options.has_value(),
-                  decimal_in_range(v, 1, last_frame_number))
-            << "--count " << tools::quoted(v);
+        SCOPED_TRACE(tools::quoted(v));
+        EXPECT_EQ(parse({"--seed", v, "--png", "a"}).options.has_value(), decimal_in_range(v, 0, 65535));
+        EXPECT_EQ(parse({"--frame", v, "--png", "a"}).options.has_value(), decimal_in_range(v, 1, last_frame_number));
+        EXPECT_EQ(parse({"--count=" + v, "--png", "a%d"}).options.has_value(), decimal_in_range(v, 1, last_frame_number));
     }
 }
 
@@ -334,8 +320,9 @@ protected:
     }
 
     // Files it writes over `file_size_limit` bytes fail, as on a full disk.
-    ToolRun run(std::vector<std::string> arguments, rlim_t file_size_limit = RLIM_INFINITY)
+    ToolRun run(const std::string& line, rlim_t file_size_limit = RLIM_INFINITY)
     {
+        std::vector<std::string> arguments = words(line);
         std::string program = MORVANE_RENDER_PATH;
         const std::vector<char*> argv = test::argv_of(arguments, program);
         const fs::path out = root_ / "out", err = root_ / "err";
@@ -361,11 +348,6 @@ protected:
         result.err = read_file(err);
         return result;
     }
-    ToolRun run(const std::string& line, rlim_t file_size_limit = RLIM_INFINITY)
-    {
-        return run(words(line), file_size_limit);
-    }
-
     // Every regular file under the work directory, relative to it, sorted.
     std::vector<std::string> files() const
     {
@@ -382,14 +364,12 @@ protected:
     {
         EXPECT_TRUE(run.status == exit_failed || run.status == exit_bad_arguments) << context << ": " << run.status;
         EXPECT_TRUE(run.err.starts_with("morvane-render: ") && run.err.find('\n') == run.err.size() - 1 &&
-                    printable_line(run.err.substr(0, run.err.size() - 1)))
-            << context << "\n" << run.err;
+                    printable_line(run.err.substr(0, run.err.size() - 1))) << context << ": " << run.err;
     }
     void expect_success(const std::string& line)
     {
         const ToolRun result = run(line);
-        EXPECT_EQ(result.status, 0) << line << "\n" << result.err;
-        EXPECT_EQ(result.err, "") << line;
+        EXPECT_TRUE(result.status == 0 && result.err.empty()) << line << ": " << result.err;
     }
 
     fs::path root_, work_;
@@ -400,10 +380,8 @@ protected:
 TEST_F(RenderTool, HelpAndVersionGoToStdout)
 {
     for (const auto& [line, text] : {std::pair{"--help", render_usage()}, {"--png a --version", render_version()}}) {
-        const ToolRun result = run(std::string(line));
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.out, text);
-        EXPECT_EQ(result.err, "");
+        const ToolRun result = run(line);
+        EXPECT_EQ(std::tuple(result.status, result.out, result.err), std::tuple(0, text, ""));
     }
     EXPECT_TRUE(files().empty());
 }
