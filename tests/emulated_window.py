@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The Windows program under Wine, used as a person would, in the X display of DISPLAY:
-    end_to_end.py PROGRAM.exe RUN_UNDER_WINE SCREENSHOT.ppm
+"""A build for another system or processor (the Windows program under Wine, the ARM64 one under
+qemu-aarch64), used as a person would, in the X display of DISPLAY:
+    emulated_window.py PROGRAM SCREENSHOT.ppm RUNNER...    e.g. RUNNER = qemu-aarch64 -L /
 Every step has a generous deadline and waits on a condition, never a fixed time.
 """
 
@@ -11,7 +12,7 @@ import tempfile
 import time
 
 CAPTION = "Morvane, press space -> speed - full/idle "  # the trailing blank included
-DEADLINE = 90  # seconds: Wine may still be settling when the first window opens
+DEADLINE = 90  # seconds: Wine may still be settling when the first window opens, qemu starts slowly
 
 
 def x(*command):
@@ -42,11 +43,11 @@ def slab_drawn(shot):
 
 
 def main():
-    program, runner, screenshot_path = sys.argv[1:4]
+    program, screenshot_path, runner = sys.argv[1], sys.argv[2], sys.argv[3:]
     root = x("xwininfo", "-root").decode()
     size = [int(line.split()[1]) for line in root.splitlines() if line.strip().startswith(("Width:", "Height:"))]
     with tempfile.TemporaryFile() as output:
-        running = subprocess.Popen([runner, program], stdout=output, stderr=subprocess.STDOUT)
+        running = subprocess.Popen(runner + [program], stdout=output, stderr=subprocess.STDOUT)
         try:
             # The window: the exact caption, a client area of the screen less 10 pixels (even sizes).
             window = wait_until(lambda: running.poll() is None and x(
@@ -67,8 +68,8 @@ def main():
             assert running.poll() is None, f"Space ended the program with exit code {running.returncode}"
             x("xdotool", "windowfocus", "--sync", window, "key", "Escape")
             assert running.wait(timeout=30) == 0, f"Esc ended it with exit code {running.returncode}"
-            # Without a display (wine itself: the runner would start one) it says why and fails.
-            alone = subprocess.run(["wine", program], env={k: v for k, v in os.environ.items() if k != "DISPLAY"},
+            # Without a display it says why and fails.
+            alone = subprocess.run(runner + [program], env={k: v for k, v in os.environ.items() if k != "DISPLAY"},
                                    capture_output=True, timeout=DEADLINE, check=False)
             said = alone.stderr.decode(errors="replace")
             assert alone.returncode != 0 and "morvane: cannot open a window: " in said, f"without a display: {said}"
@@ -78,7 +79,7 @@ def main():
             output.seek(0)
             print(f"FAIL: {failure}\nthe program said: {output.read().decode(errors='replace')}")
             return 1
-    print("end-to-end under Wine: passed")
+    print(f"end to end under {runner[0]}: passed")
     return 0
 
 
