@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "raster/raster.h"
+#include "raster/walk.h"
 #include "tests/support.h"
 
 using namespace morvane;
@@ -135,6 +136,33 @@ TEST_F(RasterTest, EdgesLongerThanTheSixteenBitRangeStayInTheirBand)
     band.draw(corner(32767, -32768), corner(-32768, 0), corner(32767, 32767), lower);
     for (const auto& [x, y] : band.drawn()) ASSERT_GE(y, lower.top) << x;
     EXPECT_FALSE(band.drawn().empty());
+}
+
+TEST_F(RasterTest, EachWorkerIsHandedTheRowsOfItsBandAndNoOther)
+{
+    // The span set-up would clip a stray row or column, so the walk itself is watched.
+    const auto rows_handed = [](const RasterVertex& a, const RasterVertex& b, const RasterVertex& c, ClipWindow window) {
+        std::vector<int> rows;
+        walk_triangle(a, b, c, {0, {}, {}, window, 64, {}, {}, {}}, [&rows](const SpanRequest& s) { rows.push_back(s.row); });
+        return rows;
+    };
+    // Rows -5..23 over a 64 x 16 frame: worker 0 gets rows 0..7 and worker 1 rows 8..15.
+    for (int k = 0; k < 2; ++k) {
+        std::vector<int> expected = {0, 1, 2, 3, 4, 5, 6, 7};
+        for (int& row : expected) row += 8 * k;
+        EXPECT_EQ(rows_handed(corner(-5, -5), corner(-3, 20), corner(70, 24), worker_window(k, 64, 16)), expected);
+    }
+    // A triangle wholly outside the band's rows or columns is not walked; one reaching a row or
+    // column of it is.
+    const struct {
+        RasterVertex a, b, c;
+        bool walked;
+    } cases[] = {{corner(0, 0), corner(30, 9), corner(10, 4), true},      {corner(0, 15), corner(30, 20), corner(10, 18), true},
+                 {corner(-9, 0), corner(0, 30), corner(-3, 20), false},   {corner(-9, 0), corner(1, 30), corner(-3, 20), true},
+                 {corner(64, 0), corner(90, 30), corner(70, 20), false},  {corner(63, 0), corner(90, 30), corner(70, 20), true}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(!rows_handed(c.a, c.b, c.c, {8, 16, 0, 64}).empty(), c.walked) << c.a.x << "," << c.a.y << " " << c.b.x;
+    }
 }
 
 // ---- One span, on every path ----
