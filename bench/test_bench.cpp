@@ -93,7 +93,7 @@ TEST(Summary, MedianNearestRankP95AndMean)
         for (int64_t& v : ns) v *= 1'000'000;
         const Summary s = summarise(ns);
         EXPECT_EQ(s.count, static_cast<int64_t>(ns.size()));
-        for (const auto [got, want] : {std::pair{s.min_ms, c.min}, {s.median_ms, c.median}, {s.p95_ms, c.p95},
+        for (const auto& [got, want] : {std::pair{s.min_ms, c.min}, {s.median_ms, c.median}, {s.p95_ms, c.p95},
                                        {s.max_ms, c.max}, {s.mean_ms, c.mean}}) {
             EXPECT_DOUBLE_EQ(got, want);
         }
