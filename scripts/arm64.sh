@@ -43,7 +43,7 @@ native_render=""
 if [ "$tests" = ON ]; then
     native_build=$(cd "$native_build" && pwd)
     cmake --build "$native_build" --target morvane-render-exact -j "$jobs"
-    native_render=$native_build/tests/arm64/morvane-render-exact
+    native_render=$native_build/tests/morvane-render-exact
 fi
 
 # 2. The ARM64 programs (and, with the tests, only the test programs the emulated suite runs:

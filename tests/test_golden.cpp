@@ -3,11 +3,9 @@
 // is the same on every x86-64 processor; against the core with the processor's estimates
 // (test_golden) a channel may move where the estimates can move it and nowhere else. The
 // renderer runs here with no platform layer at all: memory and both bands are the test's own.
-// MORVANE_REMAKE_GOLDEN=1 test_golden_exact writes the images anew (tests/golden/README.md).
 #include <png.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 #include <cstdlib>
 #include <string>
@@ -143,16 +141,6 @@ int unexplained_pixels(const GoldenCase& c, const Frame& golden)
     return unexplained;
 }
 
-bool write_png(const std::string& path, const Frame& frame)
-{
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(frame.width);
-    image.height = static_cast<png_uint_32>(frame.height);
-    image.format = PNG_FORMAT_RGB;
-    return png_image_write_to_file(&image, path.c_str(), 0, frame.rgb.data(), 0, nullptr) != 0;
-}
-
 class Golden : public ::testing::TestWithParam<GoldenCase> {};
 
 } // namespace
@@ -160,9 +148,6 @@ class Golden : public ::testing::TestWithParam<GoldenCase> {};
 TEST_P(Golden, FrameMatchesItsGoldenImage)
 {
     const GoldenCase& c = GetParam();
-    if (!MORVANE_ESTIMATES && std::getenv("MORVANE_REMAKE_GOLDEN") != nullptr) {
-        ASSERT_TRUE(write_png(golden_path(c), render(c)));
-    }
     const Frame golden = read_png(golden_path(c));
     ASSERT_FALSE(golden.rgb.empty()) << "cannot read " << golden_path(c);
     EXPECT_EQ(unexplained_pixels(c, golden), 0) << "against " << golden_path(c);
@@ -195,6 +180,5 @@ TEST(GoldenDepths, ACycleOfFramesCoversItsKnownPixels)
         release_frame_buffers(alone);
     }
     reset_scene();
-    if (std::getenv("MORVANE_REMAKE_GOLDEN") != nullptr) std::printf("depth hash 0x%016llx\n", (unsigned long long)hash);
     EXPECT_EQ(hash, 0xfefcd44e1cd2c078u) << std::hex << hash;
 }

@@ -1,6 +1,6 @@
-// Draws frames with the Windows build of the renderer and writes both buffers as they are in
-// memory, for compare_frames.sh to set beside morvane-render's on Linux. All in one run: under
-// Wine starting a program costs more than drawing a frame.
+// Draws frames with a cross-built renderer (Windows under Wine, ARM64 under the emulator) and
+// writes both buffers as they are in memory, for compare_frames.sh to set beside this machine's
+// morvane-render. All in one run: under an emulator starting a program costs more than a frame.
 //   frame_raw DIR WIDTHxHEIGHT:SEED:FRAME...   (screen sizes; DIR/N.colour, DIR/N.depth)
 #include <cstdio>
 #include <string>
